@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs every test: the suite of a normal build, then the same suite built with
+# AddressSanitizer and UndefinedBehaviorSanitizer.  Each suite starts its own
+# throwaway PostgreSQL cluster for the end-to-end tests and stops it after.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+for preset in default asan; do
+  echo "== $preset build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== $preset tests"
+  ctest --preset "$preset" -j "$jobs"
+done

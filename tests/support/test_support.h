@@ -1,0 +1,75 @@
+// Helpers shared by the tests: running the built programs, temporary
+// folders, files, and a libpq session on the test database.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <libpq-fe.h>
+
+namespace testsupport {
+
+/// How a program run ended and what it printed.
+struct RunResult {
+    int exit_code = -1;   ///< exit status, or -1 when ended by a signal
+    int term_signal = 0;  ///< the signal that ended it, or 0
+    std::string out;      ///< standard output
+    std::string err;      ///< standard error
+};
+
+/// Options of run_program.
+struct RunOptions {
+    std::string stdin_path;               ///< file for standard input; /dev/null when empty
+    std::string stdout_path;              ///< file for standard output instead of a pipe
+    std::vector<std::string> extra_env;   ///< NAME=VALUE entries added to the environment
+    std::filesystem::path cwd;            ///< working folder; the test's own when empty
+};
+
+/// Path of a built program in the build's bin folder.
+std::string bin_path(const std::string &program);
+
+/// Runs `argv` (argv[0] a path) to its end and collects its output.
+RunResult run_program(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+/// A fresh folder under the system's temp folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+    std::string file(const std::string &name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+
+/// A connection to "DAVER" on the test server (libpq defaults: PGHOST, ...).
+class PgSession {
+public:
+    PgSession();
+    ~PgSession();
+    PgSession(const PgSession &) = delete;
+    PgSession &operator=(const PgSession &) = delete;
+
+    /// Runs statements that return no rows; fails the test on an error.
+    void exec(const std::string &sql);
+    /// The rows of a query, each row its values as text (NULL as "<NULL>").
+    std::vector<std::vector<std::string>> rows(const std::string &sql);
+    /// A digest of a whole table in a fixed order, to show it is unchanged.
+    std::string table_digest(const std::string &table);
+
+private:
+    PGconn *conn_;
+};
+
+/// Points libpq's defaults (and so every program run) at the test cluster
+/// whose folder the build names; called once by the test main.
+void use_test_cluster();
+
+} // namespace testsupport

@@ -1,0 +1,158 @@
+// End-to-end tests of changescan against the test server.
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::string query_text =
+    "SELECT OID \t\t\t FROM ZTR_FILEINST\t\t\tWHERE INST_VERSION = '%s' \t\t\t  AND INST_NAME = '%s'\t\t\t  AND INST_DIR = '%s' ";
+
+class Changescan : public testing::Test {
+protected:
+    TempDir dir;
+    std::string list = dir.file("list.txt");
+    std::string out = dir.file("out.rsf");
+
+    RunResult scan(const std::string &content, const std::string &va = "old", const std::string &vb = "new",
+                   const RunOptions &options = {})
+    {
+        write_file(list, content);
+        return run_program({bin_path("changescan"), list, out, va, vb}, options);
+    }
+};
+
+TEST_F(Changescan, WritesEveryPairOfInstancesAndCountsRecords)
+{
+    const struct {
+        std::string what, list, want_out, want_stdout;
+    } cases[] = {
+        {"worked example", "util.c\tsrc\tsrc\nmain.c\tsrc\tapp\n", "DIFF\t101\t201\nDIFF\t101\t202\n\n", "1\n2\n"},
+        {"empty list", "", "\n", ""},
+        {"white space only", " \n\t\r\n  \n", "\n", ""},
+        {"record across lines", "util.c\n  src\n\nsrc", "DIFF\t101\t201\nDIFF\t101\t202\n\n", "1\n"},
+        {"CRLF line ends", "util.c\tsrc\tsrc\r\n", "DIFF\t101\t201\nDIFF\t101\t202\n\n", "1\n"},
+        {"two by three, first version outer", "pair.c lib lib\n",
+         "DIFF\t111\t211\nDIFF\t111\t212\nDIFF\t111\t213\nDIFF\t112\t211\nDIFF\t112\t212\nDIFF\t112\t213\n\n", "1\n"},
+        {"repeated record", "util.c src src\nutil.c src src\n",
+         "DIFF\t101\t201\nDIFF\t101\t202\nDIFF\t101\t201\nDIFF\t101\t202\n\n", "1\n2\n"},
+        {"no instance in either version", "none.c src src\n", "\n", "1\n"},
+        {"quotes match exactly", "it's.c o'dir n'dir\n", "DIFF\t121\t221\n\n", "1\n"},
+        {"quote-based injection matches nothing", "x'\tOR\t'a'='a\n", "\n", "1\n"},
+        {"name longer than any buffer", std::string(3000, 'n') + ".c src src\n", "DIFF\t131\t231\n\n", "1\n"},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = scan(c.list);
+        EXPECT_EQ(r.exit_code, 0) << c.what << "\n" << r.err;
+        EXPECT_EQ(read_file(out), c.want_out) << c.what;
+        EXPECT_EQ(r.out, c.want_stdout) << c.what;
+    }
+}
+
+TEST_F(Changescan, VersionLabelWithQuote)
+{
+    const RunResult r = scan("q.c src src\n", "v'1", "new");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_file(out), "DIFF\t122\t222\n\n");
+}
+
+TEST_F(Changescan, StatementsInTheListChangeNothing)
+{
+    PgSession db;
+    const std::string before = db.table_digest("ZTR_FILEINST");
+    const RunResult r = scan("';DELETE\tFROM\tZTR_FILEINST;--\n", "old'; DROP TABLE ZTR_FILEINST; --", "new");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(out), "\n");
+    EXPECT_EQ(db.table_digest("ZTR_FILEINST"), before);
+}
+
+TEST_F(Changescan, PartialRecordAtTheEndIsReportedAndSkipped)
+{
+    const RunResult r = scan("util.c src src\npair.c lib\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_file(out), "DIFF\t101\t201\nDIFF\t101\t202\n\n");
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_NE(r.err.find("pair.c lib"), std::string::npos) << r.err;
+}
+
+TEST_F(Changescan, FailedQueryKeepsEarlierLinesAndShowsTheQuery)
+{
+    // The database is UTF-8: a name that is not valid UTF-8 makes the query fail.
+    const RunResult r = scan("util.c src src\nbad\xff.c src src\npair.c lib lib\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "1\n");
+    const std::string report = read_file(out);
+    std::string message = query_text;
+    message.replace(message.find("%s"), 2, "old");
+    message.replace(message.find("%s"), 2, "bad\xff.c");
+    message.replace(message.find("%s"), 2, "src");
+    const std::string head = "DIFF\t101\t201\nDIFF\t101\t202\n" + message + "\n\t";
+    ASSERT_EQ(report.substr(0, head.size()), head) << report;
+    EXPECT_NE(report.find("invalid byte sequence"), std::string::npos) << report;
+    EXPECT_EQ(report.substr(report.size() - 2), "\n\n");
+}
+
+TEST_F(Changescan, UnreachableServer)
+{
+    RunOptions options;
+    options.extra_env = {"PGHOST=" + dir.file("nowhere")};
+    const RunResult r = scan("util.c src src\n", "old", "new", options);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    const std::string report = read_file(out);
+    EXPECT_EQ(report.rfind("Failed to build a connection\n\t", 0), 0u) << report;
+    EXPECT_NE(report.find("nowhere"), std::string::npos) << report;
+    EXPECT_EQ(report.substr(report.size() - 2), "\n\n");
+}
+
+TEST_F(Changescan, TooFewArgumentsDoNothing)
+{
+    write_file(list, "util.c src src\n");
+    for (int extra = 0; extra <= 3; ++extra) {
+        std::vector<std::string> argv = {bin_path("changescan")};
+        const std::string args[] = {list, out, "old"};
+        for (int i = 0; i < extra; ++i)
+            argv.push_back(args[i]);
+        const RunResult r = run_program(argv);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, "Environment Comparison: Do Not have ENOUGH params. \nDo nothing!\n");
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
+TEST_F(Changescan, FilesThatCannotBeOpened)
+{
+    write_file(list, "util.c src src\n");
+    const std::string link = dir.file("link.txt");
+    std::filesystem::create_symlink(list, link);
+    const struct {
+        const char *what;
+        std::string in, output;
+    } cases[] = {
+        {"missing list", dir.file("missing.txt"), out},
+        {"output in a missing folder", list, dir.file("no/such/out.rsf")},
+        {"output is the list", list, list},
+        {"output is a link to the list", list, link},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = run_program({bin_path("changescan"), c.in, c.output, "old", "new"});
+        EXPECT_EQ(r.exit_code, 1) << c.what;
+        EXPECT_EQ(r.out, "Can not open file.\n") << c.what;
+    }
+    EXPECT_FALSE(std::filesystem::exists(out)) << "a missing list leaves the output untouched";
+    EXPECT_EQ(read_file(list), "util.c src src\n");
+}
+
+TEST_F(Changescan, OutputThatCannotBeWrittenFails)
+{
+    write_file(list, "util.c src src\n");
+    const RunResult r = run_program({bin_path("changescan"), list, "/dev/full", "old", "new"});
+    EXPECT_NE(r.exit_code, 0);
+}
+
+} // namespace

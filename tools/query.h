@@ -1,0 +1,85 @@
+// The shared query module of the trace tools: the one connection to the
+// trace database "DAVER", its transaction, the fatal-error exit `die`,
+// string helpers, and the wrapped record printers of the reports.
+//
+// Every tool defines the two process-wide objects below; the module uses
+// them.  Every failure ends the process: nothing is returned as an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <libpq-fe.h>
+
+/// The run's one database connection; set by initdbconnection().
+extern PGconn *conn;
+/// The report stream, opened by the tool before the connection.
+extern FILE *outfp;
+
+/// Owns a libpq result and clears it on every path.
+struct PgResultDeleter {
+    void operator()(PGresult *res) const noexcept { PQclear(res); }
+};
+using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
+
+/// Allocation that never returns null; exhaustion ends the process.
+void *xmalloc(std::size_t size);
+
+/// Writes `msg`, the connection's error text and an empty line into the
+/// report, closes the connection and exits with status 1.
+[[noreturn]] void die(const char *msg);
+[[noreturn]] inline void die(const std::string &msg) { die(msg.c_str()); }
+
+/// Connects `conn` to "DAVER" with libpq's defaults for host, port and user.
+void initdbconnection();
+/// Closes `conn`.
+void enddbconnection();
+/// Runs "BEGIN"; a failure ends the run through die.
+void begintransaction();
+/// Runs "END"; its outcome is not examined.
+void endtransaction();
+
+/// Writes the report's final "\n" and closes the report.  Returns the exit
+/// status: 0 only when every byte of the report reached the file.
+int closereport();
+
+/// Compares two texts with their leading and trailing blanks (code 32)
+/// ignored, in strcmp order.  Two nulls are equal; exactly one null gives 1.
+/// Allocates nothing.
+int xstrcmp(const char *str1, const char *str2);
+
+// Text helpers used inside the module (declared here for its tests).
+
+/// A copy of `ptr`.
+std::string xstrdup(const char *ptr);
+/// The first `len` characters of `ptr` (all of it when it is shorter).
+std::string xstrncpy(const char *ptr, int len);
+/// `str` without its leading and trailing blanks; tabs and newlines stay.
+std::string xtrim(std::string_view str);
+
+/// The fixed query `text` with every placeholder %s replaced by the next of
+/// `values`, exactly as typed: the text that die() shows for a failed query.
+std::string substitute_query(std::string_view text, std::initializer_list<const char *> values);
+
+/// The statement that is sent for `text`: each placeholder %s, and each
+/// quoted '%s', becomes the next numbered parameter $1, $2, ...
+std::string parameterize_query(std::string_view text);
+
+/// Runs the fixed SELECT `text` with `values` bound as parameters, so no
+/// value ever becomes part of the statement.  No result at all ends the run
+/// with "meet error when SELECT command is being executed"; a status other
+/// than PGRES_TUPLES_OK ends it with the substituted query text.
+PgResult run_select(std::string_view text, std::initializer_list<const char *> values);
+
+/// Writes one variable record: a header "<prefix> <source> <name>=" and the
+/// value, wrapped into lines of at most 60 characters (continuations start
+/// with a tab).
+void print_var(int source, const char *name, const char *value, const char *prefix);
+
+/// Writes a command text line by line, each line as a tab and at most 60
+/// characters; a null text writes " NONE.\n".
+void print_cmd(const char *cmd);

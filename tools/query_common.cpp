@@ -1,0 +1,152 @@
+// Connection, transaction, fatal exit and string helpers of the query tools.
+#include "query.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+void *xmalloc(std::size_t size)
+{
+    void *block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) {
+        std::fprintf(stderr, "query_common: xmalloc: cannot allocate %zu bytes\n", size);
+        std::abort();
+    }
+    return block;
+}
+
+void die(const char *msg)
+{
+    std::fprintf(outfp, "%s\n", msg);
+    std::fprintf(outfp, "\t%s\n", PQerrorMessage(conn));
+    std::fputs("\n", outfp);
+    PQfinish(conn);
+    conn = nullptr;
+    std::exit(1);
+}
+
+void initdbconnection()
+{
+    // Host, port, user and password come from libpq's defaults (PGHOST, ...).
+    conn = PQsetdbLogin(nullptr, nullptr, nullptr, nullptr, "DAVER", nullptr, nullptr);
+    if (PQstatus(conn) == CONNECTION_BAD)
+        die("Failed to build a connection");
+}
+
+void enddbconnection()
+{
+    PQfinish(conn);
+    conn = nullptr;
+}
+
+void begintransaction()
+{
+    PgResult res(PQexec(conn, "BEGIN"));
+    if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+        res.reset();
+        die("Failed to begin transaction");
+    }
+}
+
+void endtransaction()
+{
+    PgResult res(PQexec(conn, "END"));
+}
+
+int closereport()
+{
+    std::fputs("\n", outfp);
+    const bool write_failed = std::ferror(outfp) != 0;
+    const bool close_failed = std::fclose(outfp) != 0;
+    outfp = nullptr;
+    return write_failed || close_failed ? 1 : 0;
+}
+
+namespace {
+
+// Only the blank (code 32) counts as a space here: tabs and line ends are
+// part of a name or value.
+std::string_view trim_blanks(std::string_view s)
+{
+    const auto first = s.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = s.find_last_not_of(' ');
+    return s.substr(first, last - first + 1);
+}
+
+} // namespace
+
+std::string xstrdup(const char *ptr)
+{
+    return std::string(ptr);
+}
+
+std::string xstrncpy(const char *ptr, int len)
+{
+    const std::size_t wanted = len < 0 ? 0 : static_cast<std::size_t>(len);
+    return std::string(ptr, strnlen(ptr, wanted));
+}
+
+std::string xtrim(std::string_view str)
+{
+    return std::string(trim_blanks(str));
+}
+
+int xstrcmp(const char *str1, const char *str2)
+{
+    if (str1 == nullptr && str2 == nullptr)
+        return 0;
+    if (str1 == nullptr || str2 == nullptr)
+        return 1;
+    // char_traits<char> compares as unsigned char, the order of strcmp.
+    return trim_blanks(str1).compare(trim_blanks(str2));
+}
+
+std::string substitute_query(std::string_view text, std::initializer_list<const char *> values)
+{
+    std::string out;
+    auto value = values.begin();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 's' && value != values.end()) {
+            out += *value++;
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string parameterize_query(std::string_view text)
+{
+    std::string out;
+    int number = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.substr(i, 4) == "'%s'") {
+            out += '$' + std::to_string(++number);
+            i += 3;
+        } else if (text.substr(i, 2) == "%s") {
+            out += '$' + std::to_string(++number);
+            i += 1;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+PgResult run_select(std::string_view text, std::initializer_list<const char *> values)
+{
+    const std::string statement = parameterize_query(text);
+    const std::vector<const char *> params(values);
+    PgResult res(PQexecParams(conn, statement.c_str(), static_cast<int>(params.size()), nullptr,
+                              params.data(), nullptr, nullptr, 0));
+    if (!res)
+        die("meet error when SELECT command is being executed");
+    if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
+        res.reset();
+        die(substitute_query(text, values));
+    }
+    return res;
+}
