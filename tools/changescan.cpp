@@ -5,13 +5,22 @@
 //
 // The list holds words separated by white space, three to a record: the
 // file name, its directory in the first version and in the second.
+//
+// A large build's list has hundreds of thousands of records, two lookups
+// each.  The lookups therefore go out through libpq's pipeline mode, a
+// bounded number of records ahead of the one whose answers are being
+// written, and the answers are consumed strictly in record order: what is
+// written, and where a failure stops the run, is exactly what one lookup
+// after the other would give.
 #include "query.h"
 
 #include <sys/stat.h>
 
 #include <cctype>
 #include <cstdio>
+#include <deque>
 #include <string>
+#include <vector>
 
 PGconn *conn = nullptr;
 FILE *outfp = nullptr;
@@ -21,6 +30,19 @@ namespace {
 
 const char *const changescan_query =
     "SELECT OID \t\t\t FROM ZTR_FILEINST\t\t\tWHERE INST_VERSION = '%s' \t\t\t  AND INST_NAME = '%s'\t\t\t  AND INST_DIR = '%s' ";
+const char *const statement_name = "changescan";
+
+// Records per pipeline sync, and batches in flight at once.  Together they
+// bound what either side buffers.
+constexpr std::size_t batch_records = 256;
+constexpr std::size_t batches_in_flight = 2;
+
+/// One record of the list and how many of its two lookups went out.
+struct Record {
+    std::string name, dir1, dir2;
+    int sent = 0;
+};
+using Batch = std::vector<Record>;
 
 // Reads the next word of `in` into `word`: white space before it is
 // skipped, and the word runs to the next white space.  False at the end of
@@ -39,6 +61,23 @@ bool read_word(FILE *in, std::string &word)
     return true;
 }
 
+// Reads up to `count` records.  A record cut short by the end of the list
+// is not looked up; a warning names it.
+Batch read_batch(std::size_t count)
+{
+    Batch batch;
+    Record r;
+    while (batch.size() < count && read_word(infp, r.name)) {
+        if (!read_word(infp, r.dir1) || !read_word(infp, r.dir2)) {
+            std::fprintf(stderr, "changescan: incomplete record at the end of the list ignored: %s%s%s\n",
+                         r.name.c_str(), r.dir1.empty() ? "" : " ", r.dir1.c_str());
+            break;
+        }
+        batch.push_back(r);
+    }
+    return batch;
+}
+
 // True when `path` exists and is the very file that `stream` reads, also
 // when reached through another name or a link.
 bool same_file(const char *path, FILE *stream)
@@ -48,23 +87,114 @@ bool same_file(const char *path, FILE *stream)
            target.st_dev == open.st_dev && target.st_ino == open.st_ino;
 }
 
+/// The lookups of one run: prepared once, pipelined, answered in order.
+class Lookups {
+public:
+    Lookups(const char *va, const char *vb) : va_(va), vb_(vb) {}
+
+    // Prepares the statement; a failure is reported as the first lookup's.
+    void start(const Record &first)
+    {
+        const PgResult res(PQprepare(conn, statement_name, parameterize_query(changescan_query).c_str(), 3, nullptr));
+        if (!res)
+            die("meet error when SELECT command is being executed");
+        if (PQresultStatus(res.get()) != PGRES_COMMAND_OK)
+            fail(first, 0);
+        if (PQenterPipelineMode(conn) != 1)
+            die("meet error when SELECT command is being executed");
+        started_ = true;
+    }
+
+    // Sends both lookups of every record of `batch`, then a sync point.
+    void send(Batch &batch)
+    {
+        for (Record &r : batch) {
+            for (; r.sent < 2; ++r.sent) {
+                const char *values[3] = {version(r.sent), r.name.c_str(), dir(r, r.sent)};
+                if (PQsendQueryPrepared(conn, statement_name, 3, values, nullptr, nullptr, 0) != 1)
+                    return; // the connection is gone: the record's turn reports it
+            }
+        }
+        PQpipelineSync(conn);
+    }
+
+    // Writes the DIFF lines of every record of `batch` in order, and the
+    // progress count after each; the first failed lookup ends the run.
+    void consume(const Batch &batch)
+    {
+        for (const Record &r : batch) {
+            const PgResult res_a = answer(r, 0);
+            const PgResult res_b = answer(r, 1);
+            for (int i = 0; i < PQntuples(res_a.get()); ++i)
+                for (int j = 0; j < PQntuples(res_b.get()); ++j)
+                    std::fprintf(outfp, "DIFF\t%s\t%s\n", PQgetvalue(res_a.get(), i, 0), PQgetvalue(res_b.get(), j, 0));
+            std::printf("%d\n", ++done_);
+        }
+        const PgResult sync(PQgetResult(conn));
+        if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC)
+            die("meet error when SELECT command is being executed");
+    }
+
+    bool started() const { return started_; }
+
+    void finish()
+    {
+        if (started_)
+            PQexitPipelineMode(conn);
+    }
+
+private:
+    const char *version(int which) const { return which == 0 ? va_ : vb_; }
+    static const char *dir(const Record &r, int which) { return (which == 0 ? r.dir1 : r.dir2).c_str(); }
+
+    [[noreturn]] void fail(const Record &r, int which) const
+    {
+        die(substitute_query(changescan_query, {version(which), r.name.c_str(), dir(r, which)}));
+    }
+
+    // The answer to lookup `which` of `r`, taken in turn from the pipeline.
+    PgResult answer(const Record &r, int which) const
+    {
+        if (r.sent <= which)
+            fail(r, which);
+        PgResult res(PQgetResult(conn));
+        if (!res)
+            die("meet error when SELECT command is being executed");
+        if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
+            res.reset();
+            fail(r, which);
+        }
+        const PgResult end(PQgetResult(conn)); // closes this lookup's answer
+        return res;
+    }
+
+    const char *va_, *vb_;
+    bool started_ = false;
+    int done_ = 0;
+};
+
 void changescan(const char *va, const char *vb)
 {
-    int c = 0;
-    std::string buf_name, buf_dir1, buf_dir2;
-    while (read_word(infp, buf_name)) {
-        if (!read_word(infp, buf_dir1) || !read_word(infp, buf_dir2)) {
-            std::fprintf(stderr, "changescan: incomplete record at the end of the list ignored: %s%s%s\n",
-                         buf_name.c_str(), buf_dir1.empty() ? "" : " ", buf_dir1.c_str());
-            return;
+    Lookups lookups(va, vb);
+    std::deque<Batch> in_flight;
+    bool more = true;
+    for (;;) {
+        while (more && in_flight.size() < batches_in_flight) {
+            Batch batch = read_batch(batch_records);
+            more = batch.size() == batch_records;
+            if (batch.empty())
+                break;
+            if (!lookups.started())
+                lookups.start(batch.front());
+            lookups.send(batch);
+            in_flight.push_back(std::move(batch));
         }
-        const PgResult res_a = run_select(changescan_query, {va, buf_name.c_str(), buf_dir1.c_str()});
-        const PgResult res_b = run_select(changescan_query, {vb, buf_name.c_str(), buf_dir2.c_str()});
-        for (int i = 0; i < PQntuples(res_a.get()); ++i)
-            for (int j = 0; j < PQntuples(res_b.get()); ++j)
-                std::fprintf(outfp, "DIFF\t%s\t%s\n", PQgetvalue(res_a.get(), i, 0), PQgetvalue(res_b.get(), j, 0));
-        std::printf("%d\n", ++c);
+        if (in_flight.empty())
+            break;
+        lookups.consume(in_flight.front());
+        in_flight.pop_front();
     }
+    lookups.finish();
 }
 
 } // namespace

@@ -97,6 +97,46 @@ TEST_F(Changescan, FailedQueryKeepsEarlierLinesAndShowsTheQuery)
     EXPECT_EQ(report.substr(report.size() - 2), "\n\n");
 }
 
+std::string counts(int n)
+{
+    std::string s;
+    for (int i = 1; i <= n; ++i)
+        s += std::to_string(i) + "\n";
+    return s;
+}
+
+std::string repeat(const std::string &text, int n)
+{
+    std::string s;
+    for (int i = 0; i < n; ++i)
+        s += text;
+    return s;
+}
+
+// Lists longer than the lookups kept in flight at once.
+TEST_F(Changescan, LongListsKeepRecordOrder)
+{
+    const std::string pair = "DIFF\t101\t201\nDIFF\t101\t202\n", six = "DIFF\t111\t211\nDIFF\t111\t212\nDIFF\t111\t213\n"
+                                                                     "DIFF\t112\t211\nDIFF\t112\t212\nDIFF\t112\t213\n";
+    const RunResult r = scan(repeat("util.c src src\npair.c lib lib\nnone.c src src\n", 700));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(out), repeat(pair + six, 700) + "\n");
+    EXPECT_EQ(r.out, counts(2100));
+}
+
+TEST_F(Changescan, FailureDeepInALongListStopsThere)
+{
+    // Records after the failing one are already in flight; none of them may
+    // show up in the output or in the count.
+    const RunResult r = scan(repeat("util.c src src\n", 600) + "bad\xff.c src src\n" + repeat("pair.c lib lib\n", 600));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, counts(600));
+    const std::string report = read_file(out);
+    const std::string head = repeat("DIFF\t101\t201\nDIFF\t101\t202\n", 600) + "SELECT OID ";
+    EXPECT_EQ(report.substr(0, head.size()), head);
+    EXPECT_EQ(report.find("DIFF\t111"), std::string::npos);
+}
+
 TEST_F(Changescan, UnreachableServer)
 {
     RunOptions options;
