@@ -201,6 +201,11 @@ void changescan(const char *va, const char *vb)
 
 int main(int argc, char *argv[])
 {
+    if (answer_info_option(argc, argv,
+                           "Usage: changescan LIST OUTPUT VERSION_A VERSION_B\n"
+                           "Writes \"DIFF\\t<oid in VERSION_A>\\t<oid in VERSION_B>\" into OUTPUT for every pair of\n"
+                           "instances of each file of LIST (words: name, directory in A, directory in B).\n"))
+        return 0;
     if (argc <= 4) {
         std::printf("Environment Comparison: Do Not have ENOUGH params. \n");
         std::printf("Do nothing!\n");

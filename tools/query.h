@@ -26,6 +26,11 @@ struct PgResultDeleter {
 };
 using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
 
+/// Answers a lone `--help` (prints `usage` and a line on the server
+/// variables) or `--version` on standard output.  True when it answered;
+/// the tool then exits with status 0.  Any other command line is the tool's.
+bool answer_info_option(int argc, char *argv[], const char *usage);
+
 /// Allocation that never returns null; exhaustion ends the process.
 void *xmalloc(std::size_t size);
 

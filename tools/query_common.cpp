@@ -5,6 +5,23 @@
 #include <cstring>
 #include <vector>
 
+bool answer_info_option(int argc, char *argv[], const char *usage)
+{
+    if (argc != 2)
+        return false;
+    const std::string_view option = argv[1];
+    if (option == "--version") {
+        const char *slash = std::strrchr(argv[0], '/');
+        std::printf("%s (daver) %s\n", slash != nullptr ? slash + 1 : argv[0], DAVER_VERSION);
+        return true;
+    }
+    if (option != "--help")
+        return false;
+    std::printf("%s", usage);
+    std::printf("The trace database \"DAVER\" is reached through libpq's defaults: PGHOST, PGPORT, PGUSER, PGPASSWORD.\n");
+    return true;
+}
+
 void *xmalloc(std::size_t size)
 {
     void *block = std::malloc(size == 0 ? 1 : size);
