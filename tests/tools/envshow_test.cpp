@@ -33,14 +33,8 @@ class Envshow : public ReportRun {};
 
 TEST_F(Envshow, WorkedLayout)
 {
-    EXPECT_EQ(report_of("envshow", {"1001"}), " \n" + equals + "\n" +
-                                                  " Environment at 1001 from all\n"
-                                                  "  1 CC=gcc\n"
-                                                  "  3 SHELL=/bin/sh\n"
-                                                  " \n" +
-                                                  equals + "\n" +
-                                                  " \n"
-                                                  "\n");
+    EXPECT_EQ(report_of("envshow", {"1001"}), " \n" + equals + "\n Environment at 1001 from all\n  1 CC=gcc\n  3 SHELL=/bin/sh\n" +
+                                                  " \n" + equals + "\n \n\n");
 }
 
 TEST_F(Envshow, RecordsInCodeAndNameOrderWithOtherCodesLeftOut)

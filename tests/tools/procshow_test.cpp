@@ -33,17 +33,9 @@ class Procshow : public ReportRun {};
 
 TEST_F(Procshow, WorkedLayout)
 {
-    EXPECT_EQ(report_of("procshow", {"3001"}), " \n" + equals + "\n" +
-                                                   " \n"
-                                                   "Command Line for src/main.o\n"
-                                                   " \n" +
-                                                   dashes + "\n" +
-                                                   " \n"
-                                                   "\tmake all\n"
-                                                   " \n" +
-                                                   equals + "\n" +
-                                                   " \n"
-                                                   "\n");
+    EXPECT_EQ(report_of("procshow", {"3001"}), " \n" + equals + "\n \nCommand Line for src/main.o\n" +
+                                                   " \n" + dashes + "\n \n\tmake all\n" +
+                                                   " \n" + equals + "\n \n\n");
 }
 
 TEST_F(Procshow, CommandLines)

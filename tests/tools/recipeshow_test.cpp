@@ -35,23 +35,11 @@ class Recipeshow : public ReportRun {};
 
 TEST_F(Recipeshow, WorkedLayout)
 {
-    EXPECT_EQ(report_of("recipeshow", {"2001"}), " \n" + equals + "\n" +
-                                                     " \n"
-                                                     "Command information for src/main.o\n"
-                                                     " \n" +
-                                                     dashes + "\n" +
-                                                     " \n"
-                                                     "COMMAND TEXT:\n"
-                                                     "\tcc -c main.c\n"
-                                                     " \n" +
-                                                     dashes + "\n" +
-                                                     " \n"
-                                                     "EXECUTED COMMAND:\n"
-                                                     "\tNo command is executed to update this node\n"
-                                                     " \n" +
-                                                     equals + "\n" +
-                                                     " \n"
-                                                     "\n");
+    EXPECT_EQ(report_of("recipeshow", {"2001"}),
+              " \n" + equals + "\n \nCommand information for src/main.o\n" +
+              " \n" + dashes + "\n \nCOMMAND TEXT:\n\tcc -c main.c\n" +
+              " \n" + dashes + "\n \nEXECUTED COMMAND:\n\tNo command is executed to update this node\n" +
+              " \n" + equals + "\n \n\n");
 }
 
 TEST_F(Recipeshow, NullAndEmptyCommandTexts)
