@@ -82,9 +82,35 @@ PgResult run_select(std::string_view text, std::initializer_list<const char *> v
 
 /// Writes one variable record: a header "<prefix> <source> <name>=" and the
 /// value, wrapped into lines of at most 60 characters (continuations start
-/// with a tab).
+/// with a tab).  A header longer than a line is written whole on its own
+/// line and the value follows on continuation lines.  A null name or value
+/// reads as empty text, as a NULL column does.
 void print_var(int source, const char *name, const char *value, const char *prefix);
 
 /// Writes a command text line by line, each line as a tab and at most 60
 /// characters; a null text writes " NONE.\n".
 void print_cmd(const char *cmd);
+
+/// run_select for a query that must find something: a result without rows
+/// ends the run through die with `no_rows_msg`.
+PgResult run_select_rows(std::string_view text, std::initializer_list<const char *> values, const char *no_rows_msg);
+
+/// The lines that open and close a report block (a line holding one space,
+/// then 42 "="), and the one that separates its sections (42 "-").
+inline constexpr const char *report_block_edge = " \n==========================================\n";
+inline constexpr const char *report_block_rule = " \n------------------------------------------\n";
+
+/// Opens the block of one instance: the edge line, " \n<title> <dir>/<name>\n"
+/// and the rule line.
+void print_instance_head(const char *title, const char *dir, const char *name);
+/// Closes a block: the edge line and a line holding one space.
+void print_block_end();
+
+/// The main of a tool whose command line is a report path and one or more
+/// OIDs: with fewer arguments it writes the two usage lines to standard
+/// output and returns 0 without creating anything; a report that cannot be
+/// opened gives "Can not open file" and 1.  Otherwise it connects, calls
+/// `report_block` for each OID in order inside one transaction, and returns
+/// closereport()'s status.  Database failures end the run through die.
+int report_main(int argc, char *argv[], const char *usage_line1, const char *usage_line2,
+                void (*report_block)(const char *oid));

@@ -167,3 +167,13 @@ PgResult run_select(std::string_view text, std::initializer_list<const char *> v
     }
     return res;
 }
+
+PgResult run_select_rows(std::string_view text, std::initializer_list<const char *> values, const char *no_rows_msg)
+{
+    PgResult res = run_select(text, values);
+    if (PQntuples(res.get()) <= 0) {
+        res.reset();
+        die(no_rows_msg);
+    }
+    return res;
+}

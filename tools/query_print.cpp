@@ -30,6 +30,10 @@ std::string display_name(const char *name)
 
 void print_var(int source, const char *name, const char *value, const char *prefix)
 {
+    if (name == nullptr)
+        name = "";
+    if (value == nullptr)
+        value = "";
     // A header longer than the line is written whole; the value then starts
     // on the first continuation line.
     std::string varline = std::string(prefix) + ' ' + std::to_string(source) + ' ' + display_name(name) + '=';

@@ -1,6 +1,7 @@
 // Unit tests of the query module's string helpers, query texts and printers.
 #include "query.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -144,6 +145,71 @@ TEST_F(Printer, VariableWithHeaderLongerThanTheLine)
     const std::string name = chars('A', 70);
     print_var(4, name.c_str(), "xy", " ");
     EXPECT_EQ(written(), "  4 " + name + "=\n\txy\n");
+}
+
+TEST_F(Printer, VariableHeaderAroundTheLineWidth)
+{
+    // " 1 " + name + "=" with a name of n characters is n + 5 long.
+    for (const int header_len : {59, 60, 61, 75}) {
+        const std::string name = chars('A', header_len - 5);
+        const std::string header = "  1 " + name + "=";
+        ASSERT_EQ(header.size(), static_cast<size_t>(header_len));
+        const bool room = header_len < 60;
+        const struct {
+            const char *value;
+            std::string want;
+        } cases[] = {
+            {"", header + "\n"},
+            {"a", room ? header + "a\n" : header + "\n\ta\n"},
+            {"ab", room ? header + "a\n\tb\n" : header + "\n\tab\n"},
+        };
+        for (const auto &c : cases) {
+            Printer::TearDown();
+            Printer::SetUp();
+            print_var(1, name.c_str(), c.value, " ");
+            EXPECT_EQ(written(), c.want) << header_len << " \"" << c.value << '"';
+        }
+    }
+}
+
+TEST_F(Printer, VariableValueOfAnyLengthIsWrittenWhole)
+{
+    for (const int header_len : {7, 30, 60, 90}) {
+        for (int value_len = 0; value_len <= 250; ++value_len) {
+            Printer::TearDown();
+            Printer::SetUp();
+            const std::string name = chars('A', header_len - 5), value = chars('a', value_len);
+            print_var(1, name.c_str(), value.c_str(), " ");
+            const std::string out = written();
+            const std::string header = "  1 " + name + "=";
+            ASSERT_EQ(out.substr(0, header.size()), header);
+            // Undo the layout: drop the header and each line break with the
+            // tab that starts the next line.
+            std::string rebuilt;
+            size_t line_start = 0;
+            for (size_t end = out.find('\n'); end != std::string::npos; end = out.find('\n', line_start)) {
+                const std::string line = out.substr(line_start, end - line_start);
+                if (line_start == 0) {
+                    rebuilt += line.substr(header.size());
+                } else {
+                    ASSERT_EQ(line[0], '\t') << header_len << '/' << value_len;
+                    ASSERT_GT(line.size(), 1u) << "a continuation line carries at least one character";
+                    rebuilt += line.substr(1);
+                }
+                EXPECT_LE(line.size(), std::max<size_t>(60, header.size())) << header_len << '/' << value_len;
+                line_start = end + 1;
+            }
+            ASSERT_EQ(line_start, out.size()) << "every line ends with a newline";
+            EXPECT_EQ(rebuilt, value) << header_len << '/' << value_len;
+        }
+    }
+}
+
+TEST_F(Printer, VariableNullNameAndValueReadAsEmpty)
+{
+    print_var(3, nullptr, nullptr, " ");
+    print_var(3, "X", nullptr, "2<");
+    EXPECT_EQ(written(), "  3 =\n2< 3 X=\n");
 }
 
 TEST_F(Printer, VariableValueNewlinesAreCopied)
