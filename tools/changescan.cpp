@@ -207,9 +207,7 @@ int main(int argc, char *argv[])
                            "instances of each file of LIST (words: name, directory in A, directory in B).\n"))
         return 0;
     if (argc <= 4) {
-        std::printf("Environment Comparison: Do Not have ENOUGH params. \n");
-        std::printf("Do nothing!\n");
-        return 0;
+        return refuse_command_line("Environment Comparison: Do Not have ENOUGH params. \n", "Do nothing!\n");
     }
     infp = std::fopen(argv[1], "r");
     if (infp == nullptr) {
@@ -217,14 +215,9 @@ int main(int argc, char *argv[])
         return 1;
     }
     // Opening the list itself for writing would empty it before it is read.
-    if (same_file(argv[2], infp) || (outfp = std::fopen(argv[2], "w")) == nullptr) {
+    if (same_file(argv[2], infp)) {
         std::printf("Can not open file.\n");
         return 1;
     }
-    initdbconnection();
-    begintransaction();
-    changescan(argv[3], argv[4]);
-    endtransaction();
-    enddbconnection();
-    return closereport();
+    return run_report(argv[2], "Can not open file.\n", [&] { changescan(argv[3], argv[4]); });
 }

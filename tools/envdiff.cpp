@@ -24,8 +24,6 @@ namespace {
 const char *const envdiff_query =
     "SELECT ZTR_FILEINST.INST_NAME, \t\t\t     VAR_NAME, VAR_VALUE, VAR_SOURCE\t\t\tFROM ZTR_FILEINST, ZTR_VARIABLE\t\t       WHERE ZTR_FILEINST.OID = %s\t\t         AND INST_PROC = VAR_PROC\t\t\t AND VAR_SOURCE IN (1, 2, 3, 4, 5, 6)\t\t       ORDER BY VAR_NAME, VAR_SOURCE";
 
-const char *const rule_line = " \n==========================================\n";
-
 constexpr int col_inst_name = 0;
 constexpr int col_var_name = 1;
 constexpr int col_var_value = 2;
@@ -35,12 +33,7 @@ constexpr int col_var_source = 3;
 /// without variables ends the run through die.
 PgResult query_environment(const char *oid)
 {
-    PgResult res = run_select(envdiff_query, {oid});
-    if (PQntuples(res.get()) == 0) {
-        res.reset();
-        die("There no required environment definition");
-    }
-    return res;
+    return run_select_rows(envdiff_query, {oid}, "There no required environment definition");
 }
 
 /// Fills `arr` with the row numbers 0 .. len-1 of `res` in ascending order of
@@ -72,7 +65,7 @@ void envdiff(const char *oid_a, const char *oid_b)
     const PGresult *a = res_a.get();
     const PGresult *b = res_b.get();
 
-    std::fputs(rule_line, outfp);
+    std::fputs(report_block_edge, outfp);
     std::fprintf(outfp, " Comparing Environment at %s and that at %s\n", PQgetvalue(a, 0, col_inst_name),
                  PQgetvalue(b, 0, col_inst_name));
 
@@ -111,7 +104,7 @@ void envdiff(const char *oid_a, const char *oid_b)
 
     res_a.reset();
     res_b.reset();
-    std::fputs(rule_line, outfp);
+    std::fputs(report_block_edge, outfp);
     std::fputs(" \n", outfp);
 }
 
@@ -119,32 +112,28 @@ void envdiff(const char *oid_a, const char *oid_b)
 
 int main(int argc, char *argv[])
 {
-    if (argc <= 3) {
-        std::printf("Environment Comparison: Do Not have ENOUGH params. \n");
-        std::printf("Do nothing!\n");
+    if (answer_info_option(argc, argv,
+                           "Usage: envdiff REPORT OID_A OID_B\n"
+                           "       envdiff REPORT OID_A1 OID_A2 OID_B1 OID_B2\n"
+                           "Writes the variables that differ between the environments of two file instances\n"
+                           "(OID_A1 with OID_B1, then OID_A2 with OID_B2) into REPORT.\n"))
         return 0;
+    if (argc <= 3) {
+        return refuse_command_line("Environment Comparison: Do Not have ENOUGH params. \n", "Do nothing!\n");
     }
-    outfp = std::fopen(argv[1], "w");
-    if (outfp == nullptr) {
-        std::printf("Can not open file");
-        return 1;
-    }
-    initdbconnection();
-    begintransaction();
-    if (argc == 4) {
-        envdiff(argv[2], argv[3]);
-    } else if (argc == 6) {
-        envdiff(argv[2], argv[4]);
-        envdiff(argv[3], argv[5]);
-    } else {
-        // The report stays as it is for such a command line (a lone "\n");
-        // the note tells the user why nothing was compared.
-        std::fprintf(stderr,
-                     "envdiff: nothing compared: expected REPORT OID_A OID_B or "
-                     "REPORT OID_A1 OID_A2 OID_B1 OID_B2, but got %d arguments\n",
-                     argc - 1);
-    }
-    endtransaction();
-    enddbconnection();
-    return closereport();
+    return run_report(argv[1], "Can not open file", [&] {
+        if (argc == 4) {
+            envdiff(argv[2], argv[3]);
+        } else if (argc == 6) {
+            envdiff(argv[2], argv[4]);
+            envdiff(argv[3], argv[5]);
+        } else {
+            // The report stays as it is for such a command line (a lone "\n");
+            // the note tells the user why nothing was compared.
+            std::fprintf(stderr,
+                         "envdiff: nothing compared: expected REPORT OID_A OID_B or "
+                         "REPORT OID_A1 OID_A2 OID_B1 OID_B2, but got %d arguments\n",
+                         argc - 1);
+        }
+    });
 }

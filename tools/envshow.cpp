@@ -30,5 +30,7 @@ void envshow(const char *oid)
 
 int main(int argc, char *argv[])
 {
-    return report_main(argc, argv, "Environment Query: Do Not have ENOUGH params. \n", "Do nothing!\n", envshow);
+    return report_main(argc, argv,
+                       "Usage: envshow REPORT OID...\nWrites the variable environment of each file instance OID into REPORT.\n",
+                       "Environment Query: Do Not have ENOUGH params. \n", "Do nothing!\n", envshow);
 }

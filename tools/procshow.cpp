@@ -28,5 +28,7 @@ void procshow(const char *oid)
 
 int main(int argc, char *argv[])
 {
-    return report_main(argc, argv, "CmdLine Query: Not enough params. \n", "               Do nothing!!!\n", procshow);
+    return report_main(argc, argv,
+                       "Usage: procshow REPORT OID...\nWrites the command line of the make process behind each file instance OID into REPORT.\n",
+                       "CmdLine Query: Not enough params. \n", "               Do nothing!!!\n", procshow);
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -106,11 +107,21 @@ void print_instance_head(const char *title, const char *dir, const char *name);
 /// Closes a block: the edge line and a line holding one space.
 void print_block_end();
 
+/// Refuses a command line with too few arguments: writes the tool's two
+/// lines to standard output and returns 0, the status of such a run.
+int refuse_command_line(const char *line1, const char *line2);
+
+/// The run of a tool once its command line is accepted: opens the report
+/// `path` for writing (on failure writes `open_failure` to standard output
+/// and returns 1), connects, begins the transaction, calls `work`, ends the
+/// transaction, closes the connection and returns closereport()'s status.
+/// Database failures end the run through die.
+int run_report(const char *path, const char *open_failure, const std::function<void()> &work);
+
 /// The main of a tool whose command line is a report path and one or more
-/// OIDs: with fewer arguments it writes the two usage lines to standard
-/// output and returns 0 without creating anything; a report that cannot be
-/// opened gives "Can not open file" and 1.  Otherwise it connects, calls
-/// `report_block` for each OID in order inside one transaction, and returns
-/// closereport()'s status.  Database failures end the run through die.
-int report_main(int argc, char *argv[], const char *usage_line1, const char *usage_line2,
+/// OIDs: a lone --help shows `usage`; with too few arguments the two usage
+/// lines are refused; a report that cannot be opened gives "Can not open
+/// file" and 1.  Otherwise `report_block` runs for each OID in order inside
+/// one transaction, and the result is closereport()'s status.
+int report_main(int argc, char *argv[], const char *usage, const char *usage_line1, const char *usage_line2,
                 void (*report_block)(const char *oid));

@@ -40,5 +40,7 @@ void recipeshow(const char *oid)
 
 int main(int argc, char *argv[])
 {
-    return report_main(argc, argv, "Command Query: Not enough params.\n", "               Do nothing!\n", recipeshow);
+    return report_main(argc, argv,
+                       "Usage: recipeshow REPORT OID...\nWrites the command text and the executed commands of each file instance OID into REPORT.\n",
+                       "Command Query: Not enough params.\n", "               Do nothing!\n", recipeshow);
 }

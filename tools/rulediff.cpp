@@ -20,8 +20,6 @@ namespace {
 const char *const rulediff_query =
     "SELECT INST_NAME, INST_CMDSTXT, INST_EXECMDS,\t\t\t      INST_ISPHONY, INST_ISTARGET, INST_ISDBLCLN,\t\t\t      INST_DIR \t\t\t FROM ZTR_FILEINST\t\t\tWHERE OID = %s";
 
-const char *const rule_line = " \n==========================================\n";
-
 /// One side of the comparison, read from row 0 of its query result.
 struct Target {
     std::string name;                    ///< INST_NAME
@@ -63,11 +61,7 @@ std::optional<std::string> nullable_text(const PGresult *res, int column)
 /// through die.
 Target query_target(const char *oid)
 {
-    PgResult res = run_select(rulediff_query, {oid});
-    if (PQntuples(res.get()) == 0) {
-        res.reset();
-        die("Target doesn't exist");
-    }
+    const PgResult res = run_select_rows(rulediff_query, {oid}, "Target doesn't exist");
     const PGresult *r = res.get();
     Target t;
     t.name = PQgetvalue(r, 0, 0);
@@ -113,7 +107,7 @@ void rulediff(const char *oid_a, const char *oid_b)
     const Target a = query_target(oid_a);
     const Target b = query_target(oid_b);
 
-    std::fputs(rule_line, outfp);
+    std::fputs(report_block_edge, outfp);
     std::fprintf(outfp, "Comparing Target\n\t%s/%s\n\t%s/%s\n", a.dir.c_str(), a.name.c_str(), b.dir.c_str(),
                  b.name.c_str());
     write_texts("Command text", a, a.cmdstxt, b, b.cmdstxt);
@@ -123,7 +117,7 @@ void rulediff(const char *oid_a, const char *oid_b)
     write_flag(a.isphony, b.isphony, "%s/%s is PHONY target\n", "%s/%s is PHONY target\n", a, b);
     write_flag(a.istarget, b.istarget, "%s/%s is a target in Makefile\n", "%s/%s is target in Makefile\n", a, b);
     write_flag(a.isdblcln, b.isdblcln, "%s/%s has double colon rule\n", "%s/%s has double colon rule\n", a, b);
-    std::fputs(rule_line, outfp);
+    std::fputs(report_block_edge, outfp);
     std::fputs(" \n", outfp);
 }
 
@@ -131,20 +125,12 @@ void rulediff(const char *oid_a, const char *oid_b)
 
 int main(int argc, char *argv[])
 {
-    if (argc <= 3) {
-        std::printf("Environment Comparison: Do Not have ENOUGH params. \n");
-        std::printf("Do nothing!\n");
+    if (answer_info_option(argc, argv,
+                           "Usage: rulediff REPORT OID_A OID_B\n"
+                           "Writes the differences between the commands and flags of two targets into REPORT.\n"))
         return 0;
+    if (argc <= 3) {
+        return refuse_command_line("Environment Comparison: Do Not have ENOUGH params. \n", "Do nothing!\n");
     }
-    outfp = std::fopen(argv[1], "w");
-    if (outfp == nullptr) {
-        std::printf("Can not open file.\n");
-        return 1;
-    }
-    initdbconnection();
-    begintransaction();
-    rulediff(argv[2], argv[3]);
-    endtransaction();
-    enddbconnection();
-    return closereport();
+    return run_report(argv[1], "Can not open file.\n", [&] { rulediff(argv[2], argv[3]); });
 }

@@ -165,16 +165,6 @@ TEST_F(Changescan, TooFewArgumentsDoNothing)
     }
 }
 
-TEST_F(Changescan, HelpAndVersionStandAlone)
-{
-    const RunResult help = run_program({bin_path("changescan"), "--help"});
-    EXPECT_EQ(help.exit_code, 0);
-    EXPECT_EQ(help.out.rfind("Usage: changescan LIST OUTPUT VERSION_A VERSION_B\n", 0), 0u) << help.out;
-    const RunResult version = run_program({bin_path("changescan"), "--version"});
-    EXPECT_EQ(version.exit_code, 0);
-    EXPECT_EQ(version.out.rfind("changescan (daver) ", 0), 0u) << version.out;
-}
-
 TEST_F(Changescan, FilesThatCannotBeOpened)
 {
     write_file(list, "util.c src src\n");
