@@ -1,36 +1,148 @@
 #!/usr/bin/env bash
-# The main job on bundled sample data: builds the tools, starts a throwaway
-# PostgreSQL cluster holding the sample trace, runs the tools on it and
-# writes everything into one output folder.
+# The main job on bundled sample data: installs what is missing, builds the
+# seven programs, starts a throwaway PostgreSQL cluster holding the sample
+# recorded build (db/sample_trace.sql), runs every program on it and writes
+# everything into one output folder.
 #
 #   scripts/demo.sh [--keep] [OUTPUT_DIR]    (default OUTPUT_DIR: demo-out)
 #
-# With --keep the cluster stays up and the line that points libpq at it is
-# printed, so the tools can be run by hand.
+# The sample is the project "calc" built as version v1 and as version v2
+# (scripts/gen-sample.py describes both builds).  With --keep the cluster
+# stays up and the line that points libpq at it is printed, so the tools can
+# be run by hand; a demo that fails stops its cluster all the same.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage="usage: $0 [--keep] [OUTPUT_DIR]   (default OUTPUT_DIR: demo-out)"
 keep=0
-if [ "${1:-}" = --keep ]; then keep=1; shift; fi
+case ${1:-} in
+--keep) keep=1; shift ;;
+-h|--help) echo "$usage"; exit 0 ;;
+-*) echo "$usage" >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { echo "$usage" >&2; exit 2; }
 out=$(realpath -m "${1:-demo-out}")
 
+programs=(relplot envshow recipeshow procshow envdiff rulediff changescan)
+
+step() { printf '== %s\n' "$*"; }
+
+step "packages"
 scripts/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" >/dev/null
-bin=build/bin
+
+step "building ${programs[*]}"
+buildlog=$(mktemp)
+trap 'rm -f "$buildlog"' EXIT
+if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)" --target "${programs[@]}"; } >"$buildlog" 2>&1; then
+  cat "$buildlog" >&2
+  echo "$0: the build failed" >&2
+  exit 1
+fi
+bin=$PWD/build/bin
 
 mkdir -p "$out"
-pgdir=/tmp/daver-demo-$(echo "$out" | md5sum | cut -c1-10)
+rm -f "$out"/{envshow,recipeshow,procshow,envdiff,rulediff}.txt "$out"/{changes,build}.rsf \
+      "$out"/build.{dot,svg} "$out"/demo.log
+
+step "starting a PostgreSQL cluster with the sample trace"
+# One cluster folder per output folder, short enough for a unix socket path.
+pgdir=/tmp/daver-demo-$(printf '%s' "$out" | md5sum | cut -c1-10)
+# The cluster goes when the demo ends, unless --keep was given and the demo
+# got through.
+finish() {
+  local status=$?
+  rm -f "$buildlog"
+  if [ $keep = 1 ] && [ $status = 0 ]; then return; fi
+  scripts/pgcluster.sh stop "$pgdir"
+}
+trap finish EXIT
 scripts/pgcluster.sh start "$pgdir" db/schema.sql db/sample_trace.sql
 # shellcheck disable=SC1091
 source "$pgdir/env"
-[ $keep = 1 ] || trap 'scripts/pgcluster.sh stop "$pgdir"' EXIT
 
-"$bin/changescan" demo/sample.list "$out/changes.rsf" v1 v2 >/dev/null
+# The OID of the one instance of NAME in SUBDIR ("" for the top directory)
+# of version VERSION.
+oid() {
+  local version=$1 subdir=$2 name=$3
+  local dir=/home/dev/calc-$version${subdir:+/$subdir}
+  local found
+  found=$(psql -X -At -d DAVER -v v="$version" -v d="$dir" -v n="$name" <<'SQL'
+SELECT OID FROM ZTR_FILEINST
+ WHERE INST_VERSION = :'v' AND INST_DIR = :'d' AND INST_NAME = :'n';
+SQL
+)
+  if [ -z "$found" ] || [ "$(printf '%s\n' "$found" | wc -l)" != 1 ]; then
+    echo "$0: not exactly one instance of $name in $dir: ${found:-none}" >&2
+    return 1
+  fi
+  printf '%s\n' "$found"
+}
 
-echo "Wrote into $out:"
-ls -1 "$out" | sed 's/^/  /'
+# Runs one program, its standard output and error going to demo.log; a
+# failure shows the log and, for a report tool, the end of its report.
+run() {
+  local report=$1; shift
+  printf '$ %s\n' "${*#"$bin"/}" >>"$out/demo.log"
+  if ! "$@" >>"$out/demo.log" 2>&1; then
+    echo "$0: ${1##*/} failed:" >&2
+    cat "$out/demo.log" >&2
+    [ -f "$report" ] && tail -n 5 "$report" >&2
+    exit 1
+  fi
+}
+
+main_o_v1=$(oid v1 src main.o)
+main_o_v2=$(oid v2 src main.o)
+calc_1_v1=$(oid v1 doc calc.1)
+calc_1_v2=$(oid v2 doc calc.1)
+calc_v1=$(oid v1 src calc)
+calc_v2=$(oid v2 src calc)
+all_v1=$(oid v1 "" all)
+add_o_v1=$(oid v1 lib add.o)
+install_v1=$(oid v1 src install)
+main_c_v1=$(oid v1 src main.c)
+
+step "envshow: the environments of src/main.o and doc/calc.1 in v1"
+run "$out/envshow.txt" "$bin/envshow" "$out/envshow.txt" "$main_o_v1" "$calc_1_v1"
+step "recipeshow: the recipes of all, lib/add.o, src/install and src/main.c in v1"
+run "$out/recipeshow.txt" "$bin/recipeshow" "$out/recipeshow.txt" "$all_v1" "$add_o_v1" "$install_v1" "$main_c_v1"
+step "procshow: the make processes behind all, lib/add.o and doc/calc.1 in v1"
+run "$out/procshow.txt" "$bin/procshow" "$out/procshow.txt" "$all_v1" "$add_o_v1" "$calc_1_v1"
+step "envdiff: src/main.o and doc/calc.1, v1 against v2"
+run "$out/envdiff.txt" "$bin/envdiff" "$out/envdiff.txt" "$main_o_v1" "$calc_1_v1" "$main_o_v2" "$calc_1_v2"
+step "rulediff: src/calc, v1 against v2"
+run "$out/rulediff.txt" "$bin/rulediff" "$out/rulediff.txt" "$calc_v1" "$calc_v2"
+step "changescan: the files of demo/sample.list, v1 against v2"
+run "$out/changes.rsf" "$bin/changescan" demo/sample.list "$out/changes.rsf" v1 v2
+step "relplot: demo/sample.rsf with the DIFF lines of changescan"
+cat demo/sample.rsf "$out/changes.rsf" >"$out/build.rsf"
+run "$out/build.dot" "$bin/relplot" "$out/build.rsf" "$out/build.dot"
+step "dot: the picture"
+run "$out/build.svg" dot -Tsvg "$out/build.dot" -o "$out/build.svg"
+
+cat <<EOF
+
+Wrote into $out:
+  envshow.txt     environments of two v1 instances (envshow)
+  recipeshow.txt  command texts and executed commands (recipeshow)
+  procshow.txt    command lines of the make processes (procshow)
+  envdiff.txt     environment differences, v1 against v2 (envdiff)
+  rulediff.txt    recipe differences of src/calc, v1 against v2 (rulediff)
+  changes.rsf     DIFF lines of the changed files (changescan)
+  build.rsf       demo/sample.rsf followed by changes.rsf
+  build.dot       the build as a Graphviz graph (relplot)
+  build.svg       the picture (dot -Tsvg)
+  demo.log        every command run and what it printed
+
+Open the picture in a web browser: file://$out/build.svg
+  (or: xdg-open $out/build.svg)
+  orange: changed from v1 to v2; red outline: only in v1; green: only in v2;
+  filled: its commands were executed; double circle: a goal of its make;
+  red label: a target in a makefile; Courier label: a phony target;
+  dotted arrow: a make that starts a sub-make; solid arrow: depends on.
+EOF
 if [ $keep = 1 ]; then
+  echo
   echo "The sample trace server is still running; to use it:"
   cat "$pgdir/env"
   echo "Stop it with: scripts/pgcluster.sh stop $pgdir"
