@@ -191,6 +191,9 @@ void free_edges()
 
 GraphNode_ *find_containment_loop()
 {
+    hash_map(&graphNodes, [](void *item) {
+        static_cast<GraphNode_ *>(item)->walkmark &= static_cast<std::uint8_t>(~(WM_ON_PATH | WM_CHECKED));
+    });
     GraphNode_ *loop = nullptr;
     hash_map_arg(&graphNodes, check_ancestors, &loop);
     return loop;
