@@ -153,9 +153,7 @@ void relate_layername(const char *subject, const char *object)
 void relate_layer(const char *subject, const char *object)
 {
     GraphNode_ *node = get_graphNode(NT_DIR, subject);
-    char *layer = xstrdup(node->layer == nullptr ? object : "all");
-    std::free(node->layer);
-    node->layer = layer;
+    set_layer(node, node->layer == nullptr ? object : "all");
 }
 
 void relate_same(const char *subject, const char *object)

@@ -3,6 +3,7 @@
 #include "relplot.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -17,11 +18,11 @@ const char *end_layer(const GraphNode_ *node)
     return node->same != nullptr ? nullptr : node->layer;
 }
 
-void print_layer_opening(const char *layer, FILE *fp)
+void append_layer_opening(std::string &line, const char *layer)
 {
-    std::fputs("[layer=\"", fp);
-    print_quoted(layer, fp);
-    std::fputs("\",", fp);
+    line += "[layer=\"";
+    append_quoted(line, layer);
+    line += "\",";
 }
 
 } // namespace
@@ -49,24 +50,28 @@ void print_dependency(const GraphEdge_ *e, FILE *fp)
 {
     if (isduplicated(e) != 0)
         return;
-    std::fputc('\t', fp);
-    print_node_id(e->target, fp);
-    std::fputs("->", fp);
-    print_node_id(e->source, fp);
+    static std::string line;
+    line.clear();
+    line += "\t";
+    append_node_id(line, e->target);
+    line += "->";
+    append_node_id(line, e->source);
 
     const char *t = end_layer(e->target);
     const char *s = end_layer(e->source);
     if (e->target->same != nullptr && e->source->same != nullptr) {
-        std::fputs("[layer=\"all\",", fp);
+        line += "[layer=\"all\",";
     } else if (t == nullptr && s == nullptr) {
-        std::fputc('[', fp);
+        line += '[';
     } else if (t == nullptr || s == nullptr || std::strcmp(t, s) == 0) {
-        print_layer_opening(t != nullptr ? t : s, fp);
+        append_layer_opening(line, t != nullptr ? t : s);
     } else {
-        // The unfinished line is flushed with the message, so the file shows
+        // The unfinished line goes out with the message, so the file shows
         // the edge that stopped the run.
+        std::fwrite(line.data(), 1, line.size(), fp);
         std::printf("Error: conflict layer information\n");
         abnormal_end(fp);
     }
-    std::fputs(e->type == ET_INVOKE ? "style=dotted];\n" : "style=filled];\n", fp);
+    line += e->type == ET_INVOKE ? "style=dotted];\n" : "style=filled];\n";
+    std::fwrite(line.data(), 1, line.size(), fp);
 }

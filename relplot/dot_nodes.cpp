@@ -33,59 +33,65 @@ bool equal_text(const char *a, const char *b)
 }
 
 // The attributes that open a leaf's line, by its kind.
-void print_kind_attributes(const GraphNode_ *node, FILE *fp)
+void append_kind_attributes(std::string &line, const GraphNode_ *node)
 {
     // A leaf that neither its name nor a FILE record gives a label text
     // is labelled with its whole name.
     const char *label = node->filename != nullptr ? node->filename : node->name;
     if (node->type == NT_DIR) {
-        std::fputs("[shape=box,label=\"", fp);
-        print_quoted(label, fp);
-        std::fputc('"', fp);
+        line += "[shape=box,label=\"";
+        append_quoted(line, label);
+        line += '"';
         return;
     }
-    std::fputs("[label=\"", fp);
-    print_quoted(label, fp);
-    if (node->dblcln >= 0)
-        std::fprintf(fp, " ((%d))", node->dblcln);
-    std::fputc('"', fp);
-    std::fputs(node->isgoal != 0 ? ",shape=doublecircle" : ",shape=ellipse", fp);
-    std::fputs(node->isphony != 0 ? ",fontname=\"Courier\"" : ",fontname=\"Times-Roman\"", fp);
-    std::fputs(node->istarget != 0 ? ",fontcolor=red" : ",fontcolor=blue", fp);
+    line += "[label=\"";
+    append_quoted(line, label);
+    if (node->dblcln >= 0) {
+        line += " ((";
+        line += std::to_string(node->dblcln);
+        line += "))";
+    }
+    line += '"';
+    line += node->isgoal != 0 ? ",shape=doublecircle" : ",shape=ellipse";
+    line += node->isphony != 0 ? ",fontname=\"Courier\"" : ",fontname=\"Times-Roman\"";
+    line += node->istarget != 0 ? ",fontcolor=red" : ",fontcolor=blue";
     if (node->isexecuted != 0)
-        std::fputs(",color=lightyellow,style=filled", fp);
+        line += ",color=lightyellow,style=filled";
 }
 
 // The layer attribute and the one colour rule that applies first.
-void print_layer_and_colour(const GraphNode_ *node, FILE *fp)
+void append_layer_and_colour(std::string &line, const GraphNode_ *node)
 {
     if (node->layer != nullptr) {
         if (node->same != nullptr) {
-            std::fputs(",layer=\"all\"", fp);
+            line += ",layer=\"all\"";
         } else {
-            std::fputs(",layer=\"", fp);
-            print_quoted(node->layer, fp);
-            std::fputc('"', fp);
+            line += ",layer=\"";
+            append_quoted(line, node->layer);
+            line += '"';
         }
     }
     if (node->isdiff != 0)
-        std::fputs(",color=orange", fp);
+        line += ",color=orange";
     else if (node->same != nullptr)
-        std::fputs(",color=black", fp);
+        line += ",color=black";
     else if (equal_text(node->layer, layer_name[0]))
-        std::fputs(",color=red", fp);
+        line += ",color=red";
     else if (equal_text(node->layer, layer_name[1]))
-        std::fputs(",color=green", fp);
+        line += ",color=green";
 }
 
 // The node line of a leaf.
 void print_leaf(const GraphNode_ *node, int depth, FILE *fp)
 {
+    static std::string line;
+    line.clear();
+    append_node_id(line, node);
+    append_kind_attributes(line, node);
+    append_layer_and_colour(line, node);
+    line += "];\n";
     print_tabs(depth, fp);
-    print_node_id(node, fp);
-    print_kind_attributes(node, fp);
-    print_layer_and_colour(node, fp);
-    std::fputs("];\n", fp);
+    std::fwrite(line.data(), 1, line.size(), fp);
 }
 
 // Walks the tree as the cluster output reads it: `node` and its following
@@ -159,32 +165,32 @@ struct TreeChecker {
 
 } // namespace
 
-void print_quoted(const char *text, FILE *fp)
+void append_quoted(std::string &line, const char *text)
 {
     for (;;) {
         const std::size_t plain = std::strcspn(text, "\"\\");
-        std::fwrite(text, 1, plain, fp);
+        line.append(text, plain);
         text += plain;
         if (*text == 0)
             return;
-        std::fputc('\\', fp);
-        std::fputc(*text++, fp);
+        line += '\\';
+        line += *text++;
     }
 }
 
-void print_node_id(const GraphNode_ *node, FILE *fp)
+void append_node_id(std::string &line, const GraphNode_ *node)
 {
-    std::fputc('"', fp);
+    line += '"';
     if (node->same == nullptr) {
-        print_quoted(node->name, fp);
+        append_quoted(line, node->name);
     } else {
         // Both members of a SAME pair go by one id: subject, blank, object.
         const bool dup = node->isdup != 0;
-        print_quoted(dup ? node->same->name : node->name, fp);
-        std::fputc(' ', fp);
-        print_quoted(dup ? node->name : node->same->name, fp);
+        append_quoted(line, dup ? node->same->name : node->name);
+        line += ' ';
+        append_quoted(line, dup ? node->name : node->same->name);
     }
-    std::fputc('"', fp);
+    line += '"';
 }
 
 void print_file_header(FILE *fp)
@@ -220,14 +226,21 @@ void print_GraphNode(GraphNode_ *node, int depth, FILE *fp)
 
 void print_SubGraphHeader(int depth, const char *name, FILE *fp)
 {
+    static std::string line;
+    line.clear();
+    line += "subgraph \"cluster_";
+    append_quoted(line, name);
+    line += "\" {\n";
     print_tabs(depth, fp);
-    std::fputs("subgraph \"cluster_", fp);
-    print_quoted(name, fp);
-    std::fputs("\" {\n", fp);
+    std::fwrite(line.data(), 1, line.size(), fp);
+
+    line.clear();
+
+    line += "label=\"";
+    append_quoted(line, cluster_label(name));
+    line += "\";\n";
     print_tabs(depth + 1, fp);
-    std::fputs("label=\"", fp);
-    print_quoted(cluster_label(name), fp);
-    std::fputs("\";\n", fp);
+    std::fwrite(line.data(), 1, line.size(), fp);
 }
 
 void print_SubGraphFooter(int depth, FILE *fp)

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "hash.h"
 
@@ -26,20 +27,22 @@ enum EdgeType_ {
     ET_DEPENDON = 1,
 };
 
-/// A directory or file of the graph.  The registry owns every node; the
+/// A directory or file of the graph.  The registry owns every node, and the
+/// node's name, label and layer live with it in the registry's pool; the
 /// links `next`, `children`, `same` and `parent` are borrowed.
 struct GraphNode_ {
     NodeType_ type;            ///< kind of the node
-    char *name;                ///< how RSF records name it; the registry key (owned)
-    char *filename;            ///< label text: borrowed from `name`, or owned (see filename_owned)
+    std::uint32_t namehash;    ///< spread hash of `name`, computed once for the registry
+    char *name;                ///< how RSF records name it; the registry key
+    char *filename;            ///< label text: borrowed from `name`, or the node's own (see filename_owned)
     std::uint8_t isphony;      ///< set by PHONY
     std::uint8_t istarget;     ///< set by TARGET
     std::uint8_t isgoal;       ///< set by GOAL
     std::uint8_t isexecuted;   ///< set by EXECUTED
     std::int8_t dblcln;        ///< number given by DBLCLN; -1 when none
-    std::uint8_t filename_owned; ///< 1 when `filename` is a copy that the node releases
+    std::uint8_t filename_owned; ///< 1 when `filename` is the node's own copy, not part of `name`
     std::uint8_t walkmark;     ///< scratch marks of the checks that run before writing
-    char *layer;               ///< layer set by LAYER ("all" after a second one); null = none (owned)
+    char *layer;               ///< layer set by LAYER ("all" after a second one); null = none
     std::uint8_t isdup;        ///< object of a SAME record: shown through its partner
     std::uint8_t isdiff;       ///< set by DIFF
     GraphNode_ *next;          ///< next sibling in the parent's child list
@@ -55,7 +58,7 @@ enum WalkMark_ : std::uint8_t {
     WM_OPEN = 4,    ///< tree check: the node's cluster is open on the walk
 };
 
-/// An INVOKE or DEPENDON relation; the edge list owns its edges.
+/// An INVOKE or DEPENDON relation; the edge list owns its edges (in its pool).
 struct GraphEdge_ {
     EdgeType_ type;            ///< INVOKE or DEPENDON
     GraphNode_ *target;        ///< the node of the record's subject
@@ -80,12 +83,16 @@ extern char *layer_name[2];
 unsigned long graph_hash_1(void const *key);
 /// The specified secondary hash of a node's name (unsigned 32-bit).
 unsigned long graph_hash_2(void const *key);
-/// Well-spread primary hash of a node's name; the registry uses this pair.
-unsigned long registry_hash_1(void const *key);
-/// Well-spread secondary hash of a node's name, independent of registry_hash_1.
-unsigned long registry_hash_2(void const *key);
 /// strcmp of the two nodes' names.
 int graph_hash_cmp(void const *x, void const *y);
+/// The registry's primary hash: the node's `namehash`, which spreads names well.
+unsigned long registry_hash_1(void const *key);
+/// The registry's secondary hash, mixed from `namehash`.
+unsigned long registry_hash_2(void const *key);
+/// The registry's equality: `namehash` first, then graph_hash_cmp.
+int registry_cmp(void const *x, void const *y);
+/// The spread hash of a name that GraphNode stores in `namehash`.
+std::uint32_t name_hash(const char *name);
 
 /// Sets up the empty registry with room for `size` names.
 void init_graphNodes(unsigned long size);
@@ -99,12 +106,18 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name);
 GraphNode_ *find_graphNode(const char *name);
 /// Registers `node`, whose name must not be registered yet.
 void insertGraphNode(GraphNode_ *node);
-/// Gives `node` an owned copy of `text` as its label, releasing an owned one it had.
+/// Gives `node` its own copy of `text` as its label (replacing any earlier one).
 void set_filename(GraphNode_ *node, const char *text);
-/// Releases one node and what it owns (not the nodes it links to).
+/// Gives `node` its own copy of `text` as its layer (replacing any earlier one).
+void set_layer(GraphNode_ *node, const char *text);
+/// Releases one node: its record, name, label and layer go back to the
+/// registry's pool at once when they are the latest storage taken from it
+/// (a node made and dropped), else with the pool in free_hashtable.
 void free_graphNode(GraphNode_ *n);
-/// Releases every node and the registry's storage.
+/// Releases every node (the registry's pool) and the registry's storage.
 void free_hashtable();
+/// Bytes of node storage in use in the registry's pool.
+std::size_t graph_pool_used();
 /// Releases every edge; edge_head becomes null.
 void free_edges();
 /// A node of a containment loop (a node that is its own ancestor), or null.
@@ -119,11 +132,13 @@ char *xstrdup(const char *src);
 
 // ---- DOT writer for clusters and nodes (dot_nodes.cpp) ----
 
-/// Writes `text` as the inside of a DOT double-quoted string: `"` and `\` escaped.
-void print_quoted(const char *text, FILE *fp);
-/// Writes a node's id with its quotes: its name, or both names of a SAME pair
-/// (subject first).
-void print_node_id(const GraphNode_ *node, FILE *fp);
+/// Appends `text` as the inside of a DOT double-quoted string: every `"` and
+/// `\` escaped with a backslash, nothing else changed.  Every name, label
+/// and layer of the DOT file passes through here.
+void append_quoted(std::string &line, const char *text);
+/// Appends a node's id with its quotes: its name, or both names of a SAME
+/// pair (subject first), as node lines and edge ends name it.
+void append_node_id(std::string &line, const GraphNode_ *node);
 /// The two frame lines.
 void print_file_header(FILE *fp);
 /// The closing line.

@@ -20,7 +20,7 @@ protected:
     }
 };
 
-TEST(GraphNodeLabel, TextAfterTheLastSlash)
+TEST_F(Graph, NewNodeLabelIsTheTextAfterTheLastSlash)
 {
     const struct {
         const char *name;
@@ -70,6 +70,29 @@ TEST(GraphHash, SumWrapsInThirtyTwoBits)
     const unsigned long exact = (600UL * (255UL << 15) + 599UL * (15UL << 15) + 15UL) & 0xffffffffUL;
     EXPECT_EQ(graph_hash_1(node), exact);
     free_graphNode(node);
+}
+
+TEST_F(Graph, NodeMadeAndDroppedLeavesNothingBehind)
+{
+    const std::size_t before = graph_pool_used();
+    GraphNode_ *node = GraphNode(NT_FILE, "src/x");
+    set_filename(node, "x.c");
+    set_layer(node, "old");
+    EXPECT_GT(graph_pool_used(), before);
+    free_graphNode(node);
+    EXPECT_EQ(graph_pool_used(), before);
+}
+
+TEST_F(Graph, FreshRegistryForgetsEarlierNodes)
+{
+    get_graphNode(NT_FILE, "f1")->isphony = 1;
+    EXPECT_EQ(get_graphNode(NT_DIR, "f1")->isphony, 1); // found again
+    free_hashtable();
+    init_graphNodes(500);
+    GraphNode_ *again = get_graphNode(NT_DIR, "f1");
+    EXPECT_EQ(again->isphony, 0);
+    EXPECT_EQ(again->type, NT_DIR);
+    EXPECT_EQ(graphNodes.ht_fill, 1u);
 }
 
 TEST_F(Graph, RegistryKeepsOneNodePerNameAndItsFirstKind)
