@@ -247,8 +247,8 @@ std::size_t graph_pool_used()
 
 void free_edges()
 {
-    while (edge_head != nullptr)
-        edge_head = edge_head->next;
+    // Every edge lives in the pool: one release frees them all.
+    edge_head = nullptr;
     edge_pool.release();
 }
 

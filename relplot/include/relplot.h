@@ -79,9 +79,10 @@ extern char *layer_name[2];
 
 // ---- graph model and node registry (graph.cpp) ----
 
-/// The specified primary hash of a node's name (unsigned 32-bit).
+/// Shifted-sum hash of a node's name: each character shifted left by the low
+/// 4 bits of the next one, summed in unsigned 32 bits.
 unsigned long graph_hash_1(void const *key);
-/// The specified secondary hash of a node's name (unsigned 32-bit).
+/// As graph_hash_1 with the low 3 bits of the next character.
 unsigned long graph_hash_2(void const *key);
 /// strcmp of the two nodes' names.
 int graph_hash_cmp(void const *x, void const *y);
