@@ -1,0 +1,239 @@
+// Benchmark of relplot on the relations of a large recorded build.
+//
+//   relplot_bench [--files N] [--large] [--runs R] [--dir FOLDER] [--keep]
+//
+// Writes an RSF file describing a source tree of N files (1,000,000 by
+// default, 10,000,000 with --large): nested directories with sources,
+// headers and objects, FILE/CONTAIN records for each, TARGET/EXECUTED and
+// DEPENDON records for every object, a PHONY "all" per directory that
+// INVOKEs the "all" of its subdirectories, and a GOAL.  File nodes carry
+// identifiers like f123456, as real traces name them.  Then it times `cat`
+// copying the file (to a file, and through a pipe) and relplot converting
+// it, best of R runs each, and reports relplot's peak memory beside the
+// input size.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Options {
+    long files = 1000000;
+    int runs = 3;
+    std::string dir = "/tmp/relplot-bench";
+    bool keep = false;
+};
+
+// Writes the RSF of a build tree with `files` files.
+class BuildTree {
+public:
+    BuildTree(FILE *out, long files) : out_(out), left_(files) {}
+
+    void write()
+    {
+        record("ROOT", "/", "-");
+        std::vector<std::string> top;
+        // Top-level directories until every file has a place.
+        for (int d = 0; left_ > 0; ++d)
+            top.push_back(directory("/", "/m" + std::to_string(d), 1));
+        goal_all("/", top);
+    }
+
+private:
+    static constexpr int files_per_dir = 60;
+    static constexpr int subdirs = 8;
+    static constexpr int max_depth = 4;
+
+    std::string id() { return "f" + std::to_string(next_id_++); }
+
+    void record(const char *relation, const std::string &subject, const std::string &object)
+    {
+        std::fprintf(out_, "%s\t%s\t%s\n", relation, subject.c_str(), object.c_str());
+    }
+
+    // A file node: its FILE and CONTAIN records.
+    std::string file(const std::string &dir, const std::string &name)
+    {
+        std::string f = id();
+        record("FILE", f, name);
+        record("CONTAIN", dir, f);
+        --left_;
+        return f;
+    }
+
+    // A directory with its files and subdirectories; returns its "all" target.
+    std::string directory(const std::string &parent, const std::string &path, int depth)
+    {
+        record("CONTAIN", parent, path);
+        std::vector<std::string> headers;
+        for (int i = 0; i < files_per_dir / 6 && left_ > 0; ++i)
+            headers.push_back(file(path, "h" + std::to_string(next_id_) + ".h"));
+        for (int i = 0; i < files_per_dir / 3 && left_ > 1; ++i) {
+            const std::string stem = "u" + std::to_string(next_id_);
+            const std::string source = file(path, stem + ".c");
+            const std::string object = file(path, stem + ".o");
+            record("TARGET", object, "-");
+            record("EXECUTED", object, "-");
+            record("DEPENDON", object, source);
+            for (std::size_t h = 0; h < 2 && h < headers.size(); ++h)
+                record("DEPENDON", object, headers[(static_cast<std::size_t>(i) + h) % headers.size()]);
+        }
+        std::vector<std::string> below;
+        for (int s = 0; s < subdirs && depth < max_depth && left_ > 0; ++s)
+            below.push_back(directory(path, path + "/d" + std::to_string(s), depth + 1));
+        return left_ > 0 ? goal_all(path, below) : std::string();
+    }
+
+    // The directory's phony "all", invoking its subdirectories' ones.
+    std::string goal_all(const std::string &path, const std::vector<std::string> &below)
+    {
+        const std::string all = file(path, "all");
+        record("PHONY", all, "-");
+        record("TARGET", all, "-");
+        record("EXECUTED", all, "-");
+        if (path == "/")
+            record("GOAL", all, "-");
+        for (const std::string &sub : below) {
+            if (!sub.empty())
+                record("INVOKE", all, sub);
+        }
+        return all;
+    }
+
+    FILE *out_;
+    long left_;
+    long next_id_ = 0;
+};
+
+struct Run {
+    double seconds;
+    long peak_kb;
+    int status;
+};
+
+// Runs `argv` with standard output sent to `out_path` (or, when it is
+// empty, into a pipe that is read and dropped); wall time and peak memory.
+Run run(const std::vector<std::string> &argv, const std::string &out_path)
+{
+    int pipe_fds[2] = {-1, -1};
+    if (out_path.empty() && pipe(pipe_fds) != 0) {
+        std::perror("pipe");
+        std::exit(1);
+    }
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = out_path.empty() ? pipe_fds[1] : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        if (out_path.empty())
+            close(pipe_fds[0]);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (out_path.empty()) {
+        close(pipe_fds[1]);
+        static char sink[1 << 16];
+        while (read(pipe_fds[0], sink, sizeof sink) > 0)
+            ;
+        close(pipe_fds[0]);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {seconds, usage.ru_maxrss, status};
+}
+
+Run best_of(int runs, const std::vector<std::string> &argv, const std::string &out_path)
+{
+    Run best{1e30, 0, 0};
+    for (int i = 0; i < runs; ++i) {
+        const Run r = run(argv, out_path);
+        if (r.status != 0) {
+            std::fprintf(stderr, "%s failed (status %d)\n", argv[0].c_str(), r.status);
+            std::exit(1);
+        }
+        if (r.seconds < best.seconds)
+            best.seconds = r.seconds;
+        if (r.peak_kb > best.peak_kb)
+            best.peak_kb = r.peak_kb;
+    }
+    return best;
+}
+
+Options parse(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--large") {
+            o.files = 10000000;
+        } else if (a == "--files" && i + 1 < argc) {
+            o.files = std::atol(argv[++i]);
+        } else if (a == "--runs" && i + 1 < argc) {
+            o.runs = std::atoi(argv[++i]);
+        } else if (a == "--dir" && i + 1 < argc) {
+            o.dir = argv[++i];
+        } else if (a == "--keep") {
+            o.keep = true;
+        } else {
+            std::fprintf(stderr, "usage: relplot_bench [--files N] [--large] [--runs R] [--dir FOLDER] [--keep]\n");
+            std::exit(2);
+        }
+    }
+    return o;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const Options o = parse(argc, argv);
+    std::filesystem::create_directories(o.dir);
+    const std::string rsf = o.dir + "/build.rsf";
+    const std::string dot = o.dir + "/build.dot";
+    const std::string copy = o.dir + "/build.copy";
+
+    FILE *out = std::fopen(rsf.c_str(), "w");
+    if (out == nullptr) {
+        std::perror(rsf.c_str());
+        return 1;
+    }
+    BuildTree(out, o.files).write();
+    std::fclose(out);
+
+    const double input_mb = static_cast<double>(std::filesystem::file_size(rsf)) / 1e6;
+    const Run cat = best_of(o.runs, {"/bin/cat", rsf}, copy);
+    const Run cat_pipe = best_of(o.runs, {"/bin/cat", rsf}, "");
+    const Run relplot = best_of(o.runs, {RELPLOT_PATH, rsf, dot}, "/dev/null");
+    const double output_mb = static_cast<double>(std::filesystem::file_size(dot)) / 1e6;
+    const double peak_mb = static_cast<double>(relplot.peak_kb) * 1024 / 1e6;
+
+    std::printf("files                %ld\n", o.files);
+    std::printf("input                %.1f MB RSF, output %.1f MB DOT\n", input_mb, output_mb);
+    std::printf("cat > copy           %.3f s   (coreutils copies file to file in the kernel)\n", cat.seconds);
+    std::printf("cat | reader         %.3f s   (every byte through a pipe)\n", cat_pipe.seconds);
+    std::printf("relplot              %.3f s   = %.1f x cat > copy, %.1f x cat | reader   (goal <= 10 x)\n",
+                relplot.seconds, relplot.seconds / cat.seconds, relplot.seconds / cat_pipe.seconds);
+    std::printf("relplot peak memory  %.1f MB  = %.2f x input (goal <= 2 x)\n", peak_mb, peak_mb / input_mb);
+
+    if (!o.keep) {
+        std::filesystem::remove(rsf);
+        std::filesystem::remove(dot);
+        std::filesystem::remove(copy);
+    }
+    return 0;
+}

@@ -1,0 +1,292 @@
+// The in-memory graph: node and edge records, the registry that finds a node
+// by its name, the release of the whole graph, and the allocation helpers.
+#include "relplot.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <new>
+
+#include "pool.h"
+
+hash_table graphNodes;
+GraphEdge_ *edge_head = nullptr;
+char *root_directory = nullptr;
+char *layer_name[2] = {nullptr, nullptr};
+
+namespace {
+
+// The registry's storage: node records with their names, labels and layers.
+Pool node_pool;
+// The edge list's storage.
+Pool edge_pool;
+
+static_assert(alignof(GraphNode_) <= 8 && alignof(GraphEdge_) <= 8, "records must fit the pools' alignment");
+
+// Bytes of a node record with its name stored right after it.
+std::size_t node_size(const char *name)
+{
+    return sizeof(GraphNode_) + std::strlen(name) + 1;
+}
+
+const char *node_name(void const *key)
+{
+    return static_cast<const GraphNode_ *>(key)->name;
+}
+
+// Sum of each character shifted by the low bits of the character after it.
+std::uint32_t shifted_sum(const char *name, unsigned mask)
+{
+    const auto *c = reinterpret_cast<const unsigned char *>(name);
+    std::uint32_t hash = 0;
+    for (; c[0] != 0; ++c)
+        hash += static_cast<std::uint32_t>(c[0]) << (c[1] & mask);
+    return hash;
+}
+
+// The nodes found most recently, by the low bits of their name's hash: RSF
+// names the same file or directory in records close together, and such a
+// node is found here without a probe of the (much larger) registry.
+constexpr std::size_t recent_slots = 1024;
+GraphNode_ *recent_nodes[recent_slots];
+
+void forget_recent_nodes()
+{
+    std::fill(std::begin(recent_nodes), std::end(recent_nodes), nullptr);
+}
+
+// A search key: a node shape that carries only what the registry reads.
+GraphNode_ key_node(const char *name)
+{
+    GraphNode_ key{};
+    key.name = const_cast<char *>(name);
+    key.namehash = name_hash(name);
+    return key;
+}
+
+const GraphNode_ *as_node(void const *key)
+{
+    return static_cast<const GraphNode_ *>(key);
+}
+
+// True once a containment check has marked the registry's nodes.
+bool containment_marked = false;
+
+void check_ancestors(void *item, void *found)
+{
+    auto *&loop = *static_cast<GraphNode_ **>(found);
+    auto *node = static_cast<GraphNode_ *>(item);
+    if (loop != nullptr || (node->walkmark & WM_CHECKED) != 0)
+        return;
+    // Follow the parents until a root, a node already checked, or a node of
+    // this very path (a loop); then mark the path checked.
+    GraphNode_ *up = node;
+    while (up != nullptr && (up->walkmark & (WM_CHECKED | WM_ON_PATH)) == 0) {
+        up->walkmark |= WM_ON_PATH;
+        up = up->parent;
+    }
+    if (up != nullptr && (up->walkmark & WM_ON_PATH) != 0)
+        loop = up;
+    for (GraphNode_ *n = node; n != nullptr && (n->walkmark & WM_ON_PATH) != 0; n = n->parent)
+        n->walkmark = static_cast<std::uint8_t>((n->walkmark & ~WM_ON_PATH) | WM_CHECKED);
+}
+
+} // namespace
+
+unsigned long graph_hash_1(void const *key)
+{
+    return shifted_sum(node_name(key), 15);
+}
+
+unsigned long graph_hash_2(void const *key)
+{
+    return shifted_sum(node_name(key), 7);
+}
+
+int graph_hash_cmp(void const *x, void const *y)
+{
+    return std::strcmp(node_name(x), node_name(y));
+}
+
+// FNV-1a over the name, then a finaliser so that every bit of the result
+// depends on every character: names such as f123456 that differ in a digit
+// or two land far apart.
+std::uint32_t name_hash(const char *name)
+{
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const auto *c = reinterpret_cast<const unsigned char *>(name); *c != 0; ++c)
+        hash = (hash ^ *c) * 0x100000001b3ULL;
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdULL;
+    hash ^= hash >> 33;
+    return static_cast<std::uint32_t>(hash);
+}
+
+unsigned long registry_hash_1(void const *key)
+{
+    return as_node(key)->namehash;
+}
+
+unsigned long registry_hash_2(void const *key)
+{
+    // Another mix of the same bits: names that share their first slot
+    // mostly differ in their step.
+    std::uint32_t hash = as_node(key)->namehash;
+    hash ^= hash >> 16;
+    hash *= 0x7feb352dU;
+    hash ^= hash >> 15;
+    return hash;
+}
+
+int registry_cmp(void const *x, void const *y)
+{
+    // Unequal hashes settle most comparisons on the node record itself,
+    // without reading the name.
+    if (as_node(x)->namehash != as_node(y)->namehash)
+        return 1;
+    return graph_hash_cmp(x, y);
+}
+
+void init_graphNodes(unsigned long size)
+{
+    // The slot order of the registry never reaches the output, so it uses
+    // a well-spread hash: graph_hash_1/2 pile up names like f123456.
+    hash_init(&graphNodes, size, registry_hash_1, registry_hash_2, registry_cmp);
+    forget_recent_nodes();
+    containment_marked = false;
+}
+
+GraphNode_ *GraphNode(NodeType_ nt, const char *nm)
+{
+    // The name is stored right after the record, in the same block.
+    void *block = node_pool.take(node_size(nm));
+    auto *node = new (block) GraphNode_{};
+    node->type = nt;
+    node->namehash = name_hash(nm);
+    node->name = static_cast<char *>(block) + sizeof(GraphNode_);
+    std::strcpy(node->name, nm);
+    node->filename = std::strrchr(node->name, '/');
+    if (node->filename != nullptr && node->filename[1] != 0)
+        node->filename++;
+    node->dblcln = -1;
+    return node;
+}
+
+GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
+{
+    return new (edge_pool.take(sizeof(GraphEdge_))) GraphEdge_{et, t, s, nullptr};
+}
+
+GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
+{
+    const GraphNode_ key = key_node(name);
+    GraphNode_ *&recent = recent_nodes[key.namehash % recent_slots];
+    if (recent != nullptr && registry_cmp(&key, recent) == 0)
+        return recent;
+    void **slot = hash_find_slot(&graphNodes, &key);
+    if (!hash_vacant(slot))
+        return recent = static_cast<GraphNode_ *>(*slot);
+    GraphNode_ *node = GraphNode(nt, name);
+    hash_insert_at(&graphNodes, node, slot);
+    return recent = node;
+}
+
+GraphNode_ *find_graphNode(const char *name)
+{
+    const GraphNode_ key = key_node(name);
+    return static_cast<GraphNode_ *>(hash_find_item(&graphNodes, &key));
+}
+
+void insertGraphNode(GraphNode_ *node)
+{
+    void **slot = hash_find_slot(&graphNodes, node);
+    if (!hash_vacant(slot)) {
+        std::fprintf(stderr, "relplot: node %s is registered twice\n", node->name);
+        abnormal_end();
+    }
+    hash_insert_at(&graphNodes, node, slot);
+}
+
+void set_filename(GraphNode_ *node, const char *text)
+{
+    // An earlier owned label stays in the pool until the registry goes.
+    node->filename = node_pool.copy(text);
+    node->filename_owned = 1;
+}
+
+void set_layer(GraphNode_ *node, const char *text)
+{
+    node->layer = node_pool.copy(text);
+}
+
+void free_graphNode(GraphNode_ *n)
+{
+    // Latest first: a node made and dropped at once leaves nothing behind.
+    if (n->layer != nullptr)
+        node_pool.give_back(n->layer, std::strlen(n->layer) + 1);
+    if (n->filename_owned != 0)
+        node_pool.give_back(n->filename, std::strlen(n->filename) + 1);
+    node_pool.give_back(n, node_size(n->name));
+}
+
+void free_hashtable()
+{
+    // Every node lives in the pool: one release frees them all, without a
+    // pass over the registry.
+    hash_free(&graphNodes, 0);
+    forget_recent_nodes();
+    node_pool.release();
+}
+
+std::size_t graph_pool_used()
+{
+    return node_pool.used();
+}
+
+void free_edges()
+{
+    // Every edge lives in the pool: one release frees them all.
+    edge_head = nullptr;
+    edge_pool.release();
+}
+
+GraphNode_ *find_containment_loop()
+{
+    // Parents may have changed since an earlier check: start from clean marks.
+    if (containment_marked) {
+        hash_map(&graphNodes, [](void *item) {
+            static_cast<GraphNode_ *>(item)->walkmark &= static_cast<std::uint8_t>(~(WM_ON_PATH | WM_CHECKED));
+        });
+    }
+    containment_marked = true;
+    GraphNode_ *loop = nullptr;
+    hash_map_arg(&graphNodes, check_ancestors, &loop);
+    return loop;
+}
+
+void *xmalloc(std::size_t len)
+{
+    void *block = std::malloc(len);
+    if (block == nullptr)
+        abnormal_end();
+    return block;
+}
+
+char *xstrdup(const char *src)
+{
+    const std::size_t len = std::strlen(src);
+    auto *copy = static_cast<char *>(xmalloc(len + 1));
+    std::memcpy(copy, src, len);
+    copy[len] = 0;
+    return copy;
+}
+
+void abnormal_end(FILE *also)
+{
+    std::fflush(stdout);
+    if (also != nullptr)
+        std::fflush(also);
+    std::abort();
+}

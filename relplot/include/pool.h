@@ -1,0 +1,39 @@
+// A bump allocator for the many small records of a conversion that all
+// live until the end of the run: they are carved out of large blocks and
+// released together, with no per-record header and no per-record free.
+#pragma once
+
+#include <cstddef>
+
+/// Storage handed out in order from large blocks and released all at once.
+class Pool {
+public:
+    Pool() = default;
+    ~Pool() { release(); }
+    Pool(const Pool &) = delete;
+    Pool &operator=(const Pool &) = delete;
+
+    /// `size` bytes aligned for any record of the graph; never null.
+    void *take(std::size_t size);
+    /// A copy of `text` in the pool.
+    char *copy(const char *text);
+    /// Gives back the `size` bytes at `block` when they are the latest taken
+    /// (a record made and dropped at once); otherwise they stay until release.
+    void give_back(void *block, std::size_t size);
+    /// Releases every block; earlier results become invalid.
+    void release();
+    /// Bytes handed out since the last release (for tests).
+    std::size_t used() const { return used_; }
+
+private:
+    struct Block;
+    static constexpr std::size_t align = 8; // enough for every record of the graph
+    static constexpr std::size_t block_size = 1 << 20;
+
+    static std::size_t rounded(std::size_t size) { return (size + align - 1) & ~(align - 1); }
+
+    Block *blocks_ = nullptr; // the current block first
+    char *top_ = nullptr;     // next free byte of the current block
+    char *end_ = nullptr;     // end of the current block
+    std::size_t used_ = 0;
+};

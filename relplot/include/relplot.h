@@ -1,0 +1,177 @@
+// relplot: converts an RSF relation file into a Graphviz DOT file.
+//
+// The relation interpreter builds an in-memory graph: directory and file
+// nodes, found by name in the registry `graphNodes`, linked into a
+// containment tree by CONTAIN, and a list of INVOKE/DEPENDON edges.  The DOT
+// writers then walk that graph: the directory tree as nested clusters with a
+// node line per leaf, then one line per edge.  Lists are built by putting
+// each new entry first, and the output follows that order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "hash.h"
+
+/// Kind of a node.
+enum NodeType_ {
+    NT_DIR = 0,  ///< a directory, or a node first met outside the file-kind relations
+    NT_FILE = 1, ///< a file
+};
+
+/// Kind of an edge.
+enum EdgeType_ {
+    ET_INVOKE = 0,
+    ET_DEPENDON = 1,
+};
+
+/// A directory or file of the graph.  The registry owns every node, and the
+/// node's name, label and layer live with it in the registry's pool; the
+/// links `next`, `children`, `same` and `parent` are borrowed.
+struct GraphNode_ {
+    NodeType_ type;            ///< kind of the node
+    std::uint32_t namehash;    ///< spread hash of `name`, computed once for the registry
+    char *name;                ///< how RSF records name it; the registry key
+    char *filename;            ///< label text: borrowed from `name`, or the node's own (see filename_owned)
+    std::uint8_t isphony;      ///< set by PHONY
+    std::uint8_t istarget;     ///< set by TARGET
+    std::uint8_t isgoal;       ///< set by GOAL
+    std::uint8_t isexecuted;   ///< set by EXECUTED
+    std::int8_t dblcln;        ///< number given by DBLCLN; -1 when none
+    std::uint8_t filename_owned; ///< 1 when `filename` is the node's own copy, not part of `name`
+    std::uint8_t walkmark;     ///< scratch marks of the checks that run before writing
+    char *layer;               ///< layer set by LAYER ("all" after a second one); null = none
+    std::uint8_t isdup;        ///< object of a SAME record: shown through its partner
+    std::uint8_t isdiff;       ///< set by DIFF
+    GraphNode_ *next;          ///< next sibling in the parent's child list
+    GraphNode_ *children;      ///< first child: the one most recently contained
+    GraphNode_ *same;          ///< partner of a SAME pair, set on both members
+    GraphNode_ *parent;        ///< the directory that contains this node, or null
+};
+
+/// Bits of GraphNode_::walkmark.
+enum WalkMark_ : std::uint8_t {
+    WM_ON_PATH = 1, ///< containment check: on the ancestor path being followed
+    WM_CHECKED = 2, ///< containment check: ancestors known to end without a loop
+    WM_OPEN = 4,    ///< tree check: the node's cluster is open on the walk
+};
+
+/// An INVOKE or DEPENDON relation; the edge list owns its edges (in its pool).
+struct GraphEdge_ {
+    EdgeType_ type;            ///< INVOKE or DEPENDON
+    GraphNode_ *target;        ///< the node of the record's subject
+    GraphNode_ *source;        ///< the node of the record's object
+    GraphEdge_ *next;          ///< next edge of the list
+};
+
+// ---- process-wide state of a conversion ----
+
+/// The node registry, keyed by node name; owns every node.
+extern hash_table graphNodes;
+/// The edge list, most recently added edge first.
+extern GraphEdge_ *edge_head;
+/// Name given by ROOT: where the cluster output starts ("/" when null).
+extern char *root_directory;
+/// The names given by LAYERNAME for index 0 and 1.
+extern char *layer_name[2];
+
+// ---- graph model and node registry (graph.cpp) ----
+
+/// Shifted-sum hash of a node's name: each character shifted left by the low
+/// 4 bits of the next one, summed in unsigned 32 bits.
+unsigned long graph_hash_1(void const *key);
+/// As graph_hash_1 with the low 3 bits of the next character.
+unsigned long graph_hash_2(void const *key);
+/// strcmp of the two nodes' names.
+int graph_hash_cmp(void const *x, void const *y);
+/// The registry's primary hash: the node's `namehash`, which spreads names well.
+unsigned long registry_hash_1(void const *key);
+/// The registry's secondary hash, mixed from `namehash`.
+unsigned long registry_hash_2(void const *key);
+/// The registry's equality: `namehash` first, then graph_hash_cmp.
+int registry_cmp(void const *x, void const *y);
+/// The spread hash of a name that GraphNode stores in `namehash`.
+std::uint32_t name_hash(const char *name);
+
+/// Sets up the empty registry with room for `size` names.
+void init_graphNodes(unsigned long size);
+/// A new, unregistered node of kind `nt` named `nm`.
+GraphNode_ *GraphNode(NodeType_ nt, const char *nm);
+/// A new edge, not yet linked into the list.
+GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s);
+/// The node named `name`, registered as a new node of kind `nt` when absent.
+GraphNode_ *get_graphNode(NodeType_ nt, const char *name);
+/// The node named `name`, or null.
+GraphNode_ *find_graphNode(const char *name);
+/// Registers `node`, whose name must not be registered yet.
+void insertGraphNode(GraphNode_ *node);
+/// Gives `node` its own copy of `text` as its label (replacing any earlier one).
+void set_filename(GraphNode_ *node, const char *text);
+/// Gives `node` its own copy of `text` as its layer (replacing any earlier one).
+void set_layer(GraphNode_ *node, const char *text);
+/// Releases one node: its record, name, label and layer go back to the
+/// registry's pool at once when they are the latest storage taken from it
+/// (a node made and dropped), else with the pool in free_hashtable.
+void free_graphNode(GraphNode_ *n);
+/// Releases every node (the registry's pool) and the registry's storage.
+void free_hashtable();
+/// Bytes of node storage in use in the registry's pool.
+std::size_t graph_pool_used();
+/// Releases every edge; edge_head becomes null.
+void free_edges();
+/// A node of a containment loop (a node that is its own ancestor), or null.
+GraphNode_ *find_containment_loop();
+// xmalloc, the allocation that never returns null, is declared in hash.h.
+/// A new owned copy of `src`.
+char *xstrdup(const char *src);
+
+/// Flushes standard output (and `also`, when given), then ends the process
+/// as abort() does, so that every message printed so far is kept.
+[[noreturn]] void abnormal_end(FILE *also = nullptr);
+
+// ---- DOT writer for clusters and nodes (dot_nodes.cpp) ----
+
+/// Appends `text` as the inside of a DOT double-quoted string: every `"` and
+/// `\` escaped with a backslash, nothing else changed.  Every name, label
+/// and layer of the DOT file passes through here.
+void append_quoted(std::string &line, const char *text);
+/// Appends a node's id with its quotes: its name, or both names of a SAME
+/// pair (subject first), as node lines and edge ends name it.
+void append_node_id(std::string &line, const GraphNode_ *node);
+/// The two frame lines.
+void print_file_header(FILE *fp);
+/// The closing line.
+void print_file_footer(FILE *fp);
+/// The node at which the cluster output starts, or null.
+GraphNode_ *start_node();
+/// Refuses, before anything is written, a tree whose walk would never end
+/// (a cluster that SAME partners lead back into).
+void check_components();
+/// The whole tree of clusters and node lines from the start node, at depth 1.
+void print_components(FILE *fp);
+/// `node` and its following siblings, with their subtrees, at `depth`.
+void print_GraphNode(GraphNode_ *node, int depth, FILE *fp);
+/// The two opening lines of a cluster.
+void print_SubGraphHeader(int depth, const char *name, FILE *fp);
+/// The closing line of a cluster.
+void print_SubGraphFooter(int depth, FILE *fp);
+
+// ---- DOT writer for edges (dot_edges.cpp) ----
+
+/// All edge lines, in list order.
+void print_all_edges(FILE *fp);
+/// One edge line, or nothing when the edge is left out.
+void print_dependency(const GraphEdge_ *e, FILE *fp);
+/// 1 when the edge is left out because of SAME pairs, 0 otherwise.
+int isduplicated(const GraphEdge_ *e);
+
+// ---- conversion driver and relation interpreter (convert.cpp, main.cpp) ----
+
+/// Applies one record (relation, subject, object) to the graph.
+void analysis(const char *op, const char *opa1, const char *opa2);
+/// Converts the RSF file `infilenm` into the DOT file `outfilenm`; 0 when done.
+int convert_to_format(const char *infilenm, const char *outfilenm);
+/// Prints the usage text.
+void print_usage();

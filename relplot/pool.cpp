@@ -1,0 +1,63 @@
+// The bump allocator of the graph's records.
+#include "pool.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "hash.h" // xmalloc
+
+struct Pool::Block {
+    Block *next;
+};
+
+void *Pool::take(std::size_t size)
+{
+    size = rounded(size);
+    used_ += size;
+    if (size > block_size / 4) {
+        // A large record (a long name) gets a block of its own behind the
+        // current one, which stays in use.
+        auto *block = static_cast<Block *>(xmalloc(rounded(sizeof(Block)) + size));
+        block->next = blocks_ != nullptr ? blocks_->next : nullptr;
+        (blocks_ != nullptr ? blocks_->next : blocks_) = block;
+        return reinterpret_cast<char *>(block) + rounded(sizeof(Block));
+    }
+    if (static_cast<std::size_t>(end_ - top_) < size) {
+        auto *block = static_cast<Block *>(xmalloc(rounded(sizeof(Block)) + block_size));
+        block->next = blocks_;
+        blocks_ = block;
+        top_ = reinterpret_cast<char *>(block) + rounded(sizeof(Block));
+        end_ = top_ + block_size;
+    }
+    void *result = top_;
+    top_ += size;
+    return result;
+}
+
+char *Pool::copy(const char *text)
+{
+    const std::size_t len = std::strlen(text);
+    auto *result = static_cast<char *>(take(len + 1));
+    std::memcpy(result, text, len + 1);
+    return result;
+}
+
+void Pool::give_back(void *block, std::size_t size)
+{
+    size = rounded(size);
+    if (static_cast<char *>(block) + size == top_) {
+        top_ -= size;
+        used_ -= size;
+    }
+}
+
+void Pool::release()
+{
+    while (blocks_ != nullptr) {
+        Block *next = blocks_->next;
+        std::free(blocks_);
+        blocks_ = next;
+    }
+    top_ = end_ = nullptr;
+    used_ = 0;
+}

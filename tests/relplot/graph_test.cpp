@@ -1,0 +1,203 @@
+// Unit tests of the graph model: label text of new nodes, the name hashes,
+// the registry, label ownership and the containment loop check.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "relplot.h"
+
+namespace {
+
+class Graph : public testing::Test {
+protected:
+    void SetUp() override { init_graphNodes(500); }
+    void TearDown() override
+    {
+        free_hashtable();
+        free_edges();
+    }
+};
+
+TEST_F(Graph, NewNodeLabelIsTheTextAfterTheLastSlash)
+{
+    const struct {
+        const char *name;
+        const char *want; // null: no label text
+        long offset;      // where in the name it points
+    } cases[] = {{"f12", nullptr, 0}, {"src/lib", "lib", 4}, {"/", "/", 0}, {"a/b/", "/", 3}, {"", nullptr, 0}};
+    for (const auto &c : cases) {
+        GraphNode_ *node = GraphNode(NT_FILE, c.name);
+        EXPECT_STREQ(node->name, c.name);
+        EXPECT_NE(node->name, c.name); // a copy
+        if (c.want == nullptr) {
+            EXPECT_EQ(node->filename, nullptr) << c.name;
+        } else {
+            EXPECT_STREQ(node->filename, c.want) << c.name;
+            EXPECT_EQ(node->filename - node->name, c.offset) << c.name;
+        }
+        EXPECT_EQ(node->type, NT_FILE);
+        EXPECT_EQ(node->dblcln, -1);
+        EXPECT_EQ(node->filename_owned, 0);
+        free_graphNode(node);
+    }
+}
+
+TEST(GraphHash, WorkedValues)
+{
+    const struct {
+        const char *name;
+        unsigned long h1, h2;
+    } cases[] = {{"abc", 1271, 1271}, {"ai", 49769, 299}, {"", 0, 0}, {"a", 97, 97}};
+    for (const auto &c : cases) {
+        GraphNode_ *node = GraphNode(NT_DIR, c.name);
+        EXPECT_EQ(graph_hash_1(node), c.h1) << c.name;
+        EXPECT_EQ(graph_hash_2(node), c.h2) << c.name;
+        free_graphNode(node);
+    }
+}
+
+TEST(GraphHash, SumWrapsInThirtyTwoBits)
+{
+    // Each '\xff' followed by '\x0f' adds 255 << 15; 600 of them pass 2^32.
+    std::string name;
+    for (int i = 0; i < 600; ++i)
+        name += "\xff\x0f";
+    GraphNode_ *node = GraphNode(NT_DIR, name.c_str());
+    // The last '\x0f' is followed by the terminating zero and added unshifted;
+    // every other '\x0f' is followed by '\xff' and shifted by 15.
+    const unsigned long exact = (600UL * (255UL << 15) + 599UL * (15UL << 15) + 15UL) & 0xffffffffUL;
+    EXPECT_EQ(graph_hash_1(node), exact);
+    free_graphNode(node);
+}
+
+TEST_F(Graph, NodeMadeAndDroppedLeavesNothingBehind)
+{
+    const std::size_t before = graph_pool_used();
+    GraphNode_ *node = GraphNode(NT_FILE, "src/x");
+    set_filename(node, "x.c");
+    set_layer(node, "old");
+    EXPECT_GT(graph_pool_used(), before);
+    free_graphNode(node);
+    EXPECT_EQ(graph_pool_used(), before);
+}
+
+TEST_F(Graph, FreshRegistryForgetsEarlierNodes)
+{
+    get_graphNode(NT_FILE, "f1")->isphony = 1;
+    EXPECT_EQ(get_graphNode(NT_DIR, "f1")->isphony, 1); // found again
+    free_hashtable();
+    init_graphNodes(500);
+    GraphNode_ *again = get_graphNode(NT_DIR, "f1");
+    EXPECT_EQ(again->isphony, 0);
+    EXPECT_EQ(again->type, NT_DIR);
+    EXPECT_EQ(graphNodes.ht_fill, 1u);
+}
+
+TEST_F(Graph, RegistryKeepsOneNodePerNameAndItsFirstKind)
+{
+    GraphNode_ *dir = get_graphNode(NT_DIR, "shared");
+    EXPECT_EQ(get_graphNode(NT_FILE, "shared"), dir);
+    EXPECT_EQ(dir->type, NT_DIR);
+    EXPECT_EQ(graphNodes.ht_fill, 1u);
+
+    GraphNode_ *file = get_graphNode(NT_FILE, "f1");
+    EXPECT_EQ(file->type, NT_FILE);
+    EXPECT_NE(file, dir);
+    EXPECT_EQ(find_graphNode("f1"), file);
+
+    EXPECT_EQ(find_graphNode("absent"), nullptr);
+    EXPECT_EQ(graphNodes.ht_fill, 2u);
+
+    GraphNode_ *made = GraphNode(NT_DIR, "made");
+    insertGraphNode(made);
+    EXPECT_EQ(find_graphNode("made"), made);
+}
+
+TEST_F(Graph, RegistrySpreadsIdentifierLikeNames)
+{
+    // Names like those of real traces.  The table fills up to 15/16 before it
+    // grows, so even a perfect spread meets about 1.5 other items per search;
+    // the shifted sums of graph_hash_1/2 meet about 10 here, 60 at a million.
+    for (int i = 0; i < 200000; ++i)
+        get_graphNode(NT_FILE, ("f" + std::to_string(i)).c_str());
+    EXPECT_EQ(graphNodes.ht_fill, 200000u);
+    EXPECT_LT(graphNodes.ht_collisions, 2 * graphNodes.ht_lookups);
+    for (int i = 0; i < 200000; i += 997)
+        EXPECT_STREQ(find_graphNode(("f" + std::to_string(i)).c_str())->name, ("f" + std::to_string(i)).c_str());
+}
+
+TEST_F(Graph, LaterLabelReplacesEarlierOne)
+{
+    // A name with '/' starts with a label borrowed from the name itself.
+    GraphNode_ *node = get_graphNode(NT_FILE, "src/x");
+    EXPECT_EQ(node->filename, node->name + 4);
+    set_filename(node, "x.c");
+    EXPECT_STREQ(node->filename, "x.c");
+    EXPECT_EQ(node->filename_owned, 1);
+    set_filename(node, "y.c"); // releases x.c (the leak check sees it)
+    EXPECT_STREQ(node->filename, "y.c");
+    EXPECT_STREQ(node->name, "src/x");
+}
+
+TEST_F(Graph, EdgesAreReleasedFromTheHead)
+{
+    free_edges(); // an empty list
+    EXPECT_EQ(edge_head, nullptr);
+    GraphNode_ *a = get_graphNode(NT_DIR, "a");
+    for (EdgeType_ type : {ET_INVOKE, ET_DEPENDON}) {
+        GraphEdge_ *edge = GraphEdge(type, a, a);
+        EXPECT_EQ(edge->type, type);
+        EXPECT_EQ(edge->next, nullptr);
+        edge->next = edge_head;
+        edge_head = edge;
+    }
+    free_edges();
+    EXPECT_EQ(edge_head, nullptr);
+}
+
+TEST_F(Graph, ContainmentLoopsAreFound)
+{
+    const struct {
+        const char *what;
+        std::vector<std::pair<const char *, const char *>> contains; // parent, child
+        std::vector<const char *> in_loop; // empty: no loop
+    } cases[] = {
+        {"a tree", {{"/", "a"}, {"a", "b"}, {"/", "c"}}, {}},
+        {"a node containing itself", {{"/", "a"}, {"s", "s"}}, {"s"}},
+        {"two nodes containing each other", {{"x", "y"}, {"y", "x"}}, {"x", "y"}},
+        {"a loop below a tree", {{"/", "t"}, {"p", "q"}, {"q", "r"}, {"r", "p"}}, {"p", "q", "r"}},
+    };
+    for (const auto &c : cases) {
+        free_hashtable(); // a fresh registry for each case
+        init_graphNodes(500);
+        for (const auto &[parent, child] : c.contains)
+            get_graphNode(NT_DIR, child)->parent = get_graphNode(NT_DIR, parent);
+        const GraphNode_ *loop = find_containment_loop();
+        if (c.in_loop.empty()) {
+            EXPECT_EQ(loop, nullptr) << c.what;
+        } else {
+            ASSERT_NE(loop, nullptr) << c.what;
+            bool named = false;
+            for (const char *name : c.in_loop)
+                named = named || std::strcmp(loop->name, name) == 0;
+            EXPECT_TRUE(named) << c.what << ": " << loop->name;
+        }
+    }
+}
+
+TEST_F(Graph, DeepChainIsCheckedWithoutRecursion)
+{
+    GraphNode_ *parent = get_graphNode(NT_DIR, "d0");
+    for (int i = 1; i <= 100000; ++i) {
+        GraphNode_ *child = get_graphNode(NT_DIR, ("d" + std::to_string(i)).c_str());
+        child->parent = parent;
+        parent = child;
+    }
+    EXPECT_EQ(find_containment_loop(), nullptr);
+    get_graphNode(NT_DIR, "d0")->parent = parent;
+    EXPECT_NE(find_containment_loop(), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,60 @@
+// Unit tests of the bump allocator behind the graph's records.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pool.h"
+
+namespace {
+
+TEST(Pool, HandsOutAlignedSeparateStorageAcrossBlocks)
+{
+    Pool pool;
+    std::vector<std::pair<unsigned char *, std::size_t>> taken;
+    // About 6 MB in odd sizes: several blocks.
+    for (std::size_t i = 0; i < 60000; ++i) {
+        const std::size_t size = 1 + (i * 37) % 200;
+        auto *block = static_cast<unsigned char *>(pool.take(size));
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(block) % 8, 0u);
+        std::memset(block, static_cast<int>(i & 0xff), size);
+        taken.emplace_back(block, size);
+    }
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        const auto [block, size] = taken[i];
+        for (std::size_t b = 0; b < size; ++b)
+            ASSERT_EQ(block[b], i & 0xff) << "record " << i << " was overwritten";
+    }
+    pool.release();
+    EXPECT_EQ(pool.used(), 0u);
+    EXPECT_NE(pool.take(16), nullptr); // usable again
+}
+
+TEST(Pool, GivesBackOnlyTheLatestRecord)
+{
+    Pool pool;
+    void *first = pool.take(24);
+    void *second = pool.take(10); // rounded to 16
+    EXPECT_EQ(pool.used(), 40u);
+    pool.give_back(first, 24); // not the latest: stays
+    EXPECT_EQ(pool.used(), 40u);
+    pool.give_back(second, 10);
+    EXPECT_EQ(pool.used(), 24u);
+    pool.give_back(first, 24); // now it is
+    EXPECT_EQ(pool.used(), 0u);
+    EXPECT_EQ(pool.take(8), first); // the space is reused
+}
+
+TEST(Pool, LargeRecordsLeaveTheCurrentBlockInUse)
+{
+    Pool pool;
+    auto *small = static_cast<char *>(pool.take(8));
+    auto *large = static_cast<char *>(pool.take(3 << 20));
+    std::memset(large, 'x', 3 << 20);
+    auto *next = static_cast<char *>(pool.take(8));
+    EXPECT_EQ(next, small + 8);
+    EXPECT_STREQ(pool.copy("text"), "text");
+}
+
+} // namespace

@@ -1,0 +1,403 @@
+// End-to-end tests of relplot: the built program converts RSF files, and
+// Graphviz's own dot must accept every DOT file of a successful run.
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::string succeeded = "\n Convert to DOT format succeeded. \n";
+const std::string header = "digraph G {\n\tsize = \"10,7.5\"; ratio = fill; rotate = 90\n";
+
+// A whole DOT file around the tree and edge lines `body`.
+std::string dot_file(const std::string &body)
+{
+    return header + body + "}\n";
+}
+
+// The tree part: the cluster of / at depth 1 holding `lines`.
+std::string root_cluster(const std::string &lines)
+{
+    return "\tsubgraph \"cluster_/\" {\n\t\tlabel=\"/\";\n" + lines + "\t}\n";
+}
+
+// The attributes of a plain file node after its label.
+const std::string plain = ",shape=ellipse,fontname=\"Times-Roman\",fontcolor=blue";
+
+struct Case {
+    std::string what, rsf, want;
+};
+
+class Relplot : public testing::Test {
+protected:
+    TempDir dir;
+    std::string in = dir.file("in.rsf");
+    std::string out = dir.file("out.dot");
+
+    RunResult convert(const std::string &rsf, const RunOptions &options = {})
+    {
+        write_file(in, rsf);
+        return run_program({bin_path("relplot"), in, out}, options);
+    }
+
+    // Renders `path` with Graphviz: it must take the file without a word.
+    static void expect_dot_accepts(const std::string &path, const std::string &what)
+    {
+        const RunResult r = run_program({DAVER_DOT, "-Tsvg", "-o", "/dev/null", path});
+        EXPECT_EQ(r.exit_code, 0) << what << "\n" << r.err;
+        EXPECT_EQ(r.err, "") << what;
+    }
+
+    void expect_converts(const Case &c)
+    {
+        const RunResult r = convert(c.rsf);
+        EXPECT_EQ(r.exit_code, 0) << c.what << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out, succeeded) << c.what;
+        EXPECT_EQ(read_file(out), c.want) << c.what;
+        expect_dot_accepts(out, c.what);
+    }
+};
+
+TEST_F(Relplot, WorkedExamples)
+{
+    const Case cases[] = {
+        {"clusters and nodes",
+         "LAYERNAME\told\t0\nLAYERNAME\tnew\t1\nFILE\tf1\tmain.c\nFILE\tf2\tmain.o\nFILE\tf3\tprog\nFILE\tg3\tprog\n"
+         "FILE\tf4\tclean\nCONTAIN\t/\t/src\nCONTAIN\t/src\tf1\nCONTAIN\t/src\tf2\nCONTAIN\t/\tf3\nCONTAIN\t/\tg3\n"
+         "CONTAIN\t/\t/doc\nCONTAIN\t/\tf4\nLAYER\tf1\told\nLAYER\tf2\tnew\nLAYER\tf3\told\nLAYER\tg3\tnew\n"
+         "SAME\tf3\tg3\nGOAL\tf3\t-\nPHONY\tf4\t-\nTARGET\tf2\t-\nEXECUTED\tf2\t-\nDBLCLN\tf1\t2\nDIFF\t/doc\t-\n",
+         dot_file(root_cluster(
+             "\t\t\"f4\"[label=\"clean\",shape=ellipse,fontname=\"Courier\",fontcolor=blue];\n"
+             "\t\t\"/doc\"[shape=box,label=\"doc\",color=orange];\n"
+             "\t\t\"f3 g3\"[label=\"prog\",shape=doublecircle,fontname=\"Times-Roman\",fontcolor=blue,layer=\"all\","
+             "color=black];\n"
+             "\t\tsubgraph \"cluster_/src\" {\n"
+             "\t\t\tlabel=\"src\";\n"
+             "\t\t\t\"f2\"[label=\"main.o\",shape=ellipse,fontname=\"Times-Roman\",fontcolor=red,color=lightyellow,"
+             "style=filled,layer=\"new\",color=green];\n"
+             "\t\t\t\"f1\"[label=\"main.c ((2))\"" + plain + ",layer=\"old\",color=red];\n"
+             "\t\t}\n"))},
+        {"edges",
+         "LAYER\ta\told\nLAYER\tb\told\nSAME\tc\td\nSAME\tm\tn\nDEPENDON\ta\tb\nINVOKE\ta\tc\nDEPENDON\td\tb\n"
+         "DEPENDON\tc\tm\nDEPENDON\td\tn\nINVOKE\tf\tg\n",
+         dot_file("\t\"f\"->\"g\"[style=dotted];\n"
+                  "\t\"c d\"->\"m n\"[layer=\"all\",style=filled];\n"
+                  "\t\"c d\"->\"b\"[layer=\"old\",style=filled];\n"
+                  "\t\"a\"->\"c d\"[layer=\"old\",style=dotted];\n"
+                  "\t\"a\"->\"b\"[layer=\"old\",style=filled];\n")},
+    };
+    for (const auto &c : cases)
+        expect_converts(c);
+}
+
+TEST_F(Relplot, ReadsTokensWhateverTheLayout)
+{
+    const std::string f1 = dot_file(root_cluster("\t\t\"f1\"[label=\"main.c\"" + plain + "];\n"));
+    const std::string long_name(5000, 'n');
+    const Case cases[] = {
+        {"empty input", "", dot_file("")},
+        {"white space only", " \n\t\r\n\v\f  ", dot_file("")},
+        {"tab separated lines", "FILE\tf1\tmain.c\nCONTAIN\t/\tf1\n", f1},
+        {"CRLF line ends", "FILE\tf1\tmain.c\r\nCONTAIN\t/\tf1\r\n", f1},
+        {"records across lines", "FILE\tf1\nmain.c\nCONTAIN /\n\n   f1", f1},
+        {"short last record keeps the object before", "CONTAIN\t/src\tf1\nROOT\t/src",
+         dot_file("\tsubgraph \"cluster_/src\" {\n\t\tlabel=\"src\";\n\t\t\"f1\"[shape=box,label=\"f1\"];\n\t}\n")},
+        {"short first record reads empty tokens", "CONTAIN\t/", dot_file(root_cluster("\t\t\"\"[shape=box,label=\"\"];\n"))},
+        {"lone first token", "ROOT", dot_file("")},
+        {"token longer than any buffer", "CONTAIN\t/\t" + long_name + "\n",
+         dot_file(root_cluster("\t\t\"" + long_name + "\"[shape=box,label=\"" + long_name + "\"];\n"))},
+    };
+    for (const auto &c : cases)
+        expect_converts(c);
+}
+
+TEST_F(Relplot, InterpretsRelations)
+{
+    const Case cases[] = {
+        {"DBLCLN keeps the low 8 bits; negative means no count",
+         "FILE f1 a\nFILE f2 b\nFILE f3 c\nDBLCLN f1 5\nDBLCLN f1 300\nDBLCLN f2 200\nDBLCLN f3 x\n"
+         "CONTAIN / f1\nCONTAIN / f2\nCONTAIN / f3\nCONTAIN / d\nDBLCLN d 0\n",
+         dot_file(root_cluster("\t\t\"d\"[label=\"d ((0))\"" + plain + "];\n" +
+                               "\t\t\"f3\"[label=\"c ((0))\"" + plain + "];\n" +
+                               "\t\t\"f2\"[label=\"b\"" + plain + "];\n" +
+                               "\t\t\"f1\"[label=\"a ((44))\"" + plain + "];\n"))},
+        {"repeated relations",
+         "LAYERNAME a 0\nLAYERNAME b 0\nROOT /x y\nROOT / y\nPHONY f1 -\nPHONY f1 -\nLAYER f1 b\nLAYER f1 b\n"
+         "LAYER f2 b\nCONTAIN / f1\nCONTAIN / f2\nCONTAIN / f2\nINVOKE f2 g\nINVOKE f2 g\nSAME h h\nDIFF h -\nDIFF h -\n",
+         dot_file(root_cluster("\t\t\"f2\"[shape=box,label=\"f2\",layer=\"b\",color=red];\n"
+                               "\t\t\"f1\"[label=\"f1\",shape=ellipse,fontname=\"Courier\",fontcolor=blue,layer=\"all\"];\n") +
+                  "\t\"f2\"->\"g\"[layer=\"b\",style=dotted];\n\t\"f2\"->\"g\"[layer=\"b\",style=dotted];\n")},
+        {"one name is one node whatever relations name it",
+         "INVOKE x f9\nFILE f9 late.c\nCONTAIN / f9\nTARGET f9 -\nGOAL f9 -\n",
+         dot_file(root_cluster("\t\t\"f9\"[label=\"late.c\",shape=doublecircle,fontname=\"Times-Roman\",fontcolor=red];\n") +
+                  "\t\"x\"->\"f9\"[style=dotted];\n")},
+        {"labels: a later FILE wins, names with '/', no label text",
+         "TARGET src/y -\nFILE src/x x.c\nFILE src/x x2.c\nFILE f1 a.c\nFILE f1 b.c\nCONTAIN / src/y\n"
+         "CONTAIN / src/x\nCONTAIN / f1\nCONTAIN / leaf\nCONTAIN / a/b/\n",
+         dot_file(root_cluster("\t\t\"a/b/\"[shape=box,label=\"/\"];\n"
+                               "\t\t\"leaf\"[shape=box,label=\"leaf\"];\n"
+                               "\t\t\"f1\"[label=\"b.c\"" + plain + "];\n" +
+                               "\t\t\"src/x\"[label=\"x2.c\"" + plain + "];\n" +
+                               "\t\t\"src/y\"[label=\"y\",shape=ellipse,fontname=\"Times-Roman\",fontcolor=red];\n"))},
+        {"quotes and backslashes are escaped",
+         "FILE q\"1 say\"hi\\.c\nCONTAIN / /a\"b\nCONTAIN /a\"b q\"1\nLAYER q\"1 l\"ay\\er\nINVOKE q\"1 z\\\n",
+         dot_file(root_cluster("\t\tsubgraph \"cluster_/a\\\"b\" {\n"
+                               "\t\t\tlabel=\"a\\\"b\";\n"
+                               "\t\t\t\"q\\\"1\"[label=\"say\\\"hi\\\\.c\"" + plain + ",layer=\"l\\\"ay\\\\er\"];\n" +
+                               "\t\t}\n") +
+                  "\t\"q\\\"1\"->\"z\\\\\"[layer=\"l\\\"ay\\\\er\",style=dotted];\n")},
+    };
+    for (const auto &c : cases)
+        expect_converts(c);
+}
+
+TEST_F(Relplot, WritesTheTreeFromTheStartNode)
+{
+    const Case cases[] = {
+        {"a start node without children is one line", "ROOT /lone -\nDIFF /lone -\n",
+         dot_file("\t\"/lone\"[shape=box,label=\"lone\",color=orange];\n")},
+        {"no node for the root name", "ROOT /none -\nCONTAIN / a\n", dot_file("")},
+        {"the start node's own siblings follow it", "CONTAIN / /a\nCONTAIN / /b\nCONTAIN /b f\nROOT /b -\n",
+         dot_file("\tsubgraph \"cluster_/b\" {\n\t\tlabel=\"b\";\n\t\t\"f\"[shape=box,label=\"f\"];\n\t}\n"
+                  "\t\"/a\"[shape=box,label=\"a\"];\n")},
+        {"a duplicate start node is skipped", "CONTAIN / /a\nCONTAIN / /b\nSAME /x /b\nROOT /b -\n",
+         dot_file("\t\"/a\"[shape=box,label=\"a\"];\n")},
+        {"a file node with children is a cluster", "FILE f1 a.c\nPHONY f1 -\nCONTAIN / f1\nCONTAIN f1 g\n",
+         dot_file(root_cluster("\t\tsubgraph \"cluster_f1\" {\n\t\t\tlabel=\"f1\";\n\t\t\t\"g\"[shape=box,label=\"g\"];\n\t\t}\n"))},
+        {"only the duplicate has children", "CONTAIN / s\nCONTAIN / d\nCONTAIN d k\nSAME s d\n",
+         dot_file(root_cluster("\t\t\"s d\"[shape=box,label=\"s\",color=black];\n"))},
+        {"both members of a pair have children", "CONTAIN / s\nCONTAIN / d\nCONTAIN s k1\nCONTAIN d k2\nSAME s d\n",
+         dot_file(root_cluster("\t\tsubgraph \"cluster_s\" {\n\t\t\tlabel=\"s\";\n"
+                               "\t\t\t\"k1\"[shape=box,label=\"k1\"];\n\t\t\t\"k2\"[shape=box,label=\"k2\"];\n\t\t}\n"))},
+        {"cluster labels and depth",
+         "CONTAIN / /src/\nCONTAIN /src/ f\nCONTAIN / /src/lib\nCONTAIN /src/lib g\nCONTAIN g h\n",
+         dot_file(root_cluster("\t\tsubgraph \"cluster_/src/lib\" {\n\t\t\tlabel=\"lib\";\n"
+                               "\t\t\tsubgraph \"cluster_g\" {\n\t\t\t\tlabel=\"g\";\n"
+                               "\t\t\t\t\"h\"[shape=box,label=\"h\"];\n\t\t\t}\n\t\t}\n"
+                               "\t\tsubgraph \"cluster_/src/\" {\n\t\t\tlabel=\"/src/\";\n"
+                               "\t\t\t\"f\"[shape=box,label=\"f\"];\n\t\t}\n"))},
+        {"a layer equal to both layer names is red", "LAYERNAME L 0\nLAYERNAME L 1\nLAYER n L\nCONTAIN / n\n",
+         dot_file(root_cluster("\t\t\"n\"[shape=box,label=\"n\",layer=\"L\",color=red];\n"))},
+        {"a layer set twice reads all", "LAYERNAME all 1\nLAYER n x\nLAYER n y\nCONTAIN / n\nLAYER m x\nCONTAIN / m\n",
+         dot_file(root_cluster("\t\t\"m\"[shape=box,label=\"m\",layer=\"x\"];\n"
+                               "\t\t\"n\"[shape=box,label=\"n\",layer=\"all\",color=green];\n"))},
+        {"DIFF before SAME colour; SAME without layer",
+         "DIFF a -\nSAME a b\nCONTAIN / a\nSAME c e\nCONTAIN / c\n",
+         dot_file(root_cluster("\t\t\"c e\"[shape=box,label=\"c\",color=black];\n"
+                               "\t\t\"a b\"[shape=box,label=\"a\",color=orange];\n"))},
+        {"fill of an executed file, then its colour", "EXECUTED f -\nLAYERNAME x 0\nLAYER f x\nCONTAIN / f\n",
+         dot_file(root_cluster("\t\t\"f\"[label=\"f\"" + plain + ",color=lightyellow,style=filled,layer=\"x\",color=red];\n"))},
+    };
+    for (const auto &c : cases)
+        expect_converts(c);
+}
+
+TEST_F(Relplot, WritesEdgesOfSamePairsAndLayers)
+{
+    const Case cases[] = {
+        {"an edge from a node to itself", "INVOKE a a\n", dot_file("\t\"a\"->\"a\"[style=dotted];\n")},
+        {"an edge within a pair", "SAME s d\nINVOKE s d\n", dot_file("\t\"s d\"->\"s d\"[layer=\"all\",style=dotted];\n")},
+        {"an edge within a pair whose subject has layer all", "LAYER s x\nLAYER s x\nSAME s d\nINVOKE s d\n", dot_file("")},
+        {"an edge from a duplicate to layer all is left out, its subject's is kept",
+         "LAYER n y\nLAYER n y\nSAME s d\nDEPENDON d n\nDEPENDON s n\nDEPENDON n d\n",
+         dot_file("\t\"s d\"->\"n\"[layer=\"all\",style=filled];\n")},
+        {"a pair member and a layered node", "SAME s d\nLAYER o old\nDEPENDON s o\nINVOKE o d\n",
+         dot_file("\t\"o\"->\"s d\"[layer=\"old\",style=dotted];\n\t\"s d\"->\"o\"[layer=\"old\",style=filled];\n")},
+    };
+    for (const auto &c : cases)
+        expect_converts(c);
+}
+
+TEST_F(Relplot, NamesTheOutputOutputDotByDefaultAndIgnoresExtraArguments)
+{
+    write_file(in, "CONTAIN / a\n");
+    const std::string want = dot_file(root_cluster("\t\t\"a\"[shape=box,label=\"a\"];\n"));
+
+    RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    RunResult r = run_program({bin_path("relplot"), in}, in_dir);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, succeeded);
+    EXPECT_EQ(read_file(dir.file("output.dot")), want);
+
+    r = run_program({bin_path("relplot"), in, out, dir.file("extra")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(out), want);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("extra")));
+}
+
+TEST_F(Relplot, UsageWithoutArguments)
+{
+    const RunResult r = run_program({bin_path("relplot")});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "Usage: relplot rsffilename [output dot filename]\n");
+}
+
+TEST_F(Relplot, RefusesFilesItCannotOpen)
+{
+    write_file(in, "CONTAIN / a\n");
+    std::filesystem::create_symlink(in, dir.file("link.rsf"));
+    std::filesystem::create_hard_link(in, dir.file("hard.rsf"));
+    const struct {
+        std::string what, input, output;
+    } cases[] = {
+        {"missing input", dir.file("none.rsf"), out},
+        {"output in a missing folder", in, dir.file("no/such/out.dot")},
+        {"output is the input", in, in},
+        {"output is a link to the input", in, dir.file("link.rsf")},
+        {"output is a hard link to the input", in, dir.file("hard.rsf")},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = run_program({bin_path("relplot"), c.input, c.output});
+        EXPECT_EQ(r.term_signal, SIGABRT) << c.what << ": exit " << r.exit_code;
+        const std::string named = c.what == "missing input" ? c.input : c.output;
+        EXPECT_EQ(r.out, "Error: can not open " + named + " !!!\n") << c.what;
+        EXPECT_EQ(read_file(in), "CONTAIN / a\n") << c.what;
+    }
+    EXPECT_FALSE(std::filesystem::exists(out)); // a missing input creates no output
+}
+
+TEST_F(Relplot, RefusesInputTheGraphCannotTake)
+{
+    const Case cases[] = {
+        {"relation names are case-sensitive", "CONTAIN / a\nfile f1 a.c\n", "ERROR: unrecognized relation: file\n"},
+        {"a line short of its object takes the next line's relation", "ROOT\t/src\nFILE\tf1\ta.c\n",
+         "ERROR: unrecognized relation: f1\n"},
+        {"LAYERNAME index above 1", "LAYERNAME x 2\n", "ERROR: LAYERNAME index 2 for x is neither 0 nor 1\n"},
+        {"LAYERNAME index below 0", "LAYERNAME x -1\n", "ERROR: LAYERNAME index -1 for x is neither 0 nor 1\n"},
+        {"a child of two parents", "CONTAIN / a\nCONTAIN / a\nCONTAIN /b a\n", "ERROR: a is contained in both / and /b\n"},
+        {"a node containing itself", "CONTAIN / a\nCONTAIN s s\n", "ERROR: containment loop through s\n"},
+        {"a partner's children lead back into the cluster", "ROOT X -\nCONTAIN Y X\nCONTAIN X z\nSAME X Y\n",
+         "ERROR: cluster X would contain itself through a SAME partner\n"},
+        {"a FILE record without a file name", "FILE f1", "ERROR: FILE record for f1 gives no file name\n"},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = convert(c.rsf);
+        EXPECT_EQ(r.term_signal, SIGABRT) << c.what << ": exit " << r.exit_code;
+        EXPECT_EQ(r.out, c.want) << c.what;
+        EXPECT_EQ(read_file(out), "") << c.what;
+    }
+}
+
+TEST_F(Relplot, RefusesContainmentLoops)
+{
+    for (const std::string rsf : {"CONTAIN x y\nCONTAIN y x\n", "CONTAIN / t\nCONTAIN p q\nCONTAIN q r\nCONTAIN r p\n"}) {
+        const RunResult r = convert(rsf);
+        EXPECT_EQ(r.term_signal, SIGABRT) << rsf;
+        EXPECT_EQ(r.out.rfind("ERROR: containment loop through ", 0), 0u) << r.out;
+        EXPECT_EQ(read_file(out), "") << rsf;
+    }
+}
+
+TEST_F(Relplot, MessagesReachAFileBeforeTheAbnormalEnd)
+{
+    const std::string messages = dir.file("stdout.txt");
+    RunOptions to_file;
+    to_file.stdout_path = messages;
+    const RunResult r = convert("LAYERNAME x 7\n", to_file);
+    EXPECT_EQ(r.term_signal, SIGABRT);
+    EXPECT_EQ(read_file(messages), "ERROR: LAYERNAME index 7 for x is neither 0 nor 1\n");
+}
+
+TEST_F(Relplot, LayerConflictLeavesTheEdgeLineUnfinished)
+{
+    const Case cases[] = {
+        {"different layers", "LAYER a old\nLAYER b new\nINVOKE a b\nINVOKE c d\n",
+         header + "\t\"c\"->\"d\"[style=dotted];\n\t\"a\"->\"b\""},
+        {"all is no wildcard on edges", "LAYER a x\nLAYER a x\nLAYER b old\nCONTAIN / a\nDEPENDON a b\n",
+         header + root_cluster("\t\t\"a\"[shape=box,label=\"a\",layer=\"all\"];\n") + "\t\"a\"->\"b\""},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = convert(c.rsf);
+        EXPECT_EQ(r.term_signal, SIGABRT) << c.what;
+        EXPECT_EQ(r.out, "Error: conflict layer information\n") << c.what;
+        EXPECT_EQ(read_file(out), c.want) << c.what;
+    }
+}
+
+TEST_F(Relplot, FailedWritesAreNoSuccess)
+{
+    write_file(in, "CONTAIN / a\n");
+    const RunResult r = run_program({bin_path("relplot"), in, "/dev/full"});
+    EXPECT_EQ(r.term_signal, SIGABRT);
+    EXPECT_EQ(r.out, "Error: can not write /dev/full !!!\n");
+}
+
+// A directory holding `files` files f0, f1, ...
+std::string wide_rsf(int files)
+{
+    std::string rsf;
+    for (int i = 0; i < files; ++i)
+        rsf += "CONTAIN\t/\tf" + std::to_string(i) + "\n";
+    return rsf;
+}
+
+std::string wide_dot(int files)
+{
+    std::string lines;
+    for (int i = files - 1; i >= 0; --i) {
+        const std::string name = "f" + std::to_string(i);
+        lines += "\t\t\"" + name + "\"[shape=box,label=\"" + name + "\"];\n";
+    }
+    return dot_file(root_cluster(lines));
+}
+
+// A chain of directories d0 (the root) to d`depth`.
+std::string chain_rsf(int depth)
+{
+    std::string rsf = "ROOT\td0\t-\n";
+    for (int i = 0; i < depth; ++i)
+        rsf += "CONTAIN\td" + std::to_string(i) + "\td" + std::to_string(i + 1) + "\n";
+    return rsf;
+}
+
+std::string chain_dot(int depth)
+{
+    std::string opening, closing;
+    for (int i = 0; i < depth; ++i) {
+        const std::string tabs(static_cast<std::size_t>(i) + 1, '\t');
+        opening += tabs + "subgraph \"cluster_d" + std::to_string(i) + "\" {\n" + tabs + "\tlabel=\"d" +
+                   std::to_string(i) + "\";\n";
+        closing.insert(0, tabs + "}\n");
+    }
+    const std::string leaf = "d" + std::to_string(depth);
+    return dot_file(opening + std::string(static_cast<std::size_t>(depth) + 1, '\t') + "\"" + leaf +
+                    "\"[shape=box,label=\"" + leaf + "\"];\n" + closing);
+}
+
+TEST_F(Relplot, SmallWideAndDeepTreesAreValidDot)
+{
+    expect_converts({"a directory of 300 files", wide_rsf(300), wide_dot(300)});
+    expect_converts({"a chain 60 deep", chain_rsf(60), chain_dot(60)});
+}
+
+TEST_F(Relplot, AMillionFilesInOneDirectory)
+{
+    const RunResult r = convert(wide_rsf(1000000));
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(read_file(out) == wide_dot(1000000));
+}
+
+TEST_F(Relplot, DeepChainsOfDirectories)
+{
+    RunResult r = convert(chain_rsf(2000));
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(read_file(out) == chain_dot(2000));
+
+    // 100,000 levels make some 15 GB of indentation: only the run is checked.
+    write_file(in, chain_rsf(100000));
+    r = run_program({bin_path("relplot"), in, "/dev/null"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, succeeded);
+}
+
+} // namespace
