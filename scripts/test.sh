@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the suite of a normal build, then the same suite built with
-# AddressSanitizer and UndefinedBehaviorSanitizer.  Each suite starts its own
-# throwaway PostgreSQL cluster for the end-to-end tests and stops it after.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the normal build's
+# suite again with every program it starts under valgrind's memcheck.  Each
+# suite starts its own throwaway PostgreSQL cluster for the end-to-end tests
+# and stops it after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,3 +18,5 @@ for preset in default asan; do
   echo "== $preset tests"
   ctest --preset "$preset" -j "$jobs"
 done
+echo "== valgrind tests"
+scripts/valgrind.sh
