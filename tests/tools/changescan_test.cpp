@@ -17,11 +17,10 @@ protected:
     std::string list = dir.file("list.txt");
     std::string out = dir.file("out.rsf");
 
-    RunResult scan(const std::string &content, const std::string &va = "old", const std::string &vb = "new",
-                   const RunOptions &options = {})
+    RunResult scan(const std::string &content, const std::string &va = "old", const std::string &vb = "new")
     {
         write_file(list, content);
-        return run_program({bin_path("changescan"), list, out, va, vb}, options);
+        return run_program({bin_path("changescan"), list, out, va, vb});
     }
 };
 
