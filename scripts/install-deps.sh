@@ -3,7 +3,7 @@
 # but only those that are missing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libpq-dev postgresql googletest libgtest-dev graphviz)
+packages=(cmake g++ make pkg-config libpq-dev postgresql googletest libgtest-dev graphviz valgrind)
 
 missing=()
 for p in "${packages[@]}"; do

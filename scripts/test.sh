@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the suite of a normal build, then the same suite built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the demo with a check
-# of everything it writes.  Each suite starts its own throwaway PostgreSQL
-# cluster for the end-to-end tests and stops it after; so does the demo.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the normal build's
+# suite again with every program it starts under valgrind's memcheck, then
+# the demo with a check of everything it writes.  Each suite starts its own
+# throwaway PostgreSQL cluster for the end-to-end tests and stops it after;
+# so does the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,5 +19,7 @@ for preset in default asan; do
   echo "== $preset tests"
   ctest --preset "$preset" -j "$jobs"
 done
+echo "== valgrind tests"
+scripts/valgrind.sh
 echo "== demo check"
 scripts/check-demo.sh

@@ -36,7 +36,8 @@ bool answer_info_option(int argc, char *argv[], const char *usage);
 void *xmalloc(std::size_t size);
 
 /// Writes `msg`, the connection's error text and an empty line into the
-/// report, closes the connection and exits with status 1.
+/// report, closes the connection and exits with status 1.  When the report
+/// cannot take them, they are written to standard error as well.
 [[noreturn]] void die(const char *msg);
 [[noreturn]] inline void die(const std::string &msg) { die(msg.c_str()); }
 
@@ -50,7 +51,8 @@ void begintransaction();
 void endtransaction();
 
 /// Writes the report's final "\n" and closes the report.  Returns the exit
-/// status: 0 only when every byte of the report reached the file.
+/// status: 0 only when every byte of the report reached the file; otherwise
+/// a line on standard error says so.
 int closereport();
 
 /// Compares two texts with their leading and trailing blanks (code 32)

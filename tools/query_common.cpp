@@ -1,6 +1,7 @@
 // Connection, transaction, fatal exit and string helpers of the query tools.
 #include "query.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -34,9 +35,15 @@ void *xmalloc(std::size_t size)
 
 void die(const char *msg)
 {
+    const char *error = PQerrorMessage(conn);
     std::fprintf(outfp, "%s\n", msg);
-    std::fprintf(outfp, "\t%s\n", PQerrorMessage(conn));
+    std::fprintf(outfp, "\t%s\n", error);
     std::fputs("\n", outfp);
+    // A report that cannot take the diagnostic (a full disk) must not
+    // swallow it: the reason of the failed run goes to standard error too.
+    if (std::fflush(outfp) != 0 || std::ferror(outfp) != 0)
+        std::fprintf(stderr, "%s: the report could not be written completely; the run ended with:\n%s\n\t%s\n\n",
+                     program_invocation_short_name, msg, error);
     PQfinish(conn);
     conn = nullptr;
     std::exit(1);
@@ -76,7 +83,10 @@ int closereport()
     const bool write_failed = std::ferror(outfp) != 0;
     const bool close_failed = std::fclose(outfp) != 0;
     outfp = nullptr;
-    return write_failed || close_failed ? 1 : 0;
+    if (!write_failed && !close_failed)
+        return 0;
+    std::fprintf(stderr, "%s: the report could not be written completely\n", program_invocation_short_name);
+    return 1;
 }
 
 namespace {

@@ -52,39 +52,69 @@ void drain(int out_fd, int err_fd, std::string &out, std::string &err)
     }
 }
 
-} // namespace
-
-RunResult run_program(const std::vector<std::string> &argv, const RunOptions &options)
+// The words of DAVER_RUN_WRAPPER, split at blanks; empty when it is unset.
+std::vector<std::string> run_wrapper()
 {
-    int out_pipe[2] = {-1, -1}, err_pipe[2];
-    if ((options.stdout_path.empty() && pipe(out_pipe) != 0) || pipe(err_pipe) != 0)
-        throw std::runtime_error("pipe failed");
+    std::vector<std::string> words;
+    const char *wrapper = std::getenv("DAVER_RUN_WRAPPER");
+    std::istringstream in(wrapper != nullptr ? wrapper : "");
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
 
-    // The extra entries replace inherited ones of the same name.
-    std::vector<std::string> env_strings(options.extra_env);
+// Whether `program` is one of this build's programs, which run under the wrapper.
+bool is_built_program(const std::string &program)
+{
+    return program.rfind(std::string(DAVER_BIN_DIR) + "/", 0) == 0;
+}
+
+// The environment of a started program: ours, with `extra` entries
+// replacing those of the same name.
+std::vector<std::string> program_environment(const std::vector<std::string> &extra)
+{
+    std::vector<std::string> env(extra);
     for (char **e = environ; *e != nullptr; ++e) {
         const std::string_view entry(*e);
         const auto name = entry.substr(0, entry.find('=') + 1);
         bool replaced = false;
-        for (const auto &extra : options.extra_env)
-            replaced = replaced || extra.rfind(name, 0) == 0;
+        for (const auto &x : extra)
+            replaced = replaced || x.rfind(name, 0) == 0;
         if (!replaced)
-            env_strings.emplace_back(entry);
+            env.emplace_back(entry);
     }
-    std::vector<char *> envp;
-    for (auto &e : env_strings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<char *> args;
-    std::vector<std::string> arg_copy(argv);
-    for (auto &a : arg_copy)
-        args.push_back(a.data());
-    args.push_back(nullptr);
+    return env;
+}
 
-    const pid_t pid = fork();
-    if (pid < 0)
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> out;
+    for (auto &s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+} // namespace
+
+BackgroundRun::BackgroundRun(const std::vector<std::string> &argv, const RunOptions &options)
+{
+    int out_pipe[2] = {-1, -1}, err_pipe[2];
+    if ((options.stdout_path.empty() && pipe2(out_pipe, O_CLOEXEC) != 0) || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    std::vector<std::string> env_strings = program_environment(options.extra_env);
+    std::vector<std::string> arg_strings;
+    if (!argv.empty() && is_built_program(argv[0]))
+        arg_strings = run_wrapper();
+    arg_strings.insert(arg_strings.end(), argv.begin(), argv.end());
+    std::vector<char *> envp = pointers(env_strings);
+    std::vector<char *> args = pointers(arg_strings);
+
+    pid_ = fork();
+    if (pid_ < 0)
         throw std::runtime_error("fork failed");
-    if (pid == 0) {
+    if (pid_ == 0) {
         const std::string in = options.stdin_path.empty() ? "/dev/null" : options.stdin_path;
         const int in_fd = open(in.c_str(), O_RDONLY);
         if (in_fd >= 0)
@@ -96,28 +126,58 @@ RunResult run_program(const std::vector<std::string> &argv, const RunOptions &op
             dup2(fd, 1);
         }
         dup2(err_pipe[1], 2);
-        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
-            if (fd > 2)
-                close(fd);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(126);
-        execve(args[0], args.data(), envp.data());
+        // The path search finds a wrapper named without a folder.
+        execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }
     if (out_pipe[1] >= 0)
         close(out_pipe[1]);
     close(err_pipe[1]);
+    out_fd_ = out_pipe[0];
+    err_fd_ = err_pipe[0];
+}
 
+BackgroundRun::~BackgroundRun()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR)
+            ;
+    }
+    for (int fd : {out_fd_, err_fd_})
+        if (fd >= 0)
+            close(fd);
+}
+
+bool BackgroundRun::ended() const
+{
+    if (pid_ <= 0)
+        return true;
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
+}
+
+RunResult BackgroundRun::wait()
+{
     RunResult result;
-    drain(out_pipe[0], err_pipe[0], result.out, result.err);
+    drain(out_fd_, err_fd_, result.out, result.err);
+    out_fd_ = err_fd_ = -1;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR)
         ;
+    pid_ = -1;
     if (WIFEXITED(status))
         result.exit_code = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.term_signal = WTERMSIG(status);
     return result;
+}
+
+RunResult run_program(const std::vector<std::string> &argv, const RunOptions &options)
+{
+    return BackgroundRun(argv, options).wait();
 }
 
 TempDir::TempDir()
@@ -152,11 +212,27 @@ void write_file(const std::string &path, const std::string &content)
         throw std::runtime_error("cannot write " + path);
 }
 
-PgSession::PgSession() : conn_(PQconnectdb("dbname=DAVER"))
+namespace {
+
+// A connection to "DAVER"; libpq's defaults fill in what `host` leaves empty.
+PGconn *connect_to_daver(const std::string &host)
 {
-    if (PQstatus(conn_) != CONNECTION_OK)
-        throw std::runtime_error(std::string("cannot connect to the test server: ") + PQerrorMessage(conn_));
+    const char *keys[] = {"dbname", host.empty() ? nullptr : "host", nullptr};
+    const char *values[] = {"DAVER", host.c_str(), nullptr};
+    PGconn *conn = PQconnectdbParams(keys, values, 0);
+    if (PQstatus(conn) != CONNECTION_OK) {
+        const std::string error = PQerrorMessage(conn);
+        PQfinish(conn);
+        throw std::runtime_error("cannot connect to the test server: " + error);
+    }
+    return conn;
 }
+
+} // namespace
+
+PgSession::PgSession() : conn_(connect_to_daver({})) {}
+
+PgSession::PgSession(const std::string &host) : conn_(connect_to_daver(host)) {}
 
 PgSession::~PgSession()
 {
@@ -189,11 +265,15 @@ std::vector<std::vector<std::string>> PgSession::rows(const std::string &sql)
     return table;
 }
 
+std::string PgSession::value(const std::string &sql)
+{
+    return rows(sql).at(0).at(0);
+}
+
 std::string PgSession::table_digest(const std::string &table)
 {
-    const auto digest = rows("SELECT count(*) || ':' || coalesce(md5(string_agg(t::text, E'\\n' ORDER BY t::text)), '') FROM " +
-                             table + " t");
-    return digest.at(0).at(0);
+    return value("SELECT count(*) || ':' || coalesce(md5(string_agg(t::text, E'\\n' ORDER BY t::text)), '') FROM " + table +
+                 " t");
 }
 
 void use_test_cluster()

@@ -2,6 +2,8 @@
 // folders, files, and a libpq session on the test database.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -30,7 +32,34 @@ struct RunOptions {
 std::string bin_path(const std::string &program);
 
 /// Runs `argv` (argv[0] a path) to its end and collects its output.
+///
+/// A program of this build (one in the bin folder) is started under the
+/// words of the environment variable DAVER_RUN_WRAPPER when it is set, e.g.
+/// "valgrind --quiet --error-exitcode=99", so that a whole suite can run its
+/// programs under a checker.  Other programs (scripts, servers) start as they are.
 RunResult run_program(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+/// A program started as run_program starts it, left running while the test
+/// goes on.  Its output is collected by wait(); until then it may write no
+/// more than a pipe holds (64 KiB on Linux) to either stream without blocking.
+/// A program still running when the object goes away is killed.
+class BackgroundRun {
+public:
+    explicit BackgroundRun(const std::vector<std::string> &argv, const RunOptions &options = {});
+    ~BackgroundRun();
+    BackgroundRun(const BackgroundRun &) = delete;
+    BackgroundRun &operator=(const BackgroundRun &) = delete;
+
+    pid_t pid() const { return pid_; }
+    /// True once the program has ended (it is not reaped before wait()).
+    bool ended() const;
+    /// Waits for the end of the program and returns how it ended.
+    RunResult wait();
+
+private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1, err_fd_ = -1;
+};
 
 /// A fresh folder under the system's temp folder, removed with its contents.
 class TempDir {
@@ -49,10 +78,12 @@ private:
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 
-/// A connection to "DAVER" on the test server (libpq defaults: PGHOST, ...).
+/// A connection to "DAVER" on the test server (libpq defaults: PGHOST, ...),
+/// or on the server whose socket folder is `host`.
 class PgSession {
 public:
     PgSession();
+    explicit PgSession(const std::string &host);
     ~PgSession();
     PgSession(const PgSession &) = delete;
     PgSession &operator=(const PgSession &) = delete;
@@ -61,6 +92,8 @@ public:
     void exec(const std::string &sql);
     /// The rows of a query, each row its values as text (NULL as "<NULL>").
     std::vector<std::vector<std::string>> rows(const std::string &sql);
+    /// The first value of the first row of a query.
+    std::string value(const std::string &sql);
     /// A digest of a whole table in a fixed order, to show it is unchanged.
     std::string table_digest(const std::string &table);
 

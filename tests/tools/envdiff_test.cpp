@@ -11,9 +11,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string query_text =
-    "SELECT ZTR_FILEINST.INST_NAME, \t\t\t     VAR_NAME, VAR_VALUE, VAR_SOURCE\t\t\tFROM ZTR_FILEINST, ZTR_VARIABLE\t\t       WHERE ZTR_FILEINST.OID = %s\t\t         AND INST_PROC = VAR_PROC\t\t\t AND VAR_SOURCE IN (1, 2, 3, 4, 5, 6)\t\t       ORDER BY VAR_NAME, VAR_SOURCE";
-
 const std::string rule = std::string(42, '=') + "\n";
 const std::string no_environment = "There no required environment definition\n\t\n\n";
 
@@ -42,7 +39,7 @@ protected:
     {
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.out, "");
-        expect_query_diagnostic(read_file(report), before, query_with(query_text, oid));
+        expect_query_diagnostic(read_file(report), before, query_with(envdiff_query, {oid}));
     }
 };
 
@@ -197,7 +194,7 @@ TEST_F(Envdiff, ArgumentsThatAreNotNumbersFailAndChangeNothing)
     EXPECT_EQ(db.table_digest("ZTR_MAKEPROC"), processes);
 }
 
-TEST(EnvdiffCommandLine, RefusedOrUnfinishable)
+TEST(EnvdiffCommandLine, Refused)
 {
     expect_command_line_refusals("envdiff", "Can not open file", {"4001", "4002"});
 }

@@ -13,9 +13,7 @@ namespace {
 const ReportTool envshow_tool = {
     "envshow",
     "Environment Query: Do Not have ENOUGH params. \nDo nothing!\n",
-    "SELECT VAR_NAME, VAR_VALUE, VAR_SOURCE\t\t\tFROM ZTR_FILEINST, ZTR_VARIABLE\t\t       WHERE ZTR_FILEINST.OID = "
-    "%s\t\t         AND INST_PROC = VAR_PROC\t\t\t AND VAR_SOURCE IN (1, 2, 3, 4, 5, 6)\t\t       ORDER BY VAR_SOURCE, "
-    "VAR_NAME",
+    envshow_query,
     "There no required environment definition",
     "1001",
     "1011",

@@ -13,8 +13,7 @@ namespace {
 const ReportTool procshow_tool = {
     "procshow",
     "CmdLine Query: Not enough params. \n               Do nothing!!!\n",
-    "SELECT INST_NAME, INST_DIR, PS_CMDLINE\t\t\tFROM ZTR_MAKEPROC, ZTR_FILEINST\t\t       WHERE ZTR_FILEINST.OID = "
-    "%s\t\t         AND INST_PROC = ZTR_MAKEPROC.OID",
+    procshow_query,
     "There no such file, the data file may not be up-to-date",
     "3001",
     "3031",

@@ -13,7 +13,7 @@ namespace {
 const ReportTool recipeshow_tool = {
     "recipeshow",
     "Command Query: Not enough params.\n               Do nothing!\n",
-    "SELECT INST_NAME, INST_DIR, INST_CMDSTXT, INST_EXECMDS\t\t\tFROM ZTR_FILEINST\t\t       WHERE OID = %s",
+    recipeshow_query,
     "There no such file, the data file may not be up-to-date",
     "2001",
     "2006",

@@ -20,13 +20,6 @@ std::string quiet_diagnostic(const std::string &msg)
     return msg + "\n\t\n\n";
 }
 
-std::string query_with(const std::string &query, const std::string &oid)
-{
-    std::string text = query;
-    text.replace(text.find("%s"), 2, oid);
-    return text;
-}
-
 RunResult ReportRun::run(const std::string &program, const std::vector<std::string> &oids, const RunOptions &options)
 {
     std::vector<std::string> argv = {bin_path(program), report};
@@ -87,26 +80,6 @@ TEST_P(ReportToolCommon, ReportThatCannotBeOpened)
     EXPECT_FALSE(std::filesystem::exists(dir.file("no")));
 }
 
-TEST_P(ReportToolCommon, UnreachableServerLeavesTheConnectionDiagnostic)
-{
-    RunOptions options;
-    options.extra_env = {"PGHOST=" + dir.file("nowhere")};
-    const RunResult r = run(tool().program, {tool().oid_a}, options);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "");
-    const std::string text = written();
-    EXPECT_TRUE(text.starts_with("Failed to build a connection\n\t")) << text;
-    EXPECT_NE(text.find("nowhere"), std::string::npos) << text;
-    EXPECT_TRUE(text.ends_with("\n\n")) << text;
-}
-
-TEST_P(ReportToolCommon, ReportThatCannotBeWrittenFails)
-{
-    report = "/dev/full";
-    const RunResult r = run(tool().program, {tool().oid_a});
-    EXPECT_NE(r.exit_code, 0);
-}
-
 TEST_P(ReportToolCommon, SeveralOidsGiveTheirBlocksInArgumentOrder)
 {
     const std::string a = block_of(tool().oid_a), b = block_of(tool().oid_b);
@@ -145,7 +118,7 @@ TEST_P(ReportToolCommon, ArgumentsThatAreNotNumbersFailAndChangeNothing)
         EXPECT_EQ(r.exit_code, 1) << c.oid;
         EXPECT_EQ(r.out, "") << c.oid;
         const std::string text = written();
-        const std::string head = a + query_with(tool().query, c.oid) + "\n\tERROR:  ";
+        const std::string head = a + query_with(tool().query, {c.oid}) + "\n\tERROR:  ";
         EXPECT_TRUE(text.starts_with(head)) << c.oid << "\n" << text;
         EXPECT_NE(text.find(c.error, head.size()), std::string::npos) << c.oid << "\n" << text;
         EXPECT_TRUE(text.ends_with("\n\n")) << c.oid;

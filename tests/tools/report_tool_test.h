@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "tool_queries.h"
 
 namespace testsupport {
 
@@ -35,9 +36,6 @@ inline const std::string equals(42, '='), dashes(42, '-');
 /// The diagnostic that die writes for `msg` when the connection holds no
 /// error text: the message, a line holding a tab, an empty line.
 std::string quiet_diagnostic(const std::string &msg);
-
-/// `query` with its "%s" replaced by `oid` as typed.
-std::string query_with(const std::string &query, const std::string &oid);
 
 /// Runs report tools with a report file in a fresh folder.
 class ReportRun : public testing::Test {

@@ -11,9 +11,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::string query_text =
-    "SELECT INST_NAME, INST_CMDSTXT, INST_EXECMDS,\t\t\t      INST_ISPHONY, INST_ISTARGET, INST_ISDBLCLN,\t\t\t      INST_DIR \t\t\t FROM ZTR_FILEINST\t\t\tWHERE OID = %s";
-
 const std::string rule = std::string(42, '=') + "\n";
 const std::string no_target = "Target doesn't exist\n\t\n\n";
 const std::string both_same = " \nCommand text: SAME\n \nExecuted commands: SAME\n";
@@ -169,13 +166,13 @@ TEST_F(Rulediff, ArgumentsThatAreNotNumbersFailAndChangeNothing)
         for (const auto &oids : {std::vector<std::string>{oid, "5999"}, std::vector<std::string>{"5001", oid}}) {
             const RunResult r = rulediff(oids);
             EXPECT_EQ(r.exit_code, 1) << oid;
-            expect_query_diagnostic(read_file(report), "", query_with(query_text, oid));
+            expect_query_diagnostic(read_file(report), "", query_with(rulediff_query, {oid}));
         }
     }
     EXPECT_EQ(db.table_digest("ZTR_FILEINST"), instances);
 }
 
-TEST(RulediffCommandLine, RefusedOrUnfinishable)
+TEST(RulediffCommandLine, Refused)
 {
     expect_command_line_refusals("rulediff", "Can not open file.\n", {"5001", "5002"});
 }

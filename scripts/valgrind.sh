@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs the test suite of the default build with every program that the tests
+# start under valgrind's memcheck (tests/support reads DAVER_RUN_WRAPPER).
+# A memory error, or memory lost for good at the end of a run, makes the
+# program end with status 99, which fails its test.  Tests labelled "stress"
+# take too long under valgrind and are left out.  Arguments go to ctest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+command -v valgrind >/dev/null || { echo "$0: valgrind is not installed (scripts/install-deps.sh)" >&2; exit 1; }
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)"
+export DAVER_RUN_WRAPPER="valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect --track-origins=yes"
+ctest --preset default -j "$(nproc)" -LE stress "$@"
