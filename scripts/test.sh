@@ -16,3 +16,8 @@ for preset in default asan; do
   echo "== $preset tests"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# Fuzzing: a short run of relplot's conversion under libFuzzer (clang,
+# AddressSanitizer + UndefinedBehaviorSanitizer); any crash, leak or hang fails.
+echo "== fuzz relplot"
+scripts/fuzz.sh 60
