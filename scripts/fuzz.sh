@@ -33,7 +33,10 @@ status=0
   "$dir/corpus" tests/fuzz/corpus >"$log" 2>&1 || status=$?
 
 stat() { sed -n "s/^stat::$1: *//p" "$log" | tail -n 1; }
+# cov: edges of the code reached, out of the instrumented ones; ft: features.
 coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 || true)
+edges=$(grep -Eo '\(([0-9]+) inline 8-bit counters\)' "$log" | head -n 1 | grep -Eo '[0-9]+' | head -n 1 || true)
+[ -n "$coverage" ] && coverage="${coverage/ ft:/ of ${edges:-?} edges, ft:}"
 echo "relplot fuzzing: $(stat number_of_executed_units) executions in $(grep -Eo 'in [0-9]+ second' "$log" | tail -n 1 | grep -Eo '[0-9]+' || echo '?') s" \
   "($(stat average_exec_per_sec) per second), ${coverage:-no coverage figure}, corpus $(ls "$dir/corpus" | wc -l) inputs"
 if [ $status -eq 0 ]; then
