@@ -42,7 +42,9 @@ public:
     }
 
 private:
-    static constexpr std::size_t block = 1 << 20;
+    // Large enough that reading costs few calls, small enough to be cheap
+    // for the many tiny inputs of a fuzzing run.
+    static constexpr std::size_t block = 1 << 16;
 
     // The white space of the C locale: blank, \t, \n, \v, \f, \r.
     static bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -73,6 +75,12 @@ bool same_file(const char *path, FILE *stream)
     struct stat target {}, open {};
     return stat(path, &target) == 0 && fstat(fileno(stream), &open) == 0 && target.st_dev == open.st_dev &&
            target.st_ino == open.st_ino;
+}
+
+// True when `token` holds a NUL byte.
+bool holds_nul(const std::string &token)
+{
+    return token.find('\0') != std::string::npos;
 }
 
 // Prints the message of a record the graph cannot take and ends the run.
@@ -162,6 +170,14 @@ void relate_same(const char *subject, const char *object)
     GraphNode_ *second = get_graphNode(NT_DIR, object);
     if (first == second)
         return;
+    // A node with two partners would have its partner's children written
+    // under each of them, and pairs nested in such pairs double the output
+    // at every level: a few kilobytes of input could ask for terabytes.
+    for (const GraphNode_ *node : {first, second}) {
+        const GraphNode_ *partner = node == first ? second : first;
+        if (node->same != nullptr && node->same != partner)
+            refuse("ERROR: %s is already paired with %s\n", node->name, node->same->name);
+    }
     second->isdup = 1;
     first->same = second;
     second->same = first;
@@ -206,6 +222,34 @@ void analysis(const char *op, const char *opa1, const char *opa2)
     refuse("ERROR: unrecognized relation: %s\n", op);
 }
 
+void convert_stream(FILE *in, FILE *out)
+{
+    init_graphNodes(500);
+
+    // A buffer that a short last record does not fill keeps the previous
+    // record's token; before the first record they are empty.
+    std::string op, opa1, opa2;
+    TokenReader reader(in);
+    for (std::size_t record = 1; reader.next(op); ++record) {
+        if (reader.next(opa1))
+            reader.next(opa2);
+        // The graph takes names as C strings: a NUL would cut a token short
+        // and could make two different names one node.
+        if (holds_nul(op) || holds_nul(opa1) || holds_nul(opa2))
+            refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
+        analysis(op.c_str(), opa1.c_str(), opa2.c_str());
+    }
+
+    if (const GraphNode_ *loop = find_containment_loop())
+        refuse("ERROR: containment loop through %s\n", loop->name);
+    check_components();
+
+    print_file_header(out);
+    print_components(out);
+    print_all_edges(out);
+    print_file_footer(out);
+}
+
 int convert_to_format(const char *infilenm, const char *outfilenm)
 {
     FILE *in = std::fopen(infilenm, "r");
@@ -221,36 +265,10 @@ int convert_to_format(const char *infilenm, const char *outfilenm)
     const auto out_buffer = std::make_unique<char[]>(1 << 20);
     std::setvbuf(out, out_buffer.get(), _IOFBF, 1 << 20);
 
-    init_graphNodes(500);
-
-    // A buffer that a short last record does not fill keeps the previous
-    // record's token; before the first record they are empty.
-    std::string op, opa1, opa2;
-    TokenReader reader(in);
-    while (reader.next(op)) {
-        if (reader.next(opa1))
-            reader.next(opa2);
-        analysis(op.c_str(), opa1.c_str(), opa2.c_str());
-    }
-
-    if (const GraphNode_ *loop = find_containment_loop())
-        refuse("ERROR: containment loop through %s\n", loop->name);
-    check_components();
-
-    print_file_header(out);
-    print_components(out);
-    print_all_edges(out);
-    print_file_footer(out);
+    convert_stream(in, out);
     check_written(std::fflush(out) == 0 && std::ferror(out) == 0, outfilenm);
 
-    free_hashtable();
-    free_edges();
-    std::free(root_directory);
-    root_directory = nullptr;
-    for (char *&name : layer_name) {
-        std::free(name);
-        name = nullptr;
-    }
+    release_graph();
     std::fclose(in);
     check_written(std::fclose(out) == 0, outfilenm);
     return 0;

@@ -283,10 +283,25 @@ char *xstrdup(const char *src)
     return copy;
 }
 
+void (*abnormal_end_hook)() = std::abort;
+
 void abnormal_end(FILE *also)
 {
     std::fflush(stdout);
     if (also != nullptr)
         std::fflush(also);
+    abnormal_end_hook();
     std::abort();
+}
+
+void release_graph()
+{
+    free_hashtable();
+    free_edges();
+    std::free(root_directory);
+    root_directory = nullptr;
+    for (char *&name : layer_name) {
+        std::free(name);
+        name = nullptr;
+    }
 }

@@ -1,6 +1,7 @@
 // The bump allocator of the graph's records.
 #include "pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,11 +24,13 @@ void *Pool::take(std::size_t size)
         return reinterpret_cast<char *>(block) + rounded(sizeof(Block));
     }
     if (static_cast<std::size_t>(end_ - top_) < size) {
-        auto *block = static_cast<Block *>(xmalloc(rounded(sizeof(Block)) + block_size));
+        const std::size_t bytes = std::max(next_block_size_, size);
+        auto *block = static_cast<Block *>(xmalloc(rounded(sizeof(Block)) + bytes));
         block->next = blocks_;
         blocks_ = block;
         top_ = reinterpret_cast<char *>(block) + rounded(sizeof(Block));
-        end_ = top_ + block_size;
+        end_ = top_ + bytes;
+        next_block_size_ = std::min(2 * next_block_size_, block_size);
     }
     void *result = top_;
     top_ += size;
@@ -60,4 +63,5 @@ void Pool::release()
     }
     top_ = end_ = nullptr;
     used_ = 0;
+    next_block_size_ = first_block_size;
 }

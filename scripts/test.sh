@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the suite of a normal build, then the same suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the normal build's
-# suite again with every program it starts under valgrind's memcheck, then
+# suite again with every program it starts under valgrind's memcheck, a
+# minute of fuzzing relplot, then
 # the demo with a check of everything it writes.  Each suite starts its own
 # throwaway PostgreSQL cluster for the end-to-end tests and stops it after;
 # so does the demo.
@@ -21,5 +22,11 @@ for preset in default asan; do
 done
 echo "== valgrind tests"
 scripts/valgrind.sh
+
+# Fuzzing: a short run of relplot's conversion under libFuzzer (clang,
+# AddressSanitizer + UndefinedBehaviorSanitizer); any crash, leak or hang fails.
+echo "== fuzz relplot"
+scripts/fuzz.sh 60
+
 echo "== demo check"
 scripts/check-demo.sh

@@ -28,6 +28,9 @@ public:
 private:
     struct Block;
     static constexpr std::size_t align = 8; // enough for every record of the graph
+    // Blocks double from the first size up to the full one, so that a small
+    // graph takes little memory and a large one few blocks.
+    static constexpr std::size_t first_block_size = 1 << 14;
     static constexpr std::size_t block_size = 1 << 20;
 
     static std::size_t rounded(std::size_t size) { return (size + align - 1) & ~(align - 1); }
@@ -36,4 +39,5 @@ private:
     char *top_ = nullptr;     // next free byte of the current block
     char *end_ = nullptr;     // end of the current block
     std::size_t used_ = 0;
+    std::size_t next_block_size_ = first_block_size;
 };

@@ -128,8 +128,17 @@ GraphNode_ *find_containment_loop();
 char *xstrdup(const char *src);
 
 /// Flushes standard output (and `also`, when given), then ends the process
-/// as abort() does, so that every message printed so far is kept.
+/// as abort() does, so that every message printed so far is kept.  It is the
+/// one place where a conversion ends abnormally.
 [[noreturn]] void abnormal_end(FILE *also = nullptr);
+/// What abnormal_end calls once the messages are out: std::abort in the
+/// program.  A harness that runs many conversions in one process (the
+/// fuzzer) puts a function here that throws, then calls release_graph().
+/// Should the hook return, the process is aborted all the same.
+extern void (*abnormal_end_hook)();
+/// Releases the graph and every process-wide value of a conversion (nodes
+/// and registry, edges, root name, layer names), also half-built ones.
+void release_graph();
 
 // ---- DOT writer for clusters and nodes (dot_nodes.cpp) ----
 
@@ -173,5 +182,9 @@ int isduplicated(const GraphEdge_ *e);
 void analysis(const char *op, const char *opa1, const char *opa2);
 /// Converts the RSF file `infilenm` into the DOT file `outfilenm`; 0 when done.
 int convert_to_format(const char *infilenm, const char *outfilenm);
+/// The conversion between two open streams: sets up the registry, applies
+/// every record of `in`, checks the graph and writes the DOT text to `out`.
+/// The graph stays for release_graph().
+void convert_stream(FILE *in, FILE *out);
 /// Prints the usage text.
 void print_usage();

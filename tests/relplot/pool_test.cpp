@@ -46,6 +46,21 @@ TEST(Pool, GivesBackOnlyTheLatestRecord)
     EXPECT_EQ(pool.take(8), first); // the space is reused
 }
 
+TEST(Pool, RecordsLargerThanTheNextBlockStillFit)
+{
+    // Blocks start small and grow; a record of any size below the large-record
+    // threshold gets a block that holds it, also right after a release.
+    Pool pool;
+    for (int round = 0; round < 2; ++round) {
+        for (const std::size_t size : {std::size_t{8}, std::size_t{100} << 10, std::size_t{200} << 10, std::size_t{8}}) {
+            auto *block = static_cast<char *>(pool.take(size));
+            std::memset(block, 'x', size);
+        }
+        EXPECT_EQ(pool.used(), 8u + (100u << 10) + (200u << 10) + 8u);
+        pool.release();
+    }
+}
+
 TEST(Pool, LargeRecordsLeaveTheCurrentBlockInUse)
 {
     Pool pool;
