@@ -12,3 +12,11 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)"
 export DAVER_RUN_WRAPPER="valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect --track-origins=yes"
 ctest --preset default -j "$(nproc)" -LE stress "$@"
+
+# The unit tests run the modules in their own process: run those binaries
+# themselves under memcheck too.
+for unit in hash_test pool_test graph_test query_common_test; do
+  echo "memcheck: $unit"
+  valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+    build/tests/bin/$unit --gtest_brief=1 >/dev/null
+done
