@@ -235,7 +235,6 @@ void print_SubGraphHeader(int depth, const char *name, FILE *fp)
     std::fwrite(line.data(), 1, line.size(), fp);
 
     line.clear();
-
     line += "label=\"";
     append_quoted(line, cluster_label(name));
     line += "\";\n";

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the suite of a normal build, then the same suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the normal build's
-# suite again with every program it starts under valgrind's memcheck, a
-# minute of fuzzing relplot, then
-# the demo with a check of everything it writes.  Each suite starts its own
-# throwaway PostgreSQL cluster for the end-to-end tests and stops it after;
-# so does the demo.
+# suite again with every program it starts under valgrind's memcheck, then a
+# minute of fuzzing relplot, then the demo with a check of everything it
+# writes.  Each suite starts its own throwaway PostgreSQL cluster for the
+# end-to-end tests and stops it after; so does the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
