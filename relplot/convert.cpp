@@ -1,7 +1,9 @@
 // The conversion driver and the relation interpreter: reads the RSF file
-// three tokens at a time, applies each record to the graph, then writes the
+// a record at a time, applies each record to the graph, then writes the
 // DOT file from the finished graph and releases everything.
 #include "relplot.h"
+
+#include "record_reader.h"
 
 #include <sys/stat.h>
 
@@ -11,56 +13,6 @@
 #include <string>
 
 namespace {
-
-// Reads the white-space separated tokens of a stream in large blocks.
-class TokenReader {
-public:
-    explicit TokenReader(FILE *in) : in_(in), buf_(new char[block]) {}
-
-    /// Puts the next token into `token`, whatever its length.  At the end of
-    /// the input (or on a read error) before a token starts, returns false
-    /// and leaves `token` as it was.
-    bool next(std::string &token)
-    {
-        for (;;) {
-            while (pos_ < end_ && is_space(buf_[pos_]))
-                ++pos_;
-            if (pos_ < end_)
-                break;
-            if (!fill())
-                return false;
-        }
-        token.clear();
-        for (;;) {
-            const std::size_t start = pos_;
-            while (pos_ < end_ && !is_space(buf_[pos_]))
-                ++pos_;
-            token.append(buf_.get() + start, pos_ - start);
-            if (pos_ < end_ || !fill())
-                return true;
-        }
-    }
-
-private:
-    // Large enough that reading costs few calls, small enough to be cheap
-    // for the many tiny inputs of a fuzzing run.
-    static constexpr std::size_t block = 1 << 16;
-
-    // The white space of the C locale: blank, \t, \n, \v, \f, \r.
-    static bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-    bool fill()
-    {
-        pos_ = 0;
-        end_ = std::fread(buf_.get(), 1, block, in_);
-        return end_ > 0;
-    }
-
-    FILE *in_;
-    std::unique_ptr<char[]> buf_;
-    std::size_t pos_ = 0;
-    std::size_t end_ = 0;
-};
 
 // The C library's atoi, without its undefined behaviour on overflow.
 int atoi_value(const char *text)
@@ -75,12 +27,6 @@ bool same_file(const char *path, FILE *stream)
     struct stat target {}, open {};
     return stat(path, &target) == 0 && fstat(fileno(stream), &open) == 0 && target.st_dev == open.st_dev &&
            target.st_ino == open.st_ino;
-}
-
-// True when `token` holds a NUL byte.
-bool holds_nul(const std::string &token)
-{
-    return token.find('\0') != std::string::npos;
 }
 
 // Prints the message of a record the graph cannot take and ends the run.
@@ -226,18 +172,13 @@ void convert_stream(FILE *in, FILE *out)
 {
     init_graphNodes(500);
 
-    // A buffer that a short last record does not fill keeps the previous
-    // record's token; before the first record they are empty.
-    std::string op, opa1, opa2;
-    TokenReader reader(in);
-    for (std::size_t record = 1; reader.next(op); ++record) {
-        if (reader.next(opa1))
-            reader.next(opa2);
+    RecordReader reader(in);
+    for (std::size_t record = 1; reader.next(); ++record) {
         // The graph takes names as C strings: a NUL would cut a token short
         // and could make two different names one node.
-        if (holds_nul(op) || holds_nul(opa1) || holds_nul(opa2))
+        if (reader.holds_nul())
             refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
-        analysis(op.c_str(), opa1.c_str(), opa2.c_str());
+        analysis(reader.op(), reader.opa1(), reader.opa2());
     }
 
     if (const GraphNode_ *loop = find_containment_loop())

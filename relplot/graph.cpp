@@ -49,12 +49,18 @@ std::uint32_t shifted_sum(const char *name, unsigned mask)
 // The nodes found most recently, by the low bits of their name's hash: RSF
 // names the same file or directory in records close together, and such a
 // node is found here without a probe of the (much larger) registry.
-constexpr std::size_t recent_slots = 1024;
-GraphNode_ *recent_nodes[recent_slots];
+// Each entry keeps the name's hash beside the node, so that an entry for
+// another name is passed over without reading that node.
+struct RecentNode {
+    std::uint32_t namehash;
+    GraphNode_ *node;
+};
+constexpr std::size_t recent_slots = 4096;
+RecentNode recent_nodes[recent_slots];
 
 void forget_recent_nodes()
 {
-    std::fill(std::begin(recent_nodes), std::end(recent_nodes), nullptr);
+    std::fill(std::begin(recent_nodes), std::end(recent_nodes), RecentNode{0, nullptr});
 }
 
 // A search key: a node shape that carries only what the registry reads.
@@ -182,15 +188,17 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 {
     const GraphNode_ key = key_node(name);
-    GraphNode_ *&recent = recent_nodes[key.namehash % recent_slots];
-    if (recent != nullptr && registry_cmp(&key, recent) == 0)
-        return recent;
+    RecentNode &recent = recent_nodes[key.namehash % recent_slots];
+    if (recent.node != nullptr && recent.namehash == key.namehash && graph_hash_cmp(&key, recent.node) == 0)
+        return recent.node;
     void **slot = hash_find_slot(&graphNodes, &key);
-    if (!hash_vacant(slot))
-        return recent = static_cast<GraphNode_ *>(*slot);
-    GraphNode_ *node = GraphNode(nt, name);
-    hash_insert_at(&graphNodes, node, slot);
-    return recent = node;
+    GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
+    if (hash_vacant(slot)) {
+        node = GraphNode(nt, name);
+        hash_insert_at(&graphNodes, node, slot);
+    }
+    recent = {key.namehash, node};
+    return node;
 }
 
 GraphNode_ *find_graphNode(const char *name)
