@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -145,6 +146,35 @@ const Relation relations[] = {
     {"SAME", relate_same},         {"DIFF", relate_diff},
 };
 
+// The registry's starting size: 500 names, or for a large file one name per
+// 64 bytes, so that a big graph is built without a rebuild of the registry
+// on the way (every rebuild visits every node stored so far).  A name takes
+// a record of its own in nearly every RSF file, and real records are longer
+// than 64 bytes; should the file hold more names, the registry grows as usual.
+unsigned long registry_size(FILE *in)
+{
+    constexpr unsigned long small = 500;
+    struct stat info {};
+    const int fd = fileno(in);
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return small;
+    const auto by_size = static_cast<unsigned long>(info.st_size) / 64;
+    return by_size > small ? by_size : small;
+}
+
+// True for the relations whose object names a node too (the others give
+// a label, a layer, a number or nothing there).
+bool relates_two_nodes(const char *op)
+{
+    switch (op[0]) {
+    case 'C': return std::strcmp(op, "CONTAIN") == 0;
+    case 'D': return std::strcmp(op, "DEPENDON") == 0;
+    case 'I': return std::strcmp(op, "INVOKE") == 0;
+    case 'S': return std::strcmp(op, "SAME") == 0;
+    default: return false;
+    }
+}
+
 // Ends the run when the output did not reach its file.
 void check_written(bool written, const char *outfilenm)
 {
@@ -170,15 +200,31 @@ void analysis(const char *op, const char *opa1, const char *opa2)
 
 void convert_stream(FILE *in, FILE *out)
 {
-    init_graphNodes(500);
+    init_graphNodes(registry_size(in));
 
     RecordReader reader(in);
-    for (std::size_t record = 1; reader.next(); ++record) {
-        // The graph takes names as C strings: a NUL would cut a token short
-        // and could make two different names one node.
-        if (reader.holds_nul())
-            refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
-        analysis(reader.op(), reader.opa1(), reader.opa2());
+    RsfRecord batch[64];
+    std::size_t record = 0;
+    while (const std::size_t count = reader.next_records(batch, std::size(batch))) {
+        // The names of the records ahead are looked for in the registry
+        // while the records before them are applied.
+        const char *names[2 * std::size(batch)];
+        std::size_t named = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            names[named++] = batch[i].opa1;
+            if (relates_two_nodes(batch[i].op))
+                names[named++] = batch[i].opa2;
+        }
+        prefetch_graphNodes(names, named);
+        for (std::size_t i = 0; i < count; ++i) {
+            const RsfRecord &r = batch[i];
+            ++record;
+            // The graph takes names as C strings: a NUL would cut a token
+            // short and could make two different names one node.
+            if (r.holds_nul)
+                refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
+            analysis(r.op, r.opa1, r.opa2);
+        }
     }
 
     if (const GraphNode_ *loop = find_containment_loop())

@@ -77,6 +77,23 @@ const GraphNode_ *as_node(void const *key)
     return static_cast<const GraphNode_ *>(key);
 }
 
+// A new node named `name` (`length` bytes, spread hash `hash`): the name is
+// stored right after the record, in the same block.
+GraphNode_ *make_node(NodeType_ nt, const char *name, std::size_t length, std::uint32_t hash)
+{
+    void *block = node_pool.take(sizeof(GraphNode_) + length + 1);
+    auto *node = new (block) GraphNode_{};
+    node->type = nt;
+    node->namehash = hash;
+    node->name = static_cast<char *>(block) + sizeof(GraphNode_);
+    std::memcpy(node->name, name, length + 1);
+    node->filename = static_cast<char *>(memrchr(node->name, '/', length));
+    if (node->filename != nullptr && node->filename[1] != 0)
+        node->filename++;
+    node->dblcln = -1;
+    return node;
+}
+
 // True once a containment check has marked the registry's nodes.
 bool containment_marked = false;
 
@@ -166,18 +183,7 @@ void init_graphNodes(unsigned long size)
 
 GraphNode_ *GraphNode(NodeType_ nt, const char *nm)
 {
-    // The name is stored right after the record, in the same block.
-    void *block = node_pool.take(node_size(nm));
-    auto *node = new (block) GraphNode_{};
-    node->type = nt;
-    node->namehash = name_hash(nm);
-    node->name = static_cast<char *>(block) + sizeof(GraphNode_);
-    std::strcpy(node->name, nm);
-    node->filename = std::strrchr(node->name, '/');
-    if (node->filename != nullptr && node->filename[1] != 0)
-        node->filename++;
-    node->dblcln = -1;
-    return node;
+    return make_node(nt, nm, std::strlen(nm), name_hash(nm));
 }
 
 GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
@@ -194,11 +200,36 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
     void **slot = hash_find_slot(&graphNodes, &key);
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
-        node = GraphNode(nt, name);
+        node = make_node(nt, name, std::strlen(name), key.namehash);
         hash_insert_at(&graphNodes, node, slot);
     }
     recent = {key.namehash, node};
     return node;
+}
+
+void prefetch_graphNodes(const char *const *names, std::size_t count)
+{
+    // First the slots where the searches start, then (once those have had
+    // time to arrive) the nodes in them, which the searches compare.
+    constexpr std::size_t most = 256;
+    std::uint32_t hashes[most];
+    count = std::min(count, most);
+    const unsigned long mask = graphNodes.ht_size - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        hashes[i] = name_hash(names[i]);
+        const RecentNode &recent = recent_nodes[hashes[i] % recent_slots];
+        if (recent.node != nullptr && recent.namehash == hashes[i])
+            hashes[i] = 0; // found without the registry, most likely
+        else
+            __builtin_prefetch(&graphNodes.ht_vec[hashes[i] & mask]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (hashes[i] == 0)
+            continue;
+        void *item = graphNodes.ht_vec[hashes[i] & mask];
+        if (item != nullptr && item != hash_deleted_item)
+            __builtin_prefetch(item);
+    }
 }
 
 GraphNode_ *find_graphNode(const char *name)

@@ -33,54 +33,66 @@ RecordReader::RecordReader(FILE *in, std::size_t block)
 {
 }
 
-bool RecordReader::next()
+std::size_t RecordReader::next_records(RsfRecord *out, std::size_t max)
 {
-    for (;;) {
-        // The NUL behind the data stops every scan at its end.
-        buf_[end_] = 0;
-        Span span[3];
-        int found = 0;
-        bool nul = false;
-        std::size_t p = begin_;
-        while (found < 3) {
-            while (is_space(buf_[p]))
-                ++p;
-            if (p == end_)
-                break;
-            const std::size_t begin = p;
-            for (;;) {
-                while (!may_end_token(buf_[p]))
-                    ++p;
-                if (p == end_ || is_space(buf_[p]))
-                    break;
-                // A control byte or a NUL of the data belongs to the token.
-                nul = nul || buf_[p] == 0;
-                ++p;
-            }
-            // A token that reaches the end of the data may go on in the
-            // next block, unless the stream has ended.
-            if (p == end_ && !at_end_)
-                break;
-            span[found++] = {begin, p};
-        }
-        if (found < 3 && !at_end_) {
-            // The record is not complete in the buffer: read on, and scan
-            // it again from its start.
-            refill();
+    std::size_t count = 0;
+    while (count < max) {
+        const Scan scan = scan_record();
+        if (scan == Scan::record) {
+            out[count++] = {token_[0], token_[1], token_[2], holds_nul_};
             continue;
         }
-        if (found == 0)
-            return false;
-        for (int i = 0; i < found; ++i) {
-            buf_[span[i].end] = 0;
-            token_[i] = buf_.get() + span[i].begin;
-            in_buffer_[i] = true;
-        }
-        holds_nul_ = nul;
-        // The NUL that ends the last token took the place of its separator.
-        begin_ = span[found - 1].end < end_ ? span[found - 1].end + 1 : end_;
-        return true;
+        // A refill moves the bytes of the records already handed out: they
+        // go first, and the refill comes with the next call.
+        if (scan == Scan::end || count > 0)
+            break;
+        refill();
     }
+    return count;
+}
+
+RecordReader::Scan RecordReader::scan_record()
+{
+    // The NUL behind the data stops every scan at its end.
+    buf_[end_] = 0;
+    Span span[3];
+    int found = 0;
+    bool nul = false;
+    std::size_t p = begin_;
+    while (found < 3) {
+        while (is_space(buf_[p]))
+            ++p;
+        if (p == end_)
+            break;
+        const std::size_t begin = p;
+        for (;;) {
+            while (!may_end_token(buf_[p]))
+                ++p;
+            if (p == end_ || is_space(buf_[p]))
+                break;
+            // A control byte or a NUL of the data belongs to the token.
+            nul = nul || buf_[p] == 0;
+            ++p;
+        }
+        // A token that reaches the end of the data may go on in the next
+        // block, unless the stream has ended.
+        if (p == end_ && !at_end_)
+            return Scan::need_more;
+        span[found++] = {begin, p};
+    }
+    if (found < 3 && !at_end_)
+        return Scan::need_more;
+    if (found == 0)
+        return Scan::end;
+    for (int i = 0; i < found; ++i) {
+        buf_[span[i].end] = 0;
+        token_[i] = buf_.get() + span[i].begin;
+        in_buffer_[i] = true;
+    }
+    holds_nul_ = nul;
+    // The NUL that ends the last token took the place of its separator.
+    begin_ = span[found - 1].end < end_ ? span[found - 1].end + 1 : end_;
+    return Scan::record;
 }
 
 void RecordReader::refill()

@@ -2,8 +2,9 @@
 //
 // The input is read in large blocks and every token is handed out in place:
 // the separator after it is overwritten with a NUL, so a record costs no
-// copy and no allocation.  Lines mean nothing: a record is the next three
-// tokens wherever they stand.
+// copy and no allocation.  Records come in batches, which lets the caller
+// look ahead.  Lines mean nothing: a record is the next three tokens
+// wherever they stand.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,16 @@
 #include <memory>
 #include <string>
 
-/// The records of an RSF stream, one at a time.
+/// One record: its relation and two operands (which a record cut short by
+/// the end of the input takes over from the record before it).
+struct RsfRecord {
+    const char *op;
+    const char *opa1;
+    const char *opa2;
+    bool holds_nul; ///< a token holds a NUL byte, and so reads cut short
+};
+
+/// The records of an RSF stream, a batch at a time.
 class RecordReader {
 public:
     /// Reads `in` in blocks of `block` bytes at first (more for long runs of
@@ -20,19 +30,17 @@ public:
     RecordReader(const RecordReader &) = delete;
     RecordReader &operator=(const RecordReader &) = delete;
 
-    /// Reads the next record; false at the end of the input (or on a read
-    /// error) when no token is left.  A record cut short by the end of the
-    /// input keeps the later tokens of the record before it, which are empty
-    /// before the first record.  The tokens stay valid until the next call.
-    bool next();
-
-    const char *op() const { return token_[0]; }
-    const char *opa1() const { return token_[1]; }
-    const char *opa2() const { return token_[2]; }
-    /// True when a token of the record holds a NUL byte (and so reads cut short).
-    bool holds_nul() const { return holds_nul_; }
+    /// Reads up to `max` (at least 1) records into `out` and returns how
+    /// many; 0 at the end of the input (or on a read error).  Their tokens
+    /// stay valid until the next call.  A record cut short by the end of the
+    /// input keeps the operands of the record before it, which are empty
+    /// before the first record.
+    std::size_t next_records(RsfRecord *out, std::size_t max);
 
 private:
+    enum class Scan { record, need_more, end };
+    // Takes the next record from the data in the buffer into token_.
+    Scan scan_record();
     // Moves the unread data to the front of the buffer, making it larger when
     // that data fills half of it, and reads as much as fits behind it.
     void refill();
@@ -43,10 +51,10 @@ private:
     std::size_t begin_ = 0;       // first unread byte
     std::size_t end_ = 0;         // end of the data read so far
     bool at_end_ = false;         // the stream has nothing more
-    const char *token_[3] = {"", "", ""};
+    const char *token_[3] = {"", "", ""}; // the latest record
     bool in_buffer_[3] = {false, false, false}; // token_[i] points into buf_
     bool holds_nul_ = false;
-    // Copies of the record's later tokens once their bytes leave the buffer:
-    // a short last record still reads them.
+    // Copies of the record's operands once their bytes leave the buffer: a
+    // short last record still reads them.
     std::string kept_[3];
 };

@@ -54,18 +54,23 @@ std::vector<Record> expected_records(const std::string &text)
     return records;
 }
 
-std::vector<Record> read_records(const std::string &text, std::size_t block)
+std::vector<Record> read_records(const std::string &text, std::size_t block, std::size_t batch)
 {
     std::FILE *in = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), in);
     std::rewind(in);
     std::vector<Record> records;
     RecordReader reader(in, block);
-    while (reader.next()) {
-        Record r = {reader.op(), reader.opa1(), reader.opa2()};
-        if (reader.holds_nul())
-            r.push_back("NUL");
-        records.push_back(r);
+    std::vector<RsfRecord> got(batch);
+    while (const std::size_t count = reader.next_records(got.data(), batch)) {
+        EXPECT_LE(count, batch);
+        // Every record of a batch must still be intact at its end.
+        for (std::size_t i = 0; i < count; ++i) {
+            Record r = {got[i].op, got[i].opa1, got[i].opa2};
+            if (got[i].holds_nul)
+                r.push_back("NUL");
+            records.push_back(r);
+        }
     }
     std::fclose(in);
     return records;
@@ -93,7 +98,9 @@ TEST(RecordReader, SplitsAsPlainWhiteSpaceWhateverTheBlockSize)
     for (const std::string &text : inputs) {
         const std::vector<Record> want = expected_records(text);
         for (std::size_t block : {2, 3, 5, 7, 16, 64, 1 << 16}) {
-            EXPECT_EQ(read_records(text, block), want) << "block " << block << ", input: " << text.substr(0, 60);
+            for (std::size_t batch : {1, 2, 64})
+                EXPECT_EQ(read_records(text, block, batch), want)
+                    << "block " << block << ", batch " << batch << ", input: " << text.substr(0, 60);
         }
     }
 }
@@ -104,7 +111,7 @@ TEST(RecordReader, ReadsAStreamLargerThanManyBlocks)
     std::string text;
     for (int i = 0; i < 100000; ++i)
         text += "CONTAIN\t/dir" + std::to_string(i % 97) + "\tf" + std::to_string(i) + "\n";
-    const std::vector<Record> got = read_records(text, 16);
+    const std::vector<Record> got = read_records(text, 16, 64);
     ASSERT_EQ(got.size(), 100000u);
     EXPECT_EQ(got, expected_records(text));
 }
