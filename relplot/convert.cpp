@@ -7,10 +7,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace {
@@ -38,34 +39,34 @@ template <class... Args>
     abnormal_end();
 }
 
-GraphNode_ *file_node(const char *subject)
+GraphNode_ *file_node(NodeName subject)
 {
     GraphNode_ *node = get_graphNode(NT_FILE, subject);
     node->type = NT_FILE;
     return node;
 }
 
-void relate_file(const char *subject, const char *object)
+void relate_file(NodeName subject, NodeName object)
 {
-    if (*object == 0)
-        refuse("ERROR: FILE record for %s gives no file name\n", subject);
+    if (*object.text == 0)
+        refuse("ERROR: FILE record for %s gives no file name\n", subject.text);
     // A later FILE record for the node replaces the label of an earlier one.
-    set_filename(file_node(subject), object);
+    set_filename(file_node(subject), object.text);
 }
 
-void relate_phony(const char *subject, const char *) { file_node(subject)->isphony = 1; }
-void relate_target(const char *subject, const char *) { file_node(subject)->istarget = 1; }
-void relate_goal(const char *subject, const char *) { file_node(subject)->isgoal = 1; }
-void relate_executed(const char *subject, const char *) { file_node(subject)->isexecuted = 1; }
+void relate_phony(NodeName subject, NodeName) { file_node(subject)->isphony = 1; }
+void relate_target(NodeName subject, NodeName) { file_node(subject)->istarget = 1; }
+void relate_goal(NodeName subject, NodeName) { file_node(subject)->isgoal = 1; }
+void relate_executed(NodeName subject, NodeName) { file_node(subject)->isexecuted = 1; }
 
-void relate_dblcln(const char *subject, const char *object)
+void relate_dblcln(NodeName subject, NodeName object)
 {
     // The low 8 bits of the number, as the signed 8-bit field keeps them.
-    const auto low = static_cast<std::uint8_t>(atoi_value(object) & 0xff);
+    const auto low = static_cast<std::uint8_t>(atoi_value(object.text) & 0xff);
     file_node(subject)->dblcln = static_cast<std::int8_t>(low);
 }
 
-void relate_contain(const char *subject, const char *object)
+void relate_contain(NodeName subject, NodeName object)
 {
     GraphNode_ *parent = get_graphNode(NT_DIR, subject);
     GraphNode_ *child = get_graphNode(NT_DIR, object);
@@ -78,7 +79,7 @@ void relate_contain(const char *subject, const char *object)
     parent->children = child;
 }
 
-void add_edge(EdgeType_ type, const char *subject, const char *object)
+void add_edge(EdgeType_ type, NodeName subject, NodeName object)
 {
     GraphNode_ *target = get_graphNode(NT_DIR, subject);
     GraphNode_ *source = get_graphNode(NT_DIR, object);
@@ -87,31 +88,31 @@ void add_edge(EdgeType_ type, const char *subject, const char *object)
     edge_head = edge;
 }
 
-void relate_invoke(const char *subject, const char *object) { add_edge(ET_INVOKE, subject, object); }
-void relate_dependon(const char *subject, const char *object) { add_edge(ET_DEPENDON, subject, object); }
+void relate_invoke(NodeName subject, NodeName object) { add_edge(ET_INVOKE, subject, object); }
+void relate_dependon(NodeName subject, NodeName object) { add_edge(ET_DEPENDON, subject, object); }
 
-void relate_root(const char *subject, const char *)
+void relate_root(NodeName subject, NodeName)
 {
     std::free(root_directory);
-    root_directory = xstrdup(subject);
+    root_directory = xstrdup(subject.text);
 }
 
-void relate_layername(const char *subject, const char *object)
+void relate_layername(NodeName subject, NodeName object)
 {
-    const int index = atoi_value(object);
+    const int index = atoi_value(object.text);
     if (index != 0 && index != 1)
-        refuse("ERROR: LAYERNAME index %s for %s is neither 0 nor 1\n", object, subject);
+        refuse("ERROR: LAYERNAME index %s for %s is neither 0 nor 1\n", object.text, subject.text);
     std::free(layer_name[index]);
-    layer_name[index] = xstrdup(subject);
+    layer_name[index] = xstrdup(subject.text);
 }
 
-void relate_layer(const char *subject, const char *object)
+void relate_layer(NodeName subject, NodeName object)
 {
     GraphNode_ *node = get_graphNode(NT_DIR, subject);
-    set_layer(node, node->layer == nullptr ? object : "all");
+    set_layer(node, node->layer == nullptr ? object.text : "all");
 }
 
-void relate_same(const char *subject, const char *object)
+void relate_same(NodeName subject, NodeName object)
 {
     GraphNode_ *first = get_graphNode(NT_DIR, subject);
     GraphNode_ *second = get_graphNode(NT_DIR, object);
@@ -130,12 +131,12 @@ void relate_same(const char *subject, const char *object)
     second->same = first;
 }
 
-void relate_diff(const char *subject, const char *) { get_graphNode(NT_DIR, subject)->isdiff = 1; }
+void relate_diff(NodeName subject, NodeName) { get_graphNode(NT_DIR, subject)->isdiff = 1; }
 
 // The relations in the order they are tried.
 struct Relation {
     const char *name;
-    void (*apply)(const char *subject, const char *object);
+    void (*apply)(NodeName subject, NodeName object);
 };
 
 const Relation relations[] = {
@@ -146,6 +147,29 @@ const Relation relations[] = {
     {"SAME", relate_same},         {"DIFF", relate_diff},
 };
 
+// Applies one record whose operands' hashes are known.
+void apply_record(const char *op, NodeName subject, NodeName object)
+{
+    for (const Relation &relation : relations) {
+        // The first letter rules out most names without a call.
+        if (op[0] == relation.name[0] && std::strcmp(op, relation.name) == 0) {
+            relation.apply(subject, object);
+            return;
+        }
+    }
+    refuse("ERROR: unrecognized relation: %s\n", op);
+}
+
+// Bytes of a regular file, or 0 for any other stream.
+std::size_t file_size(FILE *in)
+{
+    struct stat info {};
+    const int fd = fileno(in);
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return 0;
+    return static_cast<std::size_t>(info.st_size);
+}
+
 // The registry's starting size: 500 names, or for a large file one name per
 // 64 bytes, so that a big graph is built without a rebuild of the registry
 // on the way (every rebuild visits every node stored so far).  A name takes
@@ -154,13 +178,24 @@ const Relation relations[] = {
 unsigned long registry_size(FILE *in)
 {
     constexpr unsigned long small = 500;
-    struct stat info {};
-    const int fd = fileno(in);
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return small;
-    const auto by_size = static_cast<unsigned long>(info.st_size) / 64;
+    const auto by_size = static_cast<unsigned long>(file_size(in) / 64);
     return by_size > small ? by_size : small;
 }
+
+// A large file is read and split on a second thread while the graph is
+// built from the records before; a small one is not worth a thread.
+bool read_in_background(FILE *in)
+{
+    return file_size(in) >= (std::size_t{8} << 20);
+}
+
+// Bytes read at a time: large for a thread that runs ahead, small enough
+// otherwise to cost little for the many tiny inputs of a fuzzing run.
+constexpr std::size_t background_block = 1 << 20;
+constexpr std::size_t inline_block = 1 << 16;
+
+// Records whose names are looked for ahead of their use.
+constexpr std::size_t lookahead = 64;
 
 // True for the relations whose object names a node too (the others give
 // a label, a layer, a number or nothing there).
@@ -188,42 +223,37 @@ void check_written(bool written, const char *outfilenm)
 
 void analysis(const char *op, const char *opa1, const char *opa2)
 {
-    for (const Relation &relation : relations) {
-        // The first letter rules out most names without a call.
-        if (op[0] == relation.name[0] && std::strcmp(op, relation.name) == 0) {
-            relation.apply(opa1, opa2);
-            return;
-        }
-    }
-    refuse("ERROR: unrecognized relation: %s\n", op);
+    apply_record(op, {opa1, name_hash(opa1)}, {opa2, name_hash(opa2)});
 }
 
 void convert_stream(FILE *in, FILE *out)
 {
     init_graphNodes(registry_size(in));
 
-    RecordReader reader(in);
-    RsfRecord batch[64];
+    const bool background = read_in_background(in);
+    RecordReader reader(in, background ? background_block : inline_block, background, name_hash);
     std::size_t record = 0;
-    while (const std::size_t count = reader.next_records(batch, std::size(batch))) {
-        // The names of the records ahead are looked for in the registry
-        // while the records before them are applied.
-        const char *names[2 * std::size(batch)];
-        std::size_t named = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            names[named++] = batch[i].opa1;
-            if (relates_two_nodes(batch[i].op))
-                names[named++] = batch[i].opa2;
-        }
-        prefetch_graphNodes(names, named);
-        for (std::size_t i = 0; i < count; ++i) {
-            const RsfRecord &r = batch[i];
-            ++record;
-            // The graph takes names as C strings: a NUL would cut a token
-            // short and could make two different names one node.
-            if (r.holds_nul)
-                refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
-            analysis(r.op, r.opa1, r.opa2);
+    for (std::span<const RsfRecord> records; !(records = reader.next_records()).empty();) {
+        for (std::size_t first = 0; first < records.size(); first += lookahead) {
+            const auto batch = records.subspan(first, std::min(lookahead, records.size() - first));
+            // The names of these records are looked for in the registry
+            // while the records before them are applied.
+            std::uint32_t hashes[2 * lookahead];
+            std::size_t named = 0;
+            for (const RsfRecord &r : batch) {
+                hashes[named++] = r.hash1;
+                if (relates_two_nodes(r.op))
+                    hashes[named++] = r.hash2;
+            }
+            prefetch_graphNodes(hashes, named);
+            for (const RsfRecord &r : batch) {
+                ++record;
+                // The graph takes names as C strings: a NUL would cut a
+                // token short and could make two different names one node.
+                if (r.holds_nul)
+                    refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
+                apply_record(r.op, {r.opa1, r.hash1}, {r.opa2, r.hash2});
+            }
         }
     }
 

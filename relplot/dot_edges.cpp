@@ -73,5 +73,5 @@ void print_dependency(const GraphEdge_ *e, FILE *fp)
         abnormal_end(fp);
     }
     line += e->type == ET_INVOKE ? "style=dotted];\n" : "style=filled];\n";
-    std::fwrite(line.data(), 1, line.size(), fp);
+    write_text(line, fp);
 }

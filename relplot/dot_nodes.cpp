@@ -9,15 +9,10 @@
 
 namespace {
 
-// Writes `depth` tabs: the indentation of a tree line, in one piece however
-// deep the tree is.
-void print_tabs(int depth, FILE *fp)
+// Appends `depth` tabs: the indentation of a tree line.
+void append_tabs(std::string &line, int depth)
 {
-    static std::string tabs(64, '\t');
-    const auto count = static_cast<std::size_t>(depth > 0 ? depth : 0);
-    if (tabs.size() < count)
-        tabs.assign(2 * count, '\t');
-    std::fwrite(tabs.data(), 1, count, fp);
+    line.append(static_cast<std::size_t>(depth > 0 ? depth : 0), '\t');
 }
 
 // The text after the last '/' when something follows it, else the whole name.
@@ -86,12 +81,12 @@ void print_leaf(const GraphNode_ *node, int depth, FILE *fp)
 {
     static std::string line;
     line.clear();
+    append_tabs(line, depth);
     append_node_id(line, node);
     append_kind_attributes(line, node);
     append_layer_and_colour(line, node);
     line += "];\n";
-    print_tabs(depth, fp);
-    std::fwrite(line.data(), 1, line.size(), fp);
+    write_text(line, fp);
 }
 
 // Walks the tree as the cluster output reads it: `node` and its following
@@ -168,14 +163,27 @@ struct TreeChecker {
 void append_quoted(std::string &line, const char *text)
 {
     for (;;) {
-        const std::size_t plain = std::strcspn(text, "\"\\");
-        line.append(text, plain);
-        text += plain;
+        const char *plain_end = text;
+        while (*plain_end != 0 && *plain_end != '"' && *plain_end != '\\')
+            ++plain_end;
+        line.append(text, static_cast<std::size_t>(plain_end - text));
+        text = plain_end;
         if (*text == 0)
             return;
         line += '\\';
         line += *text++;
     }
+}
+
+void write_text(const std::string &text, FILE *fp)
+{
+    // The DOT file is written by this one thread: the stream's lock is
+    // not needed for the millions of lines of a large graph.
+#ifdef __GLIBC__
+    fwrite_unlocked(text.data(), 1, text.size(), fp);
+#else
+    std::fwrite(text.data(), 1, text.size(), fp);
+#endif
 }
 
 void append_node_id(std::string &line, const GraphNode_ *node)
@@ -226,24 +234,24 @@ void print_GraphNode(GraphNode_ *node, int depth, FILE *fp)
 
 void print_SubGraphHeader(int depth, const char *name, FILE *fp)
 {
-    static std::string line;
-    line.clear();
-    line += "subgraph \"cluster_";
-    append_quoted(line, name);
-    line += "\" {\n";
-    print_tabs(depth, fp);
-    std::fwrite(line.data(), 1, line.size(), fp);
-
-    line.clear();
-    line += "label=\"";
-    append_quoted(line, cluster_label(name));
-    line += "\";\n";
-    print_tabs(depth + 1, fp);
-    std::fwrite(line.data(), 1, line.size(), fp);
+    static std::string lines;
+    lines.clear();
+    append_tabs(lines, depth);
+    lines += "subgraph \"cluster_";
+    append_quoted(lines, name);
+    lines += "\" {\n";
+    append_tabs(lines, depth + 1);
+    lines += "label=\"";
+    append_quoted(lines, cluster_label(name));
+    lines += "\";\n";
+    write_text(lines, fp);
 }
 
 void print_SubGraphFooter(int depth, FILE *fp)
 {
-    print_tabs(depth, fp);
-    std::fputs("}\n", fp);
+    static std::string line;
+    line.clear();
+    append_tabs(line, depth);
+    line += "}\n";
+    write_text(line, fp);
 }

@@ -193,42 +193,45 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 {
-    const GraphNode_ key = key_node(name);
-    RecentNode &recent = recent_nodes[key.namehash % recent_slots];
-    if (recent.node != nullptr && recent.namehash == key.namehash && graph_hash_cmp(&key, recent.node) == 0)
+    return get_graphNode(nt, NodeName{name, name_hash(name)});
+}
+
+GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
+{
+    RecentNode &recent = recent_nodes[name.hash % recent_slots];
+    if (recent.node != nullptr && recent.namehash == name.hash && std::strcmp(name.text, recent.node->name) == 0)
         return recent.node;
+    GraphNode_ key{};
+    key.name = const_cast<char *>(name.text);
+    key.namehash = name.hash;
     void **slot = hash_find_slot(&graphNodes, &key);
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
-        node = make_node(nt, name, std::strlen(name), key.namehash);
+        node = make_node(nt, name.text, std::strlen(name.text), name.hash);
         hash_insert_at(&graphNodes, node, slot);
     }
-    recent = {key.namehash, node};
+    recent = {name.hash, node};
     return node;
 }
 
-void prefetch_graphNodes(const char *const *names, std::size_t count)
+void prefetch_graphNodes(const std::uint32_t *hashes, std::size_t count)
 {
     // First the slots where the searches start, then (once those have had
     // time to arrive) the nodes in them, which the searches compare.
     constexpr std::size_t most = 256;
-    std::uint32_t hashes[most];
-    count = std::min(count, most);
+    void **slots[most];
+    std::size_t wanted = 0;
     const unsigned long mask = graphNodes.ht_size - 1;
-    for (std::size_t i = 0; i < count; ++i) {
-        hashes[i] = name_hash(names[i]);
+    for (std::size_t i = 0; i < std::min(count, most); ++i) {
         const RecentNode &recent = recent_nodes[hashes[i] % recent_slots];
         if (recent.node != nullptr && recent.namehash == hashes[i])
-            hashes[i] = 0; // found without the registry, most likely
-        else
-            __builtin_prefetch(&graphNodes.ht_vec[hashes[i] & mask]);
+            continue; // found without the registry, most likely
+        slots[wanted] = &graphNodes.ht_vec[hashes[i] & mask];
+        __builtin_prefetch(slots[wanted++]);
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (hashes[i] == 0)
-            continue;
-        void *item = graphNodes.ht_vec[hashes[i] & mask];
-        if (item != nullptr && item != hash_deleted_item)
-            __builtin_prefetch(item);
+    for (std::size_t i = 0; i < wanted; ++i) {
+        if (!hash_vacant(slots[i]))
+            __builtin_prefetch(*slots[i]);
     }
 }
 

@@ -1,6 +1,8 @@
-// The RSF record reader: block reads, tokens terminated in place.
+// The RSF record reader: chunked reads, tokens ended in place, and the
+// optional reading thread.
 #include "record_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -18,110 +20,175 @@ bool may_end_token(char c)
     return static_cast<unsigned char>(c) <= ' ';
 }
 
-// Runs of data longer than this are read in blocks of this size.
-constexpr std::size_t steady_block = 1 << 20;
-
 struct Span {
     std::size_t begin;
     std::size_t end;
 };
 
+// Read inline, two chunks take turns: while one is filled, the other still
+// holds the record before, whose operands a short last record takes over.
+// A reading thread gets two more, to run ahead with.
+constexpr std::size_t inline_chunks = 2;
+constexpr std::size_t background_chunks = 4;
+
 } // namespace
 
-RecordReader::RecordReader(FILE *in, std::size_t block)
-    : in_(in), capacity_(block < 2 ? 2 : block), buf_(new char[capacity_])
+RecordReader::RecordReader(FILE *in, std::size_t block, bool background, TokenHash hash)
+    : in_(in), block_(std::max<std::size_t>(block, 2)), hash_(hash), background_(background)
 {
+    const std::size_t count = background ? background_chunks : inline_chunks;
+    for (std::size_t i = 0; i < count; ++i)
+        chunks_.push_back(std::make_unique<Chunk>());
+    if (background) {
+        for (const auto &chunk : chunks_)
+            free_.push_back(chunk.get());
+        thread_ = std::thread(&RecordReader::produce, this);
+    }
 }
 
-std::size_t RecordReader::next_records(RsfRecord *out, std::size_t max)
+RecordReader::~RecordReader()
 {
-    std::size_t count = 0;
-    while (count < max) {
-        const Scan scan = scan_record();
-        if (scan == Scan::record) {
-            out[count++] = {token_[0], token_[1], token_[2], holds_nul_};
-            continue;
+    if (thread_.joinable()) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
         }
-        // A refill moves the bytes of the records already handed out: they
-        // go first, and the refill comes with the next call.
-        if (scan == Scan::end || count > 0)
-            break;
-        refill();
+        changed_.notify_all();
+        thread_.join();
     }
-    return count;
 }
 
-RecordReader::Scan RecordReader::scan_record()
+std::span<const RsfRecord> RecordReader::next_records()
 {
-    // The NUL behind the data stops every scan at its end.
-    buf_[end_] = 0;
-    Span span[3];
-    int found = 0;
-    bool nul = false;
-    std::size_t p = begin_;
-    while (found < 3) {
-        while (is_space(buf_[p]))
-            ++p;
-        if (p == end_)
-            break;
-        const std::size_t begin = p;
-        for (;;) {
-            while (!may_end_token(buf_[p]))
-                ++p;
-            if (p == end_ || is_space(buf_[p]))
-                break;
-            // A control byte or a NUL of the data belongs to the token.
-            nul = nul || buf_[p] == 0;
-            ++p;
-        }
-        // A token that reaches the end of the data may go on in the next
-        // block, unless the stream has ended.
-        if (p == end_ && !at_end_)
-            return Scan::need_more;
-        span[found++] = {begin, p};
+    if (!background_) {
+        current_ = (current_ + 1) % chunks_.size();
+        Chunk &chunk = *chunks_[current_];
+        fill(chunk);
+        return chunk.records;
     }
-    if (found < 3 && !at_end_)
-        return Scan::need_more;
-    if (found == 0)
-        return Scan::end;
-    for (int i = 0; i < found; ++i) {
-        buf_[span[i].end] = 0;
-        token_[i] = buf_.get() + span[i].begin;
-        in_buffer_[i] = true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (held_ != nullptr) {
+        free_.push_back(held_);
+        held_ = nullptr;
+        changed_.notify_all();
     }
-    holds_nul_ = nul;
-    // The NUL that ends the last token took the place of its separator.
-    begin_ = span[found - 1].end < end_ ? span[found - 1].end + 1 : end_;
-    return Scan::record;
+    changed_.wait(lock, [this] { return !ready_.empty(); });
+    Chunk *chunk = ready_.front();
+    // The empty chunk that marks the end stays, for any later call.
+    if (chunk->records.empty())
+        return {};
+    ready_.pop_front();
+    held_ = chunk;
+    return chunk->records;
 }
 
-void RecordReader::refill()
+void RecordReader::produce()
 {
-    // The tokens of the last record are about to move or go: keep copies of
-    // those a short record would still read.
-    for (int i = 1; i < 3; ++i) {
-        if (in_buffer_[i]) {
-            kept_[i].assign(token_[i]);
-            token_[i] = kept_[i].c_str();
-            in_buffer_[i] = false;
+    for (;;) {
+        Chunk *chunk = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return stop_ || !free_.empty(); });
+            if (stop_)
+                return;
+            chunk = free_.front();
+            free_.pop_front();
         }
+        const bool more = fill(*chunk);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ready_.push_back(chunk);
+        }
+        changed_.notify_all();
+        if (!more)
+            return;
     }
-    const std::size_t left = end_ - begin_;
-    const bool was_full = end_ + 1 == capacity_;
-    if (2 * left >= capacity_ || (was_full && capacity_ < steady_block)) {
-        // A record that fills half the buffer gets room to grow; a stream
-        // that keeps filling it gets larger blocks.
-        const std::size_t larger = 2 * capacity_;
+}
+
+bool RecordReader::fill(Chunk &chunk)
+{
+    chunk.records.clear();
+    const std::size_t wanted = std::max(block_, 2 * carry_.size() + 2);
+    if (chunk.capacity < wanted) {
+        chunk.data.reset(new char[wanted]);
+        chunk.capacity = wanted;
+    }
+    std::memcpy(chunk.data.get(), carry_.data(), carry_.size());
+    chunk.size = carry_.size();
+    carry_.clear();
+    for (;;) {
+        if (!at_end_) {
+            const std::size_t room = chunk.capacity - 1 - chunk.size;
+            const std::size_t got = std::fread(chunk.data.get() + chunk.size, 1, room, in_);
+            chunk.size += got;
+            // fread gives less than asked only at the end or on an error.
+            at_end_ = got < room;
+        }
+        const std::size_t rest = split(chunk, 0);
+        if (!chunk.records.empty() || at_end_) {
+            carry_.assign(chunk.data.get() + rest, chunk.size - rest);
+            return !chunk.records.empty();
+        }
+        // Not one whole record fits: make room for a longer one, keeping
+        // what was read.  Nothing of it was ended in place yet.
+        const std::size_t larger = 2 * chunk.capacity;
         std::unique_ptr<char[]> bigger(new char[larger]);
-        std::memcpy(bigger.get(), buf_.get() + begin_, left);
-        buf_ = std::move(bigger);
-        capacity_ = larger;
-    } else {
-        std::memmove(buf_.get(), buf_.get() + begin_, left);
+        std::memcpy(bigger.get(), chunk.data.get(), chunk.size);
+        chunk.data = std::move(bigger);
+        chunk.capacity = larger;
     }
-    begin_ = 0;
-    end_ = left;
-    const std::size_t got = std::fread(buf_.get() + end_, 1, capacity_ - 1 - end_, in_);
-    end_ += got;
-    at_end_ = got == 0;
+}
+
+std::size_t RecordReader::split(Chunk &chunk, std::size_t begin)
+{
+    char *const buf = chunk.data.get();
+    const std::size_t end = chunk.size;
+    // The NUL behind the data stops every scan at its end.
+    buf[end] = 0;
+    for (;;) {
+        Span span[3];
+        int found = 0;
+        bool nul = false;
+        std::size_t p = begin;
+        while (found < 3) {
+            while (is_space(buf[p]))
+                ++p;
+            if (p == end)
+                break;
+            const std::size_t token = p;
+            for (;;) {
+                while (!may_end_token(buf[p]))
+                    ++p;
+                if (p == end || is_space(buf[p]))
+                    break;
+                // A control byte or a NUL of the data belongs to the token.
+                nul = nul || buf[p] == 0;
+                ++p;
+            }
+            // A token that reaches the end of the data may go on in the
+            // next chunk, unless the stream has ended.
+            if (p == end && !at_end_)
+                return begin;
+            span[found++] = {token, p};
+        }
+        if (found < 3 && !at_end_)
+            return begin;
+        if (found == 0)
+            return end;
+        for (int i = 0; i < found; ++i) {
+            buf[span[i].end] = 0;
+            last_[i] = buf + span[i].begin;
+        }
+        // A short last record keeps the operands before it, copied into
+        // this chunk so that it does not depend on another one.
+        for (int i = found; i < 3; ++i) {
+            chunk.kept[i].assign(last_[i]);
+            last_[i] = chunk.kept[i].c_str();
+        }
+        const std::uint32_t hash1 = hash_ != nullptr ? hash_(last_[1]) : 0;
+        const std::uint32_t hash2 = hash_ != nullptr ? hash_(last_[2]) : 0;
+        chunk.records.push_back({last_[0], last_[1], last_[2], hash1, hash2, nul});
+        // The NUL that ends the last token took the place of its separator.
+        begin = span[found - 1].end < end ? span[found - 1].end + 1 : end;
+    }
 }

@@ -1,16 +1,24 @@
 // Reads an RSF stream as records of three white-space separated tokens.
 //
-// The input is read in large blocks and every token is handed out in place:
-// the separator after it is overwritten with a NUL, so a record costs no
-// copy and no allocation.  Records come in batches, which lets the caller
-// look ahead.  Lines mean nothing: a record is the next three tokens
-// wherever they stand.
+// The input is read in large chunks and every token is handed out where it
+// stands: the separator after it is overwritten with a NUL, so a record
+// costs no copy and no allocation.  Records come a chunk at a time, which
+// lets the caller look ahead.  A large file is read and split on a thread
+// of its own while the caller works through the chunks before.  Lines mean
+// nothing: a record is the next three tokens wherever they stand.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string>
+#include <thread>
+#include <vector>
 
 /// One record: its relation and two operands (which a record cut short by
 /// the end of the input takes over from the record before it).
@@ -18,43 +26,72 @@ struct RsfRecord {
     const char *op;
     const char *opa1;
     const char *opa2;
-    bool holds_nul; ///< a token holds a NUL byte, and so reads cut short
+    std::uint32_t hash1; ///< the reader's token hash of opa1 (0 without one)
+    std::uint32_t hash2; ///< the same of opa2
+    bool holds_nul;      ///< a token holds a NUL byte, and so reads cut short
 };
 
-/// The records of an RSF stream, a batch at a time.
+/// A hash of a token, as a C string.
+using TokenHash = std::uint32_t (*)(const char *token);
+
+/// The records of an RSF stream, a chunk at a time.
 class RecordReader {
 public:
-    /// Reads `in` in blocks of `block` bytes at first (more for long runs of
-    /// data and for tokens that do not fit).
-    explicit RecordReader(FILE *in, std::size_t block = 1 << 16);
+    /// Reads `in` in chunks of `block` bytes (more for a record that does
+    /// not fit); with `background`, on a thread of its own.  With a `hash`,
+    /// every record comes with the hashes of its operands.
+    explicit RecordReader(FILE *in, std::size_t block = 1 << 20, bool background = false, TokenHash hash = nullptr);
+    /// Stops the reading thread, if any.
+    ~RecordReader();
     RecordReader(const RecordReader &) = delete;
     RecordReader &operator=(const RecordReader &) = delete;
 
-    /// Reads up to `max` (at least 1) records into `out` and returns how
-    /// many; 0 at the end of the input (or on a read error).  Their tokens
-    /// stay valid until the next call.  A record cut short by the end of the
-    /// input keeps the operands of the record before it, which are empty
-    /// before the first record.
-    std::size_t next_records(RsfRecord *out, std::size_t max);
+    /// The next records, at least one; none at the end of the input (or on
+    /// a read error).  They stay valid until the next call.  A record cut
+    /// short by the end of the input keeps the operands of the record
+    /// before it, which are empty before the first record.
+    std::span<const RsfRecord> next_records();
 
 private:
-    enum class Scan { record, need_more, end };
-    // Takes the next record from the data in the buffer into token_.
-    Scan scan_record();
-    // Moves the unread data to the front of the buffer, making it larger when
-    // that data fills half of it, and reads as much as fits behind it.
-    void refill();
+    // Input bytes and the records split from them; records point into
+    // `data` or, for a short last record, into `kept`.
+    struct Chunk {
+        std::unique_ptr<char[]> data;
+        std::size_t capacity = 0; // bytes of data; the bytes read leave one free for a NUL
+        std::size_t size = 0;     // bytes read into data
+        std::vector<RsfRecord> records;
+        std::string kept[3];
+    };
+
+    // Fills `chunk` with the unfinished record of the chunk before, then
+    // as much of the stream as fits, and splits it into records; false once
+    // the stream has nothing more.
+    bool fill(Chunk &chunk);
+    // Splits the complete records of `chunk` from byte `begin` on; returns
+    // where the unfinished rest begins.
+    std::size_t split(Chunk &chunk, std::size_t begin);
+    // The reading thread's work: fills free chunks until the stream ends.
+    void produce();
 
     FILE *in_;
-    std::size_t capacity_;        // bytes of buf_; the data leaves one free for a NUL
-    std::unique_ptr<char[]> buf_;
-    std::size_t begin_ = 0;       // first unread byte
-    std::size_t end_ = 0;         // end of the data read so far
-    bool at_end_ = false;         // the stream has nothing more
-    const char *token_[3] = {"", "", ""}; // the latest record
-    bool in_buffer_[3] = {false, false, false}; // token_[i] points into buf_
-    bool holds_nul_ = false;
-    // Copies of the record's operands once their bytes leave the buffer: a
-    // short last record still reads them.
-    std::string kept_[3];
+    std::size_t block_;
+    TokenHash hash_;
+    bool at_end_ = false;        // the stream has nothing more
+    std::string carry_;          // bytes of the unfinished record at a chunk's end
+    const char *last_[3] = {"", "", ""}; // the latest record split
+    std::vector<std::unique_ptr<Chunk>> chunks_;
+
+    // Inline reading: the chunk handed out last (the other one is filled next).
+    std::size_t current_ = 0;
+
+    // Background reading: chunks go from `free_` to the thread, which puts
+    // them, filled, into `ready_`; an empty chunk there marks the end.
+    bool background_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Chunk *> free_;
+    std::deque<Chunk *> ready_;
+    Chunk *held_ = nullptr; // the chunk the caller is reading
+    bool stop_ = false;
+    std::thread thread_;
 };

@@ -105,10 +105,17 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s);
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name);
 /// The node named `name`, or null.
 GraphNode_ *find_graphNode(const char *name);
-/// Starts loading what looking up each of the `count` names (at most 256)
-/// will read from the registry, so that lookups made a little later find
-/// it in the processor's cache.  Changes nothing.
-void prefetch_graphNodes(const char *const *names, std::size_t count);
+/// A name with its name_hash, for lookups that know it already.
+struct NodeName {
+    const char *text;
+    std::uint32_t hash;
+};
+/// As get_graphNode, for a name whose hash is known.
+GraphNode_ *get_graphNode(NodeType_ nt, NodeName name);
+/// Starts loading what looking up the names of the `count` hashes (at most
+/// 256) will read from the registry, so that lookups made a little later
+/// find it in the processor's cache.  Changes nothing.
+void prefetch_graphNodes(const std::uint32_t *hashes, std::size_t count);
 /// Registers `node`, whose name must not be registered yet.
 void insertGraphNode(GraphNode_ *node);
 /// Gives `node` its own copy of `text` as its label (replacing any earlier one).
@@ -150,6 +157,8 @@ void release_graph();
 /// `\` escaped with a backslash, nothing else changed.  Every name, label
 /// and layer of the DOT file passes through here.
 void append_quoted(std::string &line, const char *text);
+/// Writes `text` to the DOT file.
+void write_text(const std::string &text, FILE *fp);
 /// Appends a node's id with its quotes: its name, or both names of a SAME
 /// pair (subject first), as node lines and edge ends name it.
 void append_node_id(std::string &line, const GraphNode_ *node);

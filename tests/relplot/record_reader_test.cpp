@@ -1,6 +1,8 @@
 // Unit tests of the RSF record reader: whatever the block size, it hands out
 // the tokens a plain white-space split finds, three to a record.
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,23 +56,34 @@ std::vector<Record> expected_records(const std::string &text)
     return records;
 }
 
-std::vector<Record> read_records(const std::string &text, std::size_t block, std::size_t batch)
+// A token hash for the reader to apply: any function of the whole text.
+std::uint32_t token_hash(const char *token)
+{
+    return static_cast<std::uint32_t>(std::hash<std::string>{}(token)) | 1;
+}
+
+std::vector<Record> read_records(const std::string &text, std::size_t block, bool background)
 {
     std::FILE *in = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), in);
     std::rewind(in);
     std::vector<Record> records;
-    RecordReader reader(in, block);
-    std::vector<RsfRecord> got(batch);
-    while (const std::size_t count = reader.next_records(got.data(), batch)) {
-        EXPECT_LE(count, batch);
-        // Every record of a batch must still be intact at its end.
-        for (std::size_t i = 0; i < count; ++i) {
-            Record r = {got[i].op, got[i].opa1, got[i].opa2};
-            if (got[i].holds_nul)
-                r.push_back("NUL");
-            records.push_back(r);
+    {
+        RecordReader reader(in, block, background, token_hash);
+        for (auto batch = reader.next_records(); !batch.empty(); batch = reader.next_records()) {
+            for (const RsfRecord &got : batch) {
+                // The hashes are of the operands as handed out, also those
+                // a short record takes over.
+                EXPECT_EQ(got.hash1, token_hash(got.opa1));
+                EXPECT_EQ(got.hash2, token_hash(got.opa2));
+                Record r = {got.op, got.opa1, got.opa2};
+                if (got.holds_nul)
+                    r.push_back("NUL");
+                records.push_back(r);
+            }
         }
+        // The end stays the end.
+        EXPECT_TRUE(reader.next_records().empty());
     }
     std::fclose(in);
     return records;
@@ -98,22 +111,42 @@ TEST(RecordReader, SplitsAsPlainWhiteSpaceWhateverTheBlockSize)
     for (const std::string &text : inputs) {
         const std::vector<Record> want = expected_records(text);
         for (std::size_t block : {2, 3, 5, 7, 16, 64, 1 << 16}) {
-            for (std::size_t batch : {1, 2, 64})
-                EXPECT_EQ(read_records(text, block, batch), want)
-                    << "block " << block << ", batch " << batch << ", input: " << text.substr(0, 60);
+            for (bool background : {false, true})
+                EXPECT_EQ(read_records(text, block, background), want)
+                    << "block " << block << (background ? ", read on a thread" : "") << ", input: " << text.substr(0, 60);
         }
     }
 }
 
-TEST(RecordReader, ReadsAStreamLargerThanManyBlocks)
+TEST(RecordReader, ReadsAStreamOfManyChunks)
 {
-    // About 3 MB: the buffer grows to its steady size on the way.
+    // About 2.5 MB in chunks of 4 KB: the thread runs ahead and waits for
+    // the chunks the caller has not given back yet.
     std::string text;
     for (int i = 0; i < 100000; ++i)
         text += "CONTAIN\t/dir" + std::to_string(i % 97) + "\tf" + std::to_string(i) + "\n";
-    const std::vector<Record> got = read_records(text, 16, 64);
-    ASSERT_EQ(got.size(), 100000u);
-    EXPECT_EQ(got, expected_records(text));
+    text += "ROOT\t/dir1";
+    const std::vector<Record> want = expected_records(text);
+    ASSERT_EQ(want.size(), 100001u);
+    for (bool background : {false, true})
+        EXPECT_EQ(read_records(text, 4096, background), want) << (background ? "read on a thread" : "read inline");
+}
+
+TEST(RecordReader, StopsItsThreadWhenLeftEarly)
+{
+    std::string text;
+    for (int i = 0; i < 20000; ++i)
+        text += "FILE f" + std::to_string(i) + " a.c\n";
+    std::FILE *in = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), in);
+    std::rewind(in);
+    {
+        RecordReader reader(in, 256, true);
+        const auto batch = reader.next_records();
+        ASSERT_FALSE(batch.empty());
+        EXPECT_STREQ(batch[0].opa1, "f0");
+    } // the thread may be blocked on a full queue here
+    std::fclose(in);
 }
 
 } // namespace
