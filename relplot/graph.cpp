@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <vector>
 
 #include "pool.h"
 
@@ -94,6 +95,31 @@ GraphNode_ *make_node(NodeType_ nt, const char *name, std::size_t length, std::u
     return node;
 }
 
+// The nodes registered by get_graphNode and insertGraphNode, in the order
+// they were made, which is their order in memory: a pass over every node
+// reads them here far faster than in the registry's scattered slot order.
+// When the registry's count disagrees (nodes put in or taken out through
+// the table's own interface), such a pass goes over the slots instead.
+std::vector<GraphNode_ *> nodes_made;
+
+// Registers `node` in `slot`, found vacant by hash_find_slot.
+void register_node(GraphNode_ *node, void **slot)
+{
+    hash_insert_at(&graphNodes, node, slot);
+    nodes_made.push_back(node);
+}
+
+// True when a and b spell the same name.  Names are short: a plain loop
+// beats a call.
+bool same_name(const char *a, const char *b)
+{
+    for (; *a == *b; ++a, ++b) {
+        if (*a == 0)
+            return true;
+    }
+    return false;
+}
+
 // True once a containment check has marked the registry's nodes.
 bool containment_marked = false;
 
@@ -169,7 +195,7 @@ int registry_cmp(void const *x, void const *y)
     // without reading the name.
     if (as_node(x)->namehash != as_node(y)->namehash)
         return 1;
-    return graph_hash_cmp(x, y);
+    return same_name(node_name(x), node_name(y)) ? 0 : 1;
 }
 
 void init_graphNodes(unsigned long size)
@@ -178,6 +204,10 @@ void init_graphNodes(unsigned long size)
     // a well-spread hash: graph_hash_1/2 pile up names like f123456.
     hash_init(&graphNodes, size, registry_hash_1, registry_hash_2, registry_cmp);
     forget_recent_nodes();
+    nodes_made.clear();
+    // Room for as many nodes as the registry was sized for: pages of it
+    // that stay unused are never touched, and so cost no memory.
+    nodes_made.reserve(size);
     containment_marked = false;
 }
 
@@ -199,7 +229,7 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
 {
     RecentNode &recent = recent_nodes[name.hash % recent_slots];
-    if (recent.node != nullptr && recent.namehash == name.hash && std::strcmp(name.text, recent.node->name) == 0)
+    if (recent.node != nullptr && recent.namehash == name.hash && same_name(name.text, recent.node->name))
         return recent.node;
     GraphNode_ key{};
     key.name = const_cast<char *>(name.text);
@@ -208,7 +238,7 @@ GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
         node = make_node(nt, name.text, std::strlen(name.text), name.hash);
-        hash_insert_at(&graphNodes, node, slot);
+        register_node(node, slot);
     }
     recent = {name.hash, node};
     return node;
@@ -248,7 +278,7 @@ void insertGraphNode(GraphNode_ *node)
         std::fprintf(stderr, "relplot: node %s is registered twice\n", node->name);
         abnormal_end();
     }
-    hash_insert_at(&graphNodes, node, slot);
+    register_node(node, slot);
 }
 
 void set_filename(GraphNode_ *node, const char *text)
@@ -279,6 +309,7 @@ void free_hashtable()
     // pass over the registry.
     hash_free(&graphNodes, 0);
     forget_recent_nodes();
+    std::vector<GraphNode_ *>().swap(nodes_made);
     node_pool.release();
 }
 
@@ -304,7 +335,16 @@ GraphNode_ *find_containment_loop()
     }
     containment_marked = true;
     GraphNode_ *loop = nullptr;
-    hash_map_arg(&graphNodes, check_ancestors, &loop);
+    if (nodes_made.size() == graphNodes.ht_fill) {
+        for (GraphNode_ *node : nodes_made) {
+            check_ancestors(node, &loop);
+            if (loop != nullptr)
+                break;
+        }
+    } else {
+        // Nodes were taken out of the registry or put in behind its back.
+        hash_map_arg(&graphNodes, check_ancestors, &loop);
+    }
     return loop;
 }
 
