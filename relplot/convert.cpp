@@ -137,27 +137,43 @@ void relate_diff(NodeName subject, NodeName) { get_graphNode(NT_DIR, subject)->i
 struct Relation {
     const char *name;
     void (*apply)(NodeName subject, NodeName object);
+    bool object_is_node; ///< the object names a node (not a label, layer, number or nothing)
 };
 
 const Relation relations[] = {
-    {"FILE", relate_file},         {"PHONY", relate_phony},     {"TARGET", relate_target},
-    {"GOAL", relate_goal},         {"EXECUTED", relate_executed}, {"DBLCLN", relate_dblcln},
-    {"CONTAIN", relate_contain},   {"INVOKE", relate_invoke},   {"DEPENDON", relate_dependon},
-    {"ROOT", relate_root},         {"LAYERNAME", relate_layername}, {"LAYER", relate_layer},
-    {"SAME", relate_same},         {"DIFF", relate_diff},
+    {"FILE", relate_file, false},
+    {"PHONY", relate_phony, false},
+    {"TARGET", relate_target, false},
+    {"GOAL", relate_goal, false},
+    {"EXECUTED", relate_executed, false},
+    {"DBLCLN", relate_dblcln, false},
+    {"CONTAIN", relate_contain, true},
+    {"INVOKE", relate_invoke, true},
+    {"DEPENDON", relate_dependon, true},
+    {"ROOT", relate_root, false},
+    {"LAYERNAME", relate_layername, false},
+    {"LAYER", relate_layer, false},
+    {"SAME", relate_same, true},
+    {"DIFF", relate_diff, false},
 };
 
-// Applies one record whose operands' hashes are known.
-void apply_record(const char *op, NodeName subject, NodeName object)
+// The relation named `op`, or null.
+const Relation *find_relation(const char *op)
 {
     for (const Relation &relation : relations) {
-        // The first letter rules out most names without a call.
-        if (op[0] == relation.name[0] && std::strcmp(op, relation.name) == 0) {
-            relation.apply(subject, object);
-            return;
-        }
+        // The first letter rules out most names at once.
+        if (op[0] == relation.name[0] && same_name(op, relation.name))
+            return &relation;
     }
-    refuse("ERROR: unrecognized relation: %s\n", op);
+    return nullptr;
+}
+
+// Applies one record of the relation `relation` (null: an unknown one, `op`).
+void apply_record(const Relation *relation, const char *op, NodeName subject, NodeName object)
+{
+    if (relation == nullptr)
+        refuse("ERROR: unrecognized relation: %s\n", op);
+    relation->apply(subject, object);
 }
 
 // Bytes of a regular file, or 0 for any other stream.
@@ -197,19 +213,6 @@ constexpr std::size_t inline_block = 1 << 16;
 // Records whose names are looked for ahead of their use.
 constexpr std::size_t lookahead = 64;
 
-// True for the relations whose object names a node too (the others give
-// a label, a layer, a number or nothing there).
-bool relates_two_nodes(const char *op)
-{
-    switch (op[0]) {
-    case 'C': return std::strcmp(op, "CONTAIN") == 0;
-    case 'D': return std::strcmp(op, "DEPENDON") == 0;
-    case 'I': return std::strcmp(op, "INVOKE") == 0;
-    case 'S': return std::strcmp(op, "SAME") == 0;
-    default: return false;
-    }
-}
-
 // Ends the run when the output did not reach its file.
 void check_written(bool written, const char *outfilenm)
 {
@@ -223,7 +226,7 @@ void check_written(bool written, const char *outfilenm)
 
 void analysis(const char *op, const char *opa1, const char *opa2)
 {
-    apply_record(op, {opa1, name_hash(opa1)}, {opa2, name_hash(opa2)});
+    apply_record(find_relation(op), op, {opa1, name_hash(opa1)}, {opa2, name_hash(opa2)});
 }
 
 void convert_stream(FILE *in, FILE *out)
@@ -238,21 +241,24 @@ void convert_stream(FILE *in, FILE *out)
             const auto batch = records.subspan(first, std::min(lookahead, records.size() - first));
             // The names of these records are looked for in the registry
             // while the records before them are applied.
+            const Relation *relation[lookahead];
             std::uint32_t hashes[2 * lookahead];
             std::size_t named = 0;
-            for (const RsfRecord &r : batch) {
-                hashes[named++] = r.hash1;
-                if (relates_two_nodes(r.op))
-                    hashes[named++] = r.hash2;
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                relation[i] = find_relation(batch[i].op);
+                hashes[named++] = batch[i].hash1;
+                if (relation[i] != nullptr && relation[i]->object_is_node)
+                    hashes[named++] = batch[i].hash2;
             }
             prefetch_graphNodes(hashes, named);
-            for (const RsfRecord &r : batch) {
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                const RsfRecord &r = batch[i];
                 ++record;
                 // The graph takes names as C strings: a NUL would cut a
                 // token short and could make two different names one node.
                 if (r.holds_nul)
                     refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
-                apply_record(r.op, {r.opa1, r.hash1}, {r.opa2, r.hash2});
+                apply_record(relation[i], r.op, {r.opa1, r.hash1}, {r.opa2, r.hash2});
             }
         }
     }

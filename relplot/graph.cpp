@@ -109,17 +109,6 @@ void register_node(GraphNode_ *node, void **slot)
     nodes_made.push_back(node);
 }
 
-// True when a and b spell the same name.  Names are short: a plain loop
-// beats a call.
-bool same_name(const char *a, const char *b)
-{
-    for (; *a == *b; ++a, ++b) {
-        if (*a == 0)
-            return true;
-    }
-    return false;
-}
-
 // True once a containment check has marked the registry's nodes.
 bool containment_marked = false;
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 void *hash_deleted_item = &hash_deleted_item;
 
@@ -14,16 +15,28 @@ namespace {
 // The largest slot count round_up_2 can give in 32 bits.
 constexpr unsigned long hash_max_size = 0x80000000UL;
 
-// A vector of `size` null slots; exhaustion ends the process with status 1.
+// A vector of `size` null slots, released by hash_free_vector; exhaustion
+// ends the process with status 1.
 void **hash_alloc_vector(unsigned long size)
 {
-    void **vec = size <= hash_max_size ? static_cast<void **>(std::calloc(size, sizeof(void *))) : nullptr;
+    void **vec = size <= hash_max_size ? new (std::nothrow) void *[size] : nullptr;
     if (vec == nullptr) {
         std::fprintf(stderr, gettext("can't allocate %ld bytes for hash table: memory exhausted"),
                      static_cast<long>(size * sizeof(void *)));
         std::exit(1);
     }
+    // Written through at once rather than left to lazily mapped zero pages
+    // (as calloc would): a slot read before its first write would map the
+    // shared zero page, and the write after it would cost a second fault
+    // and, while another thread runs, a flush of every processor's address
+    // cache.
+    std::memset(vec, 0, size * sizeof(void *));
     return vec;
+}
+
+void hash_free_vector(void **vec)
+{
+    delete[] vec;
 }
 
 void hash_set_capacity(hash_table *ht)
@@ -49,7 +62,7 @@ void hash_rehash(hash_table *ht)
             *hash_find_slot(ht, old_vec[i]) = old_vec[i];
     }
     ht->ht_empty_slots = ht->ht_size - ht->ht_fill;
-    std::free(old_vec);
+    hash_free_vector(old_vec);
 }
 
 } // namespace
@@ -185,7 +198,7 @@ void hash_free(hash_table *ht, int free_items)
         ht->ht_fill = 0;
         ht->ht_empty_slots = ht->ht_size;
     }
-    std::free(ht->ht_vec);
+    hash_free_vector(ht->ht_vec);
     ht->ht_vec = nullptr;
     ht->ht_capacity = 0;
 }

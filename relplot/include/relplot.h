@@ -105,6 +105,16 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s);
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name);
 /// The node named `name`, or null.
 GraphNode_ *find_graphNode(const char *name);
+/// True when the C strings `a` and `b` are equal.  Names are short: a plain
+/// loop beats a library call.
+inline bool same_name(const char *a, const char *b)
+{
+    for (; *a == *b; ++a, ++b) {
+        if (*a == 0)
+            return true;
+    }
+    return false;
+}
 /// A name with its name_hash, for lookups that know it already.
 struct NodeName {
     const char *text;
