@@ -234,7 +234,8 @@ void convert_stream(FILE *in, FILE *out)
     init_graphNodes(registry_size(in));
 
     const bool background = read_in_background(in);
-    RecordReader reader(in, background ? background_block : inline_block, background, name_hash);
+    RecordReader reader(in, background ? background_block : inline_block, background,
+                        [](const char *token, std::size_t length) { return name_hash(token, length); });
     std::size_t record = 0;
     for (std::span<const RsfRecord> records; !(records = reader.next_records()).empty();) {
         for (std::size_t first = 0; first < records.size(); first += lookahead) {

@@ -178,15 +178,17 @@ std::size_t RecordReader::split(Chunk &chunk, std::size_t begin)
         for (int i = 0; i < found; ++i) {
             buf[span[i].end] = 0;
             last_[i] = buf + span[i].begin;
+            // A NUL of the data cuts the token short as a C string.
+            last_length_[i] = nul ? std::strlen(last_[i]) : span[i].end - span[i].begin;
         }
         // A short last record keeps the operands before it, copied into
         // this chunk so that it does not depend on another one.
         for (int i = found; i < 3; ++i) {
-            chunk.kept[i].assign(last_[i]);
+            chunk.kept[i].assign(last_[i], last_length_[i]);
             last_[i] = chunk.kept[i].c_str();
         }
-        const std::uint32_t hash1 = hash_ != nullptr ? hash_(last_[1]) : 0;
-        const std::uint32_t hash2 = hash_ != nullptr ? hash_(last_[2]) : 0;
+        const std::uint32_t hash1 = hash_ != nullptr ? hash_(last_[1], last_length_[1]) : 0;
+        const std::uint32_t hash2 = hash_ != nullptr ? hash_(last_[2], last_length_[2]) : 0;
         chunk.records.push_back({last_[0], last_[1], last_[2], hash1, hash2, nul});
         // The NUL that ends the last token took the place of its separator.
         begin = span[found - 1].end < end ? span[found - 1].end + 1 : end;

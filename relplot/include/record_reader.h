@@ -31,8 +31,8 @@ struct RsfRecord {
     bool holds_nul;      ///< a token holds a NUL byte, and so reads cut short
 };
 
-/// A hash of a token, as a C string.
-using TokenHash = std::uint32_t (*)(const char *token);
+/// A hash of a token: its `length` bytes, which a NUL follows.
+using TokenHash = std::uint32_t (*)(const char *token, std::size_t length);
 
 /// The records of an RSF stream, a chunk at a time.
 class RecordReader {
@@ -79,6 +79,7 @@ private:
     bool at_end_ = false;        // the stream has nothing more
     std::string carry_;          // bytes of the unfinished record at a chunk's end
     const char *last_[3] = {"", "", ""}; // the latest record split
+    std::size_t last_length_[3] = {0, 0, 0}; // their lengths as C strings
     std::vector<std::unique_ptr<Chunk>> chunks_;
 
     // Inline reading: the chunk handed out last (the other one is filled next).

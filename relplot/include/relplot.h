@@ -94,6 +94,8 @@ unsigned long registry_hash_2(void const *key);
 int registry_cmp(void const *x, void const *y);
 /// The spread hash of a name that GraphNode stores in `namehash`.
 std::uint32_t name_hash(const char *name);
+/// The same of the `length` bytes at `name`.
+std::uint32_t name_hash(const char *name, std::size_t length);
 
 /// Sets up the empty registry with room for `size` names.
 void init_graphNodes(unsigned long size);

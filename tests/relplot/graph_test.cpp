@@ -1,5 +1,6 @@
 // Unit tests of the graph model: label text of new nodes, the name hashes,
 // the registry, label ownership and the containment loop check.
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -126,6 +127,27 @@ TEST_F(Graph, RegistrySpreadsIdentifierLikeNames)
     EXPECT_LT(graphNodes.ht_collisions, 2 * graphNodes.ht_lookups);
     for (int i = 0; i < 200000; i += 997)
         EXPECT_STREQ(find_graphNode(("f" + std::to_string(i)).c_str())->name, ("f" + std::to_string(i)).c_str());
+}
+
+TEST(NameHash, EveryByteOfANameCounts)
+{
+    // Each length reads its tail another way: a byte left out of the hash
+    // would make names that differ only there collide every time.
+    for (std::size_t length = 0; length <= 24; ++length) {
+        std::string name;
+        for (std::size_t i = 0; i < length; ++i)
+            name += static_cast<char>('a' + i);
+        const std::uint32_t hash = name_hash(name.c_str());
+        EXPECT_EQ(name_hash(name.data(), name.size()), hash) << name;
+        for (std::size_t i = 0; i < length; ++i) {
+            std::string other = name;
+            other[i] = 'Z';
+            EXPECT_NE(name_hash(other.c_str()), hash) << name << " and " << other;
+        }
+        if (length > 0) {
+            EXPECT_NE(name_hash(name.c_str(), length - 1), hash) << "a prefix of " << name;
+        }
+    }
 }
 
 TEST_F(Graph, LaterLabelReplacesEarlierOne)

@@ -2,6 +2,7 @@
 // the tokens a plain white-space split finds, three to a record.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -57,9 +58,16 @@ std::vector<Record> expected_records(const std::string &text)
 }
 
 // A token hash for the reader to apply: any function of the whole text.
+// The length must be that of the text as a C string.
+std::uint32_t token_hash(const char *token, std::size_t length)
+{
+    EXPECT_EQ(length, std::strlen(token)) << token;
+    return static_cast<std::uint32_t>(std::hash<std::string>{}(token)) | 1;
+}
+
 std::uint32_t token_hash(const char *token)
 {
-    return static_cast<std::uint32_t>(std::hash<std::string>{}(token)) | 1;
+    return token_hash(token, std::strlen(token));
 }
 
 std::vector<Record> read_records(const std::string &text, std::size_t block, bool background)
@@ -69,7 +77,7 @@ std::vector<Record> read_records(const std::string &text, std::size_t block, boo
     std::rewind(in);
     std::vector<Record> records;
     {
-        RecordReader reader(in, block, background, token_hash);
+        RecordReader reader(in, block, background, [](const char *token, std::size_t length) { return token_hash(token, length); });
         for (auto batch = reader.next_records(); !batch.empty(); batch = reader.next_records()) {
             for (const RsfRecord &got : batch) {
                 // The hashes are of the operands as handed out, also those
