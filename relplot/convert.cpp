@@ -205,9 +205,10 @@ bool read_in_background(FILE *in)
     return file_size(in) >= (std::size_t{8} << 20);
 }
 
-// Bytes read at a time: large for a thread that runs ahead, small enough
-// otherwise to cost little for the many tiny inputs of a fuzzing run.
-constexpr std::size_t background_block = 1 << 20;
+// Bytes read at a time.  The reading thread keeps four chunks (and their
+// records) in play, so its chunks stay moderate; read inline, a chunk is
+// small enough to cost little for the many tiny inputs of a fuzzing run.
+constexpr std::size_t background_block = 1 << 18;
 constexpr std::size_t inline_block = 1 << 16;
 
 // Records whose names are looked for ahead of their use.

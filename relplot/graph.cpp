@@ -25,6 +25,7 @@ Pool node_pool;
 Pool edge_pool;
 
 static_assert(alignof(GraphNode_) <= 8 && alignof(GraphEdge_) <= 8, "records must fit the pools' alignment");
+static_assert(sizeof(void *) != 8 || sizeof(GraphNode_) == 72, "a node's small fields should pack together");
 
 // Bytes of a node record with its name stored right after it.
 std::size_t node_size(const char *name)

@@ -16,7 +16,7 @@
 #include "hash.h"
 
 /// Kind of a node.
-enum NodeType_ {
+enum NodeType_ : std::uint8_t {
     NT_DIR = 0,  ///< a directory, or a node first met outside the file-kind relations
     NT_FILE = 1, ///< a file
 };
@@ -29,22 +29,23 @@ enum EdgeType_ {
 
 /// A directory or file of the graph.  The registry owns every node, and the
 /// node's name, label and layer live with it in the registry's pool; the
-/// links `next`, `children`, `same` and `parent` are borrowed.
+/// links `next`, `children`, `same` and `parent` are borrowed.  The small
+/// fields come first and together, so that a node takes 72 bytes.
 struct GraphNode_ {
     NodeType_ type;            ///< kind of the node
-    std::uint32_t namehash;    ///< spread hash of `name`, computed once for the registry
-    char *name;                ///< how RSF records name it; the registry key
-    char *filename;            ///< label text: borrowed from `name`, or the node's own (see filename_owned)
     std::uint8_t isphony;      ///< set by PHONY
     std::uint8_t istarget;     ///< set by TARGET
     std::uint8_t isgoal;       ///< set by GOAL
+    std::uint32_t namehash;    ///< spread hash of `name`, computed once for the registry
     std::uint8_t isexecuted;   ///< set by EXECUTED
     std::int8_t dblcln;        ///< number given by DBLCLN; -1 when none
     std::uint8_t filename_owned; ///< 1 when `filename` is the node's own copy, not part of `name`
     std::uint8_t walkmark;     ///< scratch marks of the checks that run before writing
-    char *layer;               ///< layer set by LAYER ("all" after a second one); null = none
     std::uint8_t isdup;        ///< object of a SAME record: shown through its partner
     std::uint8_t isdiff;       ///< set by DIFF
+    char *name;                ///< how RSF records name it; the registry key
+    char *filename;            ///< label text: borrowed from `name`, or the node's own (see filename_owned)
+    char *layer;               ///< layer set by LAYER ("all" after a second one); null = none
     GraphNode_ *next;          ///< next sibling in the parent's child list
     GraphNode_ *children;      ///< first child: the one most recently contained
     GraphNode_ *same;          ///< partner of a SAME pair, set on both members
