@@ -168,6 +168,16 @@ const Relation *find_relation(const char *op)
     return nullptr;
 }
 
+// What the reader works out for each record as it splits it (on its own
+// thread, for a large file): the hashes of the operands and the relation.
+void prepare_record(RsfRecord &record)
+{
+    record.hash1 = name_hash(record.opa1, record.opa1_length);
+    record.hash2 = name_hash(record.opa2, record.opa2_length);
+    const Relation *relation = find_relation(record.op);
+    record.relation = relation != nullptr ? static_cast<int>(relation - relations) : -1;
+}
+
 // Applies one record of the relation `relation` (null: an unknown one, `op`).
 void apply_record(const Relation *relation, const char *op, NodeName subject, NodeName object)
 {
@@ -235,32 +245,29 @@ void convert_stream(FILE *in, FILE *out)
     init_graphNodes(registry_size(in));
 
     const bool background = read_in_background(in);
-    RecordReader reader(in, background ? background_block : inline_block, background,
-                        [](const char *token, std::size_t length) { return name_hash(token, length); });
+    RecordReader reader(in, background ? background_block : inline_block, background, prepare_record);
     std::size_t record = 0;
     for (std::span<const RsfRecord> records; !(records = reader.next_records()).empty();) {
         for (std::size_t first = 0; first < records.size(); first += lookahead) {
             const auto batch = records.subspan(first, std::min(lookahead, records.size() - first));
             // The names of these records are looked for in the registry
             // while the records before them are applied.
-            const Relation *relation[lookahead];
             std::uint32_t hashes[2 * lookahead];
             std::size_t named = 0;
-            for (std::size_t i = 0; i < batch.size(); ++i) {
-                relation[i] = find_relation(batch[i].op);
-                hashes[named++] = batch[i].hash1;
-                if (relation[i] != nullptr && relation[i]->object_is_node)
-                    hashes[named++] = batch[i].hash2;
+            for (const RsfRecord &r : batch) {
+                hashes[named++] = r.hash1;
+                if (r.relation >= 0 && relations[r.relation].object_is_node)
+                    hashes[named++] = r.hash2;
             }
             prefetch_graphNodes(hashes, named);
-            for (std::size_t i = 0; i < batch.size(); ++i) {
-                const RsfRecord &r = batch[i];
+            for (const RsfRecord &r : batch) {
                 ++record;
                 // The graph takes names as C strings: a NUL would cut a
                 // token short and could make two different names one node.
                 if (r.holds_nul)
                     refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
-                apply_record(relation[i], r.op, {r.opa1, r.hash1}, {r.opa2, r.hash2});
+                apply_record(r.relation >= 0 ? &relations[r.relation] : nullptr, r.op, {r.opa1, r.hash1},
+                             {r.opa2, r.hash2});
             }
         }
     }

@@ -33,8 +33,8 @@ constexpr std::size_t background_chunks = 4;
 
 } // namespace
 
-RecordReader::RecordReader(FILE *in, std::size_t block, bool background, TokenHash hash)
-    : in_(in), block_(std::max<std::size_t>(block, 2)), hash_(hash), background_(background)
+RecordReader::RecordReader(FILE *in, std::size_t block, bool background, RecordPreparation prepare)
+    : in_(in), block_(std::max<std::size_t>(block, 2)), prepare_(prepare), background_(background)
 {
     const std::size_t count = background ? background_chunks : inline_chunks;
     for (std::size_t i = 0; i < count; ++i)
@@ -187,9 +187,15 @@ std::size_t RecordReader::split(Chunk &chunk, std::size_t begin)
             chunk.kept[i].assign(last_[i], last_length_[i]);
             last_[i] = chunk.kept[i].c_str();
         }
-        const std::uint32_t hash1 = hash_ != nullptr ? hash_(last_[1], last_length_[1]) : 0;
-        const std::uint32_t hash2 = hash_ != nullptr ? hash_(last_[2], last_length_[2]) : 0;
-        chunk.records.push_back({last_[0], last_[1], last_[2], hash1, hash2, nul});
+        RsfRecord &record = chunk.records.emplace_back();
+        record.op = last_[0];
+        record.opa1 = last_[1];
+        record.opa2 = last_[2];
+        record.opa1_length = last_length_[1];
+        record.opa2_length = last_length_[2];
+        record.holds_nul = nul;
+        if (prepare_ != nullptr)
+            prepare_(record);
         // The NUL that ends the last token took the place of its separator.
         begin = span[found - 1].end < end ? span[found - 1].end + 1 : end;
     }

@@ -26,21 +26,27 @@ struct RsfRecord {
     const char *op;
     const char *opa1;
     const char *opa2;
-    std::uint32_t hash1; ///< the reader's token hash of opa1 (0 without one)
-    std::uint32_t hash2; ///< the same of opa2
-    bool holds_nul;      ///< a token holds a NUL byte, and so reads cut short
+    std::size_t opa1_length; ///< length of opa1 as a C string
+    std::size_t opa2_length; ///< length of opa2 as a C string
+    bool holds_nul;          ///< a token holds a NUL byte, and so reads cut short
+    // What the reader's preparation (if any) makes of the record.
+    std::uint32_t hash1 = 0; ///< a hash of opa1
+    std::uint32_t hash2 = 0; ///< a hash of opa2
+    int relation = -1;       ///< a number for op
 };
 
-/// A hash of a token: its `length` bytes, which a NUL follows.
-using TokenHash = std::uint32_t (*)(const char *token, std::size_t length);
+/// Work on a record that the reader does as soon as it has split it (on its
+/// own thread, if it has one): filling in the hashes and the relation.
+using RecordPreparation = void (*)(RsfRecord &record);
 
 /// The records of an RSF stream, a chunk at a time.
 class RecordReader {
 public:
     /// Reads `in` in chunks of `block` bytes (more for a record that does
-    /// not fit); with `background`, on a thread of its own.  With a `hash`,
-    /// every record comes with the hashes of its operands.
-    explicit RecordReader(FILE *in, std::size_t block = 1 << 20, bool background = false, TokenHash hash = nullptr);
+    /// not fit); with `background`, on a thread of its own.  Every record
+    /// goes through `prepare`, when given, before it is handed out.
+    explicit RecordReader(FILE *in, std::size_t block = 1 << 20, bool background = false,
+                          RecordPreparation prepare = nullptr);
     /// Stops the reading thread, if any.
     ~RecordReader();
     RecordReader(const RecordReader &) = delete;
@@ -75,7 +81,7 @@ private:
 
     FILE *in_;
     std::size_t block_;
-    TokenHash hash_;
+    RecordPreparation prepare_;
     bool at_end_ = false;        // the stream has nothing more
     std::string carry_;          // bytes of the unfinished record at a chunk's end
     const char *last_[3] = {"", "", ""}; // the latest record split

@@ -57,17 +57,20 @@ std::vector<Record> expected_records(const std::string &text)
     return records;
 }
 
-// A token hash for the reader to apply: any function of the whole text.
-// The length must be that of the text as a C string.
-std::uint32_t token_hash(const char *token, std::size_t length)
+// What a test's preparation makes of a record: any functions of the texts.
+std::uint32_t token_hash(const char *token)
 {
-    EXPECT_EQ(length, std::strlen(token)) << token;
     return static_cast<std::uint32_t>(std::hash<std::string>{}(token)) | 1;
 }
 
-std::uint32_t token_hash(const char *token)
+void prepare(RsfRecord &record)
 {
-    return token_hash(token, std::strlen(token));
+    // The lengths must be those of the texts as C strings.
+    EXPECT_EQ(record.opa1_length, std::strlen(record.opa1)) << record.opa1;
+    EXPECT_EQ(record.opa2_length, std::strlen(record.opa2)) << record.opa2;
+    record.hash1 = token_hash(record.opa1);
+    record.hash2 = token_hash(record.opa2);
+    record.relation = static_cast<int>(std::strlen(record.op));
 }
 
 std::vector<Record> read_records(const std::string &text, std::size_t block, bool background)
@@ -77,13 +80,14 @@ std::vector<Record> read_records(const std::string &text, std::size_t block, boo
     std::rewind(in);
     std::vector<Record> records;
     {
-        RecordReader reader(in, block, background, [](const char *token, std::size_t length) { return token_hash(token, length); });
+        RecordReader reader(in, block, background, prepare);
         for (auto batch = reader.next_records(); !batch.empty(); batch = reader.next_records()) {
             for (const RsfRecord &got : batch) {
-                // The hashes are of the operands as handed out, also those
-                // a short record takes over.
+                // Every record handed out was prepared, with the operands
+                // as handed out (also those a short record takes over).
                 EXPECT_EQ(got.hash1, token_hash(got.opa1));
                 EXPECT_EQ(got.hash2, token_hash(got.opa2));
+                EXPECT_EQ(got.relation, static_cast<int>(std::strlen(got.op)));
                 Record r = {got.op, got.opa1, got.opa2};
                 if (got.holds_nul)
                     r.push_back("NUL");
