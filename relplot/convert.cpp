@@ -201,11 +201,14 @@ std::size_t file_size(FILE *in)
 // on the way (every rebuild visits every node stored so far).  A name takes
 // a record of its own in nearly every RSF file, and real records are longer
 // than 64 bytes; should the file hold more names, the registry grows as usual.
+// Beyond 16M names (a file of 1 GB) it grows as usual too, so that a huge
+// file of few names does not cost a huge registry.
 unsigned long registry_size(FILE *in)
 {
     constexpr unsigned long small = 500;
+    constexpr unsigned long large = 1UL << 24;
     const auto by_size = static_cast<unsigned long>(file_size(in) / 64);
-    return by_size > small ? by_size : small;
+    return std::clamp(by_size, small, large);
 }
 
 // A large file is read and split on a second thread while the graph is

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -42,7 +43,12 @@ RecordReader::RecordReader(FILE *in, std::size_t block, bool background, RecordP
     if (background) {
         for (const auto &chunk : chunks_)
             free_.push_back(chunk.get());
-        thread_ = std::thread(&RecordReader::produce, this);
+        try {
+            thread_ = std::thread(&RecordReader::produce, this);
+        } catch (const std::system_error &) {
+            // No thread to be had (a limit on processes, say): read inline.
+            background_ = false;
+        }
     }
 }
 
