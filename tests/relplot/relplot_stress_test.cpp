@@ -1,11 +1,15 @@
 // relplot on huge and hostile inputs (CTest label "stress"): very wide and
-// very deep trees, a token of 10 MB and random bytes.
+// very deep trees, a token of 10 MB, random bytes, and a large file that
+// relplot reads on a thread of its own.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdint>
+#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,72 @@
 using namespace relplot_e2e;
 
 namespace {
+
+// About 10 MB of every relation in every layout: CRLF and tab lines,
+// records across lines, SAME pairs with children, layers, DIFF, DBLCLN,
+// and a last record cut short.
+std::string mixed_rsf()
+{
+    std::string rsf = "LAYERNAME old 0\nLAYERNAME new 1\n";
+    for (int d = 0; d < 300; ++d)
+        rsf += "CONTAIN / /d" + std::to_string(d) + "\n";
+    for (int i = 0; i < 150000; ++i) {
+        const std::string f = "f" + std::to_string(i);
+        const std::string dir = "/d" + std::to_string(i % 300);
+        rsf += "FILE\t" + f + "\tname" + std::to_string(i) + ".c\r\nCONTAIN " + dir + " " + f + "\n";
+        if (i % 3 == 0)
+            rsf += "TARGET\t" + f + "\t-\nEXECUTED " + f + " -\n";
+        if (i % 7 == 0 && i > 0)
+            rsf += "DEPENDON\n" + f + "\n   f" + std::to_string(i - 1) + "\n";
+        if (i % 11 == 0) {
+            const std::string l = "L" + std::to_string(i);
+            rsf += "CONTAIN " + dir + " " + l + "\nLAYER " + l + (i % 2 != 0 ? " old\n" : " new\n");
+        }
+        if (i % 13 == 0) {
+            const std::string g = "g" + std::to_string(i);
+            rsf += "CONTAIN /d299 " + g + "\nSAME " + f + " " + g + "\nCONTAIN " + g + " k" + std::to_string(i) + "\n";
+        }
+        if (i % 17 == 0)
+            rsf += "DBLCLN " + f + " " + std::to_string(i % 300) + "\nINVOKE " + f + " f" + std::to_string(i / 2) + "\n";
+        if (i % 500 == 0)
+            rsf += "DIFF " + dir + " -\nPHONY " + f + " -\nGOAL " + f + " -\n";
+    }
+    return rsf + "PHONY f5";
+}
+
+// Converts `rsf` read through a named pipe, which relplot reads inline.
+RunResult convert_through_pipe(const std::string &rsf, const std::string &fifo, const std::string &dot)
+{
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A run that stops reading early must not end the test by SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << rsf; });
+    RunResult r = run_program({bin_path("relplot"), fifo, dot});
+    writer.join();
+    return r;
+}
+
+TEST_F(Relplot, ALargeFileReadOnAThreadConvertsAsThroughAPipe)
+{
+    const std::string rsf = mixed_rsf();
+    ASSERT_GT(rsf.size(), std::size_t{8} << 20) << "large enough to be read on a thread";
+    // A NUL byte late in the file: the same record is refused either way.
+    std::string refused = rsf;
+    refused.insert(refused.size() - 100000, 1, '\0');
+    for (const std::string *input : {&rsf, static_cast<const std::string *>(&refused)}) {
+        const RunResult from_file = convert(*input);
+        const RunResult from_pipe = convert_through_pipe(*input, dir.file("in.fifo"), dir.file("pipe.dot"));
+        std::filesystem::remove(dir.file("in.fifo"));
+        EXPECT_EQ(from_file.exit_code, from_pipe.exit_code);
+        EXPECT_EQ(from_file.term_signal, from_pipe.term_signal);
+        EXPECT_EQ(from_file.out, from_pipe.out);
+        EXPECT_TRUE(read_file(out) == read_file(dir.file("pipe.dot")));
+    }
+    const RunResult r = convert(rsf);
+    EXPECT_EQ(r.out, succeeded);
+    EXPECT_GT(read_file(out).size(), rsf.size());
+    EXPECT_EQ(convert(refused).out.rfind("ERROR: record ", 0), 0u);
+}
 
 TEST_F(Relplot, AMillionFilesInOneDirectory)
 {
