@@ -2,8 +2,9 @@
 // list order, except the edges that SAME pairs make redundant.
 #include "relplot.h"
 
+#include "dot_output.h"
+
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -18,11 +19,11 @@ const char *end_layer(const GraphNode_ *node)
     return node->same != nullptr ? nullptr : node->layer;
 }
 
-void append_layer_opening(std::string &line, const char *layer)
+void put_layer_opening(DotOutput &out, const char *layer)
 {
-    line += "[layer=\"";
-    append_quoted(line, layer);
-    line += "\",";
+    out.put("[layer=\"");
+    out.put_quoted(layer);
+    out.put("\",");
 }
 
 } // namespace
@@ -50,28 +51,26 @@ void print_dependency(const GraphEdge_ *e, FILE *fp)
 {
     if (isduplicated(e) != 0)
         return;
-    static std::string line;
-    line.clear();
-    line += "\t";
-    append_node_id(line, e->target);
-    line += "->";
-    append_node_id(line, e->source);
+    DotOutput &out = DotOutput::of(fp);
+    out.put('\t');
+    put_node_id(out, e->target);
+    out.put("->");
+    put_node_id(out, e->source);
 
     const char *t = end_layer(e->target);
     const char *s = end_layer(e->source);
     if (e->target->same != nullptr && e->source->same != nullptr) {
-        line += "[layer=\"all\",";
+        out.put("[layer=\"all\",");
     } else if (t == nullptr && s == nullptr) {
-        line += '[';
+        out.put('[');
     } else if (t == nullptr || s == nullptr || std::strcmp(t, s) == 0) {
-        append_layer_opening(line, t != nullptr ? t : s);
+        put_layer_opening(out, t != nullptr ? t : s);
     } else {
         // The unfinished line goes out with the message, so the file shows
         // the edge that stopped the run.
-        std::fwrite(line.data(), 1, line.size(), fp);
+        out.flush();
         std::printf("Error: conflict layer information\n");
         abnormal_end(fp);
     }
-    line += e->type == ET_INVOKE ? "style=dotted];\n" : "style=filled];\n";
-    write_text(line, fp);
+    out.put(e->type == ET_INVOKE ? "style=dotted];\n" : "style=filled];\n");
 }

@@ -3,17 +3,12 @@
 // the attributes of its make properties, layer and colour.
 #include "relplot.h"
 
+#include "dot_output.h"
+
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace {
-
-// Appends `depth` tabs: the indentation of a tree line.
-void append_tabs(std::string &line, int depth)
-{
-    line.append(static_cast<std::size_t>(depth > 0 ? depth : 0), '\t');
-}
 
 // The text after the last '/' when something follows it, else the whole name.
 const char *cluster_label(const char *name)
@@ -28,65 +23,63 @@ bool equal_text(const char *a, const char *b)
 }
 
 // The attributes that open a leaf's line, by its kind.
-void append_kind_attributes(std::string &line, const GraphNode_ *node)
+void put_kind_attributes(DotOutput &out, const GraphNode_ *node)
 {
     // A leaf that neither its name nor a FILE record gives a label text
     // is labelled with its whole name.
     const char *label = node->filename != nullptr ? node->filename : node->name;
     if (node->type == NT_DIR) {
-        line += "[shape=box,label=\"";
-        append_quoted(line, label);
-        line += '"';
+        out.put("[shape=box,label=\"");
+        out.put_quoted(label);
+        out.put('"');
         return;
     }
-    line += "[label=\"";
-    append_quoted(line, label);
+    out.put("[label=\"");
+    out.put_quoted(label);
     if (node->dblcln >= 0) {
-        line += " ((";
-        line += std::to_string(node->dblcln);
-        line += "))";
+        out.put(" ((");
+        out.put_number(node->dblcln);
+        out.put("))");
     }
-    line += '"';
-    line += node->isgoal != 0 ? ",shape=doublecircle" : ",shape=ellipse";
-    line += node->isphony != 0 ? ",fontname=\"Courier\"" : ",fontname=\"Times-Roman\"";
-    line += node->istarget != 0 ? ",fontcolor=red" : ",fontcolor=blue";
+    out.put('"');
+    out.put(node->isgoal != 0 ? ",shape=doublecircle" : ",shape=ellipse");
+    out.put(node->isphony != 0 ? ",fontname=\"Courier\"" : ",fontname=\"Times-Roman\"");
+    out.put(node->istarget != 0 ? ",fontcolor=red" : ",fontcolor=blue");
     if (node->isexecuted != 0)
-        line += ",color=lightyellow,style=filled";
+        out.put(",color=lightyellow,style=filled");
 }
 
 // The layer attribute and the one colour rule that applies first.
-void append_layer_and_colour(std::string &line, const GraphNode_ *node)
+void put_layer_and_colour(DotOutput &out, const GraphNode_ *node)
 {
     if (node->layer != nullptr) {
         if (node->same != nullptr) {
-            line += ",layer=\"all\"";
+            out.put(",layer=\"all\"");
         } else {
-            line += ",layer=\"";
-            append_quoted(line, node->layer);
-            line += '"';
+            out.put(",layer=\"");
+            out.put_quoted(node->layer);
+            out.put('"');
         }
     }
     if (node->isdiff != 0)
-        line += ",color=orange";
+        out.put(",color=orange");
     else if (node->same != nullptr)
-        line += ",color=black";
+        out.put(",color=black");
     else if (equal_text(node->layer, layer_name[0]))
-        line += ",color=red";
+        out.put(",color=red");
     else if (equal_text(node->layer, layer_name[1]))
-        line += ",color=green";
+        out.put(",color=green");
 }
 
 // The node line of a leaf.
 void print_leaf(const GraphNode_ *node, int depth, FILE *fp)
 {
-    static std::string line;
-    line.clear();
-    append_tabs(line, depth);
-    append_node_id(line, node);
-    append_kind_attributes(line, node);
-    append_layer_and_colour(line, node);
-    line += "];\n";
-    write_text(line, fp);
+    DotOutput &out = DotOutput::of(fp);
+    out.put_tabs(depth);
+    put_node_id(out, node);
+    put_kind_attributes(out, node);
+    put_layer_and_colour(out, node);
+    out.put("];\n");
 }
 
 // Walks the tree as the cluster output reads it: `node` and its following
@@ -160,56 +153,34 @@ struct TreeChecker {
 
 } // namespace
 
-void append_quoted(std::string &line, const char *text)
+void put_node_id(DotOutput &out, const GraphNode_ *node)
 {
-    for (;;) {
-        const char *plain_end = text;
-        while (*plain_end != 0 && *plain_end != '"' && *plain_end != '\\')
-            ++plain_end;
-        line.append(text, static_cast<std::size_t>(plain_end - text));
-        text = plain_end;
-        if (*text == 0)
-            return;
-        line += '\\';
-        line += *text++;
-    }
-}
-
-void write_text(const std::string &text, FILE *fp)
-{
-    // The DOT file is written by this one thread: the stream's lock is
-    // not needed for the millions of lines of a large graph.
-#ifdef __GLIBC__
-    fwrite_unlocked(text.data(), 1, text.size(), fp);
-#else
-    std::fwrite(text.data(), 1, text.size(), fp);
-#endif
-}
-
-void append_node_id(std::string &line, const GraphNode_ *node)
-{
-    line += '"';
+    out.put('"');
     if (node->same == nullptr) {
-        append_quoted(line, node->name);
+        out.put_quoted(node->name);
     } else {
         // Both members of a SAME pair go by one id: subject, blank, object.
         const bool dup = node->isdup != 0;
-        append_quoted(line, dup ? node->same->name : node->name);
-        line += ' ';
-        append_quoted(line, dup ? node->name : node->same->name);
+        out.put_quoted(dup ? node->same->name : node->name);
+        out.put(' ');
+        out.put_quoted(dup ? node->name : node->same->name);
     }
-    line += '"';
+    out.put('"');
 }
 
 void print_file_header(FILE *fp)
 {
-    std::fputs("digraph G {\n", fp);
-    std::fputs("\tsize = \"10,7.5\"; ratio = fill; rotate = 90\n", fp);
+    DotOutput &out = DotOutput::of(fp);
+    out.put("digraph G {\n");
+    out.put("\tsize = \"10,7.5\"; ratio = fill; rotate = 90\n");
 }
 
 void print_file_footer(FILE *fp)
 {
-    std::fputs("}\n", fp);
+    // The end of the file: everything goes to the stream now.
+    DotOutput &out = DotOutput::of(fp);
+    out.put("}\n");
+    out.flush();
 }
 
 GraphNode_ *start_node()
@@ -234,24 +205,20 @@ void print_GraphNode(GraphNode_ *node, int depth, FILE *fp)
 
 void print_SubGraphHeader(int depth, const char *name, FILE *fp)
 {
-    static std::string lines;
-    lines.clear();
-    append_tabs(lines, depth);
-    lines += "subgraph \"cluster_";
-    append_quoted(lines, name);
-    lines += "\" {\n";
-    append_tabs(lines, depth + 1);
-    lines += "label=\"";
-    append_quoted(lines, cluster_label(name));
-    lines += "\";\n";
-    write_text(lines, fp);
+    DotOutput &out = DotOutput::of(fp);
+    out.put_tabs(depth);
+    out.put("subgraph \"cluster_");
+    out.put_quoted(name);
+    out.put("\" {\n");
+    out.put_tabs(depth + 1);
+    out.put("label=\"");
+    out.put_quoted(cluster_label(name));
+    out.put("\";\n");
 }
 
 void print_SubGraphFooter(int depth, FILE *fp)
 {
-    static std::string line;
-    line.clear();
-    append_tabs(line, depth);
-    line += "}\n";
-    write_text(line, fp);
+    DotOutput &out = DotOutput::of(fp);
+    out.put_tabs(depth);
+    out.put("}\n");
 }

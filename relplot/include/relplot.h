@@ -15,6 +15,8 @@
 
 #include "hash.h"
 
+class DotOutput;
+
 /// Kind of a node.
 enum NodeType_ : std::uint8_t {
     NT_DIR = 0,  ///< a directory, or a node first met outside the file-kind relations
@@ -166,15 +168,9 @@ void release_graph();
 
 // ---- DOT writer for clusters and nodes (dot_nodes.cpp) ----
 
-/// Appends `text` as the inside of a DOT double-quoted string: every `"` and
-/// `\` escaped with a backslash, nothing else changed.  Every name, label
-/// and layer of the DOT file passes through here.
-void append_quoted(std::string &line, const char *text);
-/// Writes `text` to the DOT file.
-void write_text(const std::string &text, FILE *fp);
-/// Appends a node's id with its quotes: its name, or both names of a SAME
+/// Puts a node's id with its quotes: its name, or both names of a SAME
 /// pair (subject first), as node lines and edge ends name it.
-void append_node_id(std::string &line, const GraphNode_ *node);
+void put_node_id(DotOutput &out, const GraphNode_ *node);
 /// The two frame lines.
 void print_file_header(FILE *fp);
 /// The closing line.

@@ -1,0 +1,89 @@
+// The collector of the DOT text.
+#include "dot_output.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace {
+
+DotOutput collector;
+
+// Writes `length` bytes at `text` to `fp`.  The DOT file is written by one
+// thread: the stream's lock is not needed for the many pieces of a large graph.
+void write_out(const char *text, std::size_t length, FILE *fp)
+{
+#ifdef __GLIBC__
+    fwrite_unlocked(text, 1, length, fp);
+#else
+    std::fwrite(text, 1, length, fp);
+#endif
+}
+
+} // namespace
+
+DotOutput &DotOutput::of(FILE *fp)
+{
+    if (collector.fp_ != fp) {
+        collector.flush();
+        collector.fp_ = fp;
+    }
+    return collector;
+}
+
+void DotOutput::put_long(const char *text, std::size_t length)
+{
+    flush();
+    if (length >= capacity)
+        write_out(text, length, fp_);
+    else
+        append(text, length);
+}
+
+void DotOutput::put_tabs(int depth)
+{
+    auto count = static_cast<std::size_t>(std::max(depth, 0));
+    while (count > 0) {
+        if (size_ == capacity)
+            flush();
+        const std::size_t now = std::min(count, capacity - size_);
+        std::memset(buf_ + size_, '\t', now);
+        size_ += now;
+        count -= now;
+    }
+}
+
+void DotOutput::put_quoted(const char *text)
+{
+    for (;;) {
+        if (capacity - size_ < 2)
+            flush();
+        // Up to the last two bytes of the buffer: room for one more
+        // character even when it takes a backslash.
+        char *out = buf_ + size_;
+        char *const stop = buf_ + capacity - 1;
+        while (*text != 0 && out < stop) {
+            const char c = *text++;
+            if (c == '"' || c == '\\')
+                *out++ = '\\';
+            *out++ = c;
+        }
+        size_ = static_cast<std::size_t>(out - buf_);
+        if (*text == 0)
+            return;
+        flush();
+    }
+}
+
+void DotOutput::put_number(int number)
+{
+    char digits[16];
+    const auto result = std::to_chars(digits, digits + sizeof digits, number);
+    put(digits, static_cast<std::size_t>(result.ptr - digits));
+}
+
+void DotOutput::flush()
+{
+    if (size_ > 0 && fp_ != nullptr)
+        write_out(buf_, size_, fp_);
+    size_ = 0;
+}

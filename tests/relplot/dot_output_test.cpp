@@ -1,0 +1,104 @@
+// Unit tests of the DOT text collector: whatever lands on a boundary of its
+// buffer, the stream gets exactly the text put, in order.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "dot_output.h"
+
+namespace {
+
+// A stream into memory; text() is what reached it.
+class MemoryStream {
+public:
+    MemoryStream() : fp_(open_memstream(&data_, &size_)) {}
+    ~MemoryStream()
+    {
+        std::fclose(fp_);
+        std::free(data_);
+    }
+    FILE *fp() const { return fp_; }
+    std::string text()
+    {
+        std::fflush(fp_);
+        return std::string(data_, size_);
+    }
+
+private:
+    char *data_ = nullptr;
+    std::size_t size_ = 0;
+    FILE *fp_;
+};
+
+std::string escaped(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// Fillers that leave the buffer (64 KB) empty, nearly full, just full or
+// just past full before the piece under test.
+const std::size_t fillers[] = {0, 1, 65533, 65534, 65535, 65536, 65537, 140000};
+
+TEST(DotOutput, QuotedTextIsEscapedWholeAcrossTheBuffersEnd)
+{
+    const std::string texts[] = {"", "plain", "a\"b\\c", std::string(70000, 'x'), std::string(70000, '"'),
+                                 std::string(3, '\\') + std::string(65535, 'q') + "\"\\"};
+    for (std::size_t filler : fillers) {
+        for (const std::string &text : texts) {
+            MemoryStream stream;
+            DotOutput &out = DotOutput::of(stream.fp());
+            const std::string before(filler, 'f');
+            out.put(before.data(), before.size());
+            out.put_quoted(text.c_str());
+            out.put('!');
+            out.flush();
+            EXPECT_TRUE(stream.text() == before + escaped(text) + "!")
+                << "filler " << filler << ", text of " << text.size() << " bytes";
+        }
+    }
+}
+
+TEST(DotOutput, TabsNumbersAndLiteralsGoOutInOrder)
+{
+    for (std::size_t filler : fillers) {
+        MemoryStream stream;
+        DotOutput &out = DotOutput::of(stream.fp());
+        const std::string before(filler, 'f');
+        out.put(before.data(), before.size());
+        out.put_tabs(-1);
+        out.put_tabs(0);
+        out.put_tabs(3);
+        out.put(" ((");
+        out.put_number(-128);
+        out.put_number(127);
+        out.put("))");
+        out.put_tabs(70000);
+        out.flush();
+        EXPECT_TRUE(stream.text() == before + "\t\t\t ((-128127))" + std::string(70000, '\t')) << "filler " << filler;
+    }
+}
+
+TEST(DotOutput, TextHeldForOneStreamReachesItBeforeAnotherStreamIsServed)
+{
+    MemoryStream first, second;
+    DotOutput::of(first.fp()).put("one");
+    EXPECT_EQ(first.text(), "") << "held until a flush";
+    DotOutput::of(second.fp()).put("two");
+    EXPECT_EQ(first.text(), "one");
+    DotOutput::of(second.fp()).flush();
+    EXPECT_EQ(second.text(), "two");
+    DotOutput::of(first.fp()).put("gone");
+    DotOutput::of(first.fp()).discard();
+    DotOutput::of(first.fp()).flush();
+    EXPECT_EQ(first.text(), "one");
+}
+
+} // namespace
