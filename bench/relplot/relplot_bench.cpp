@@ -9,13 +9,14 @@
 // INVOKEs the "all" of its subdirectories, and a GOAL.  File nodes carry
 // identifiers like f123456, as real traces name them.  Then it times `cat`
 // copying the file (to a file, and through a pipe) and relplot converting
-// it, best of R runs each, and reports relplot's peak memory beside the
-// input size.
+// it, in R rounds of one run each, and reports the best times, the median
+// ratios over the rounds, and relplot's peak memory beside the input size.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -157,14 +158,18 @@ Run run(const std::vector<std::string> &argv, const std::string &out_path)
     return {seconds, usage.ru_maxrss, status};
 }
 
-// Best of `runs` runs; `product`, the file the command writes, is removed
-// before each run, so that every run writes a new file as the first one
-// did (ext4 flushes a file that was cut to nothing and written again when
-// it is closed, which would charge the run for a disk write).
-Run best_of(int runs, const std::vector<std::string> &argv, const std::string &out_path, const std::string &product)
-{
-    Run best{1e30, 0, 0};
-    for (int i = 0; i < runs; ++i) {
+// One command of the comparison: how it is run and its runs so far.
+struct Contender {
+    std::vector<std::string> argv;
+    std::string out_path; // where its standard output goes ("" = a pipe)
+    std::string product;  // the file it writes, removed before each run
+    std::vector<Run> runs;
+
+    // Removing the product makes every run write a new file as the first
+    // one did (ext4 flushes a file that was cut to nothing and written again
+    // when it is closed, which would charge the run for a disk write).
+    void run_once()
+    {
         if (!product.empty())
             std::filesystem::remove(product);
         const Run r = run(argv, out_path);
@@ -172,12 +177,35 @@ Run best_of(int runs, const std::vector<std::string> &argv, const std::string &o
             std::fprintf(stderr, "%s failed (status %d)\n", argv[0].c_str(), r.status);
             std::exit(1);
         }
-        if (r.seconds < best.seconds)
-            best.seconds = r.seconds;
-        if (r.peak_kb > best.peak_kb)
-            best.peak_kb = r.peak_kb;
+        runs.push_back(r);
     }
-    return best;
+
+    double best() const
+    {
+        double seconds = 1e30;
+        for (const Run &r : runs)
+            seconds = std::min(seconds, r.seconds);
+        return seconds;
+    }
+
+    long peak_kb() const
+    {
+        long kb = 0;
+        for (const Run &r : runs)
+            kb = std::max(kb, r.peak_kb);
+        return kb;
+    }
+};
+
+// The median over the rounds of a's time divided by b's: both ran in the
+// same round, so a machine whose speed drifts affects both alike.
+double median_ratio(const Contender &a, const Contender &b)
+{
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < a.runs.size(); ++i)
+        ratios.push_back(a.runs[i].seconds / b.runs[i].seconds);
+    std::sort(ratios.begin(), ratios.end());
+    return ratios[ratios.size() / 2];
 }
 
 Options parse(int argc, char **argv)
@@ -222,18 +250,24 @@ int main(int argc, char **argv)
     std::fclose(out);
 
     const double input_mb = static_cast<double>(std::filesystem::file_size(rsf)) / 1e6;
-    const Run cat = best_of(o.runs, {"/bin/cat", rsf}, copy, copy);
-    const Run cat_pipe = best_of(o.runs, {"/bin/cat", rsf}, "", "");
-    const Run relplot = best_of(o.runs, {RELPLOT_PATH, rsf, dot}, "/dev/null", dot);
+    // Rounds of one run each, so that all three meet the same conditions.
+    Contender cat{{"/bin/cat", rsf}, copy, copy, {}};
+    Contender cat_pipe{{"/bin/cat", rsf}, "", "", {}};
+    Contender relplot{{RELPLOT_PATH, rsf, dot}, "/dev/null", dot, {}};
+    for (int round = 0; round < o.runs; ++round) {
+        for (Contender *c : {&cat, &cat_pipe, &relplot})
+            c->run_once();
+    }
     const double output_mb = static_cast<double>(std::filesystem::file_size(dot)) / 1e6;
-    const double peak_mb = static_cast<double>(relplot.peak_kb) * 1024 / 1e6;
+    const double peak_mb = static_cast<double>(relplot.peak_kb()) * 1024 / 1e6;
 
     std::printf("files                %ld\n", o.files);
     std::printf("input                %.1f MB RSF, output %.1f MB DOT\n", input_mb, output_mb);
-    std::printf("cat > copy           %.3f s   (coreutils copies file to file in the kernel)\n", cat.seconds);
-    std::printf("cat | reader         %.3f s   (every byte through a pipe)\n", cat_pipe.seconds);
-    std::printf("relplot              %.3f s   = %.1f x cat > copy, %.1f x cat | reader   (goal <= 10 x)\n",
-                relplot.seconds, relplot.seconds / cat.seconds, relplot.seconds / cat_pipe.seconds);
+    std::printf("cat > copy           %.3f s   (coreutils copies file to file in the kernel)\n", cat.best());
+    std::printf("cat | reader         %.3f s   (every byte through a pipe)\n", cat_pipe.best());
+    std::printf("relplot              %.3f s   (best of %d rounds)\n", relplot.best(), o.runs);
+    std::printf("relplot / cat        %.1f x cat > copy, %.1f x cat | reader   (median over the rounds; goal <= 10 x)\n",
+                median_ratio(relplot, cat), median_ratio(relplot, cat_pipe));
     std::printf("relplot peak memory  %.1f MB  = %.2f x input (goal <= 2 x)\n", peak_mb, peak_mb / input_mb);
 
     if (!o.keep) {
