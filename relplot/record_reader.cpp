@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <system_error>
 
 namespace {
@@ -14,11 +18,30 @@ bool is_space(char c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Every white-space byte, and the NUL, is at most ' ': one comparison
-// passes over the ordinary bytes of a token.
-bool may_end_token(char c)
+// Bytes that the scan may read past the end of the data: zeros, the first
+// of them the NUL that ends every scan.
+constexpr std::size_t scan_slack = 16;
+
+// The first position from `p` on whose byte may end a token: every
+// white-space byte, and the NUL, is at most ' ' (so are the other control
+// bytes, which the caller passes over).  Sixteen bytes at a time: a chunk's
+// data is followed by scan_slack zeros.
+std::size_t next_low_byte(const char *buf, std::size_t p)
 {
-    return static_cast<unsigned char>(c) <= ' ';
+#ifdef __SSE2__
+    const __m128i space = _mm_set1_epi8(' ');
+    for (;; p += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + p));
+        // The unsigned maximum with ' ' is ' ' exactly for the bytes up to ' '.
+        const int low = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(bytes, space), space));
+        if (low != 0)
+            return p + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(low)));
+    }
+#else
+    while (static_cast<unsigned char>(buf[p]) > ' ')
+        ++p;
+    return p;
+#endif
 }
 
 struct Span {
@@ -116,7 +139,7 @@ bool RecordReader::fill(Chunk &chunk)
     chunk.records.clear();
     const std::size_t wanted = std::max(block_, 2 * carry_.size() + 2);
     if (chunk.capacity < wanted) {
-        chunk.data.reset(new char[wanted]);
+        chunk.data.reset(new char[wanted + scan_slack]);
         chunk.capacity = wanted;
     }
     std::memcpy(chunk.data.get(), carry_.data(), carry_.size());
@@ -138,7 +161,7 @@ bool RecordReader::fill(Chunk &chunk)
         // Not one whole record fits: make room for a longer one, keeping
         // what was read.  Nothing of it was ended in place yet.
         const std::size_t larger = 2 * chunk.capacity;
-        std::unique_ptr<char[]> bigger(new char[larger]);
+        std::unique_ptr<char[]> bigger(new char[larger + scan_slack]);
         std::memcpy(bigger.get(), chunk.data.get(), chunk.size);
         chunk.data = std::move(bigger);
         chunk.capacity = larger;
@@ -150,7 +173,7 @@ std::size_t RecordReader::split(Chunk &chunk, std::size_t begin)
     char *const buf = chunk.data.get();
     const std::size_t end = chunk.size;
     // The NUL behind the data stops every scan at its end.
-    buf[end] = 0;
+    std::memset(buf + end, 0, scan_slack);
     for (;;) {
         Span span[3];
         int found = 0;
@@ -163,8 +186,7 @@ std::size_t RecordReader::split(Chunk &chunk, std::size_t begin)
                 break;
             const std::size_t token = p;
             for (;;) {
-                while (!may_end_token(buf[p]))
-                    ++p;
+                p = next_low_byte(buf, p);
                 if (p == end || is_space(buf[p]))
                     break;
                 // A control byte or a NUL of the data belongs to the token.

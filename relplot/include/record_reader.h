@@ -63,7 +63,7 @@ private:
     // `data` or, for a short last record, into `kept`.
     struct Chunk {
         std::unique_ptr<char[]> data;
-        std::size_t capacity = 0; // bytes of data; the bytes read leave one free for a NUL
+        std::size_t capacity = 0; // bytes for data, not counting the zeros the scan may read behind it
         std::size_t size = 0;     // bytes read into data
         std::vector<RsfRecord> records;
         std::string kept[3];

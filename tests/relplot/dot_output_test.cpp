@@ -86,6 +86,33 @@ TEST(DotOutput, TabsNumbersAndLiteralsGoOutInOrder)
     }
 }
 
+TEST(DotOutput, ManyBuffersFullKeepTheirOrder)
+{
+    // Some 4 MB in lines of every kind of put, and a long text that goes
+    // straight through after everything before it.
+    MemoryStream stream;
+    DotOutput &out = DotOutput::of(stream.fp());
+    std::string want;
+    for (int i = 0; i < 60000; ++i) {
+        const std::string name = "f" + std::to_string(i) + (i % 7 == 0 ? "\"q\"" : "");
+        out.put_tabs(i % 5);
+        out.put('"');
+        out.put_quoted(name.c_str());
+        out.put("\"[label=\"");
+        out.put_number(i % 300 - 150);
+        out.put("\"];\n");
+        want += std::string(static_cast<std::size_t>(i % 5), '\t') + '"' + escaped(name) + "\"[label=\"" +
+                std::to_string(i % 300 - 150) + "\"];\n";
+        if (i == 30000) {
+            const std::string long_text(300000, 'L');
+            out.put(long_text.data(), long_text.size());
+            want += long_text;
+        }
+    }
+    out.flush();
+    EXPECT_TRUE(stream.text() == want);
+}
+
 TEST(DotOutput, TextHeldForOneStreamReachesItBeforeAnotherStreamIsServed)
 {
     MemoryStream first, second;
