@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
-#include <system_error>
 
 namespace {
 
