@@ -243,7 +243,7 @@ void analysis(const char *op, const char *opa1, const char *opa2)
     apply_record(find_relation(op), op, {opa1, name_hash(opa1)}, {opa2, name_hash(opa2)});
 }
 
-void convert_stream(FILE *in, FILE *out)
+void convert_stream(FILE *in, FILE *out, const char *infilenm)
 {
     init_graphNodes(registry_size(in));
 
@@ -274,6 +274,10 @@ void convert_stream(FILE *in, FILE *out)
             }
         }
     }
+    // A read error (a folder given as the input, an I/O error) is no end of
+    // the input.
+    if (std::ferror(in) != 0)
+        refuse("Error: can not read %s !!!\n", infilenm);
 
     if (const GraphNode_ *loop = find_containment_loop())
         refuse("ERROR: containment loop through %s\n", loop->name);
@@ -300,7 +304,7 @@ int convert_to_format(const char *infilenm, const char *outfilenm)
     const auto out_buffer = std::make_unique<char[]>(1 << 20);
     std::setvbuf(out, out_buffer.get(), _IOFBF, 1 << 20);
 
-    convert_stream(in, out);
+    convert_stream(in, out, infilenm);
     check_written(std::fflush(out) == 0 && std::ferror(out) == 0, outfilenm);
 
     release_graph();

@@ -207,6 +207,8 @@ int convert_to_format(const char *infilenm, const char *outfilenm);
 /// The conversion between two open streams: sets up the registry, applies
 /// every record of `in`, checks the graph and writes the DOT text to `out`.
 /// The graph stays for release_graph().
-void convert_stream(FILE *in, FILE *out);
+/// A read error of `in` (named `infilenm` in the message) ends the run
+/// before anything is written: the graph would be cut short.
+void convert_stream(FILE *in, FILE *out, const char *infilenm = "the input");
 /// Prints the usage text.
 void print_usage();

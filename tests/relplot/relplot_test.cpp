@@ -218,6 +218,12 @@ TEST_F(Relplot, RefusesFilesItCannotOpen)
         EXPECT_EQ(read_file(in), "CONTAIN / a\n") << c.what;
     }
     EXPECT_FALSE(std::filesystem::exists(out)); // a missing input creates no output
+
+    // A folder opens, but reading it fails: no graph, and no success.
+    const RunResult r = run_program({bin_path("relplot"), dir.path().string(), out});
+    EXPECT_EQ(r.term_signal, SIGABRT) << "exit " << r.exit_code;
+    EXPECT_EQ(r.out, "Error: can not read " + dir.path().string() + " !!!\n");
+    EXPECT_EQ(read_file(out), "");
 }
 
 TEST_F(Relplot, RefusesInputTheGraphCannotTake)
