@@ -219,5 +219,12 @@ int main(int argc, char *argv[])
         std::printf("Can not open file.\n");
         return 1;
     }
-    return run_report(argv[2], "Can not open file.\n", [&] { changescan(argv[3], argv[4]); });
+    const int status = run_report(argv[2], "Can not open file.\n", [&] { changescan(argv[3], argv[4]); });
+    // A list that could not be read to its end (a folder, an I/O error)
+    // left records unlooked-for: the report is no success.
+    if (std::ferror(infp) != 0) {
+        std::fprintf(stderr, "changescan: can not read the list %s; the report covers only what was read\n", argv[1]);
+        return 1;
+    }
+    return status;
 }

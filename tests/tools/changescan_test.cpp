@@ -77,6 +77,14 @@ TEST_F(Changescan, PartialRecordAtTheEndIsReportedAndSkipped)
     EXPECT_NE(r.err.find("pair.c lib"), std::string::npos) << r.err;
 }
 
+TEST_F(Changescan, AListThatCannotBeReadIsNoSuccess)
+{
+    // A folder opens, but reading it fails.
+    const RunResult r = run_program({bin_path("changescan"), dir.path().string(), out, "old", "new"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("can not read the list " + dir.path().string()), std::string::npos) << r.err;
+}
+
 TEST_F(Changescan, FailedQueryKeepsEarlierLinesAndShowsTheQuery)
 {
     // The database is UTF-8: a name that is not valid UTF-8 makes the query fail.
