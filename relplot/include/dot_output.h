@@ -39,8 +39,6 @@ public:
 
     /// Hands the text held so far to the stream.
     void flush();
-    /// Forgets the text held so far (when its stream is gone).
-    void discard() { size_ = 0; }
 
 private:
     static constexpr std::size_t capacity = 1 << 16;
