@@ -178,12 +178,13 @@ void prepare_record(RsfRecord &record)
     record.relation = relation != nullptr ? static_cast<int>(relation - relations) : -1;
 }
 
-// Applies one record of the relation `relation` (null: an unknown one, `op`).
-void apply_record(const Relation *relation, const char *op, NodeName subject, NodeName object)
+// Applies one prepared record to the graph.
+void apply_record(const RsfRecord &record)
 {
-    if (relation == nullptr)
-        refuse("ERROR: unrecognized relation: %s\n", op);
-    relation->apply(subject, object);
+    if (record.relation < 0)
+        refuse("ERROR: unrecognized relation: %s\n", record.op);
+    relations[record.relation].apply({record.opa1, record.opa1_length, record.hash1},
+                                     {record.opa2, record.opa2_length, record.hash2});
 }
 
 // Bytes of a regular file, or 0 for any other stream.
@@ -240,7 +241,14 @@ void check_written(bool written, const char *outfilenm)
 
 void analysis(const char *op, const char *opa1, const char *opa2)
 {
-    apply_record(find_relation(op), op, {opa1, name_hash(opa1)}, {opa2, name_hash(opa2)});
+    RsfRecord record{};
+    record.op = op;
+    record.opa1 = opa1;
+    record.opa2 = opa2;
+    record.opa1_length = std::strlen(opa1);
+    record.opa2_length = std::strlen(opa2);
+    prepare_record(record);
+    apply_record(record);
 }
 
 void convert_stream(FILE *in, FILE *out, const char *infilenm)
@@ -269,8 +277,7 @@ void convert_stream(FILE *in, FILE *out, const char *infilenm)
                 // token short and could make two different names one node.
                 if (r.holds_nul)
                     refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
-                apply_record(r.relation >= 0 ? &relations[r.relation] : nullptr, r.op, {r.opa1, r.hash1},
-                             {r.opa2, r.hash2});
+                apply_record(r);
             }
         }
     }

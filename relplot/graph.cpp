@@ -241,7 +241,8 @@ void init_graphNodes(unsigned long size)
 
 GraphNode_ *GraphNode(NodeType_ nt, const char *nm)
 {
-    return make_node(nt, nm, std::strlen(nm), name_hash(nm));
+    const std::size_t length = std::strlen(nm);
+    return make_node(nt, nm, length, name_hash(nm, length));
 }
 
 GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
@@ -251,7 +252,8 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 {
-    return get_graphNode(nt, NodeName{name, name_hash(name)});
+    const std::size_t length = std::strlen(name);
+    return get_graphNode(nt, NodeName{name, length, name_hash(name, length)});
 }
 
 GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
@@ -265,7 +267,7 @@ GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
     void **slot = hash_find_slot(&graphNodes, &key);
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
-        node = make_node(nt, name.text, std::strlen(name.text), name.hash);
+        node = make_node(nt, name.text, name.length, name.hash);
         register_node(node, slot);
     }
     recent = {name.hash, node};

@@ -22,8 +22,6 @@
 #include <string>
 #include <vector>
 
-PGconn *conn = nullptr;
-FILE *outfp = nullptr;
 static FILE *infp = nullptr;
 
 namespace {

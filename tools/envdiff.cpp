@@ -15,9 +15,6 @@
 #include <numeric>
 #include <vector>
 
-PGconn *conn = nullptr;
-FILE *outfp = nullptr;
-
 namespace {
 
 // Columns: 0 INST_NAME (the same on every row), 1 VAR_NAME, 2 VAR_VALUE, 3 VAR_SOURCE.
@@ -104,8 +101,7 @@ void envdiff(const char *oid_a, const char *oid_b)
 
     res_a.reset();
     res_b.reset();
-    std::fputs(report_block_edge, outfp);
-    std::fputs(" \n", outfp);
+    print_block_end();
 }
 
 } // namespace

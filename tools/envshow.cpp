@@ -6,9 +6,6 @@
 
 #include <cstdlib>
 
-PGconn *conn = nullptr;
-FILE *outfp = nullptr;
-
 namespace {
 
 const char *const envshow_query =

@@ -4,9 +4,6 @@
 //   procshow REPORT OID...
 #include "query.h"
 
-PGconn *conn = nullptr;
-FILE *outfp = nullptr;
-
 namespace {
 
 const char *const procshow_query =

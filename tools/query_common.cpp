@@ -6,6 +6,10 @@
 #include <cstring>
 #include <vector>
 
+// The process-wide objects that every tool shares.
+PGconn *conn = nullptr;
+FILE *outfp = nullptr;
+
 bool answer_info_option(int argc, char *argv[], const char *usage)
 {
     if (argc != 2)

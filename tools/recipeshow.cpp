@@ -4,9 +4,6 @@
 //   recipeshow REPORT OID...
 #include "query.h"
 
-PGconn *conn = nullptr;
-FILE *outfp = nullptr;
-
 namespace {
 
 const char *const recipeshow_query =

@@ -10,9 +10,6 @@
 #include <optional>
 #include <string>
 
-PGconn *conn = nullptr;
-FILE *outfp = nullptr;
-
 namespace {
 
 // Columns: 0 INST_NAME, 1 INST_CMDSTXT, 2 INST_EXECMDS, 3 INST_ISPHONY,
@@ -117,8 +114,7 @@ void rulediff(const char *oid_a, const char *oid_b)
     write_flag(a.isphony, b.isphony, "%s/%s is PHONY target\n", "%s/%s is PHONY target\n", a, b);
     write_flag(a.istarget, b.istarget, "%s/%s is a target in Makefile\n", "%s/%s is target in Makefile\n", a, b);
     write_flag(a.isdblcln, b.isdblcln, "%s/%s has double colon rule\n", "%s/%s has double colon rule\n", a, b);
-    std::fputs(report_block_edge, outfp);
-    std::fputs(" \n", outfp);
+    print_block_end();
 }
 
 } // namespace

@@ -120,12 +120,13 @@ inline bool same_name(const char *a, const char *b)
     }
     return false;
 }
-/// A name with its name_hash, for lookups that know it already.
+/// A name with its length and name_hash, for lookups that know them already.
 struct NodeName {
     const char *text;
-    std::uint32_t hash;
+    std::size_t length; ///< strlen(text)
+    std::uint32_t hash; ///< name_hash(text, length)
 };
-/// As get_graphNode, for a name whose hash is known.
+/// As get_graphNode, for a name whose length and hash are known.
 GraphNode_ *get_graphNode(NodeType_ nt, NodeName name);
 /// Starts loading what looking up the names of the `count` hashes (at most
 /// 256) will read from the registry, so that lookups made a little later

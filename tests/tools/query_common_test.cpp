@@ -7,9 +7,6 @@
 
 #include <gtest/gtest.h>
 
-PGconn *conn = nullptr;
-FILE *outfp = nullptr;
-
 namespace {
 
 TEST(XTrim, RemovesOnlyBlanksAtBothEnds)
