@@ -183,8 +183,7 @@ void apply_record(const RsfRecord &record)
 {
     if (record.relation < 0)
         refuse("ERROR: unrecognized relation: %s\n", record.op);
-    relations[record.relation].apply({record.opa1, record.opa1_length, record.hash1},
-                                     {record.opa2, record.opa2_length, record.hash2});
+    relations[record.relation].apply({record.opa1, record.hash1}, {record.opa2, record.hash2});
 }
 
 // Bytes of a regular file, or 0 for any other stream.

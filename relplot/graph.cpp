@@ -252,8 +252,7 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 {
-    const std::size_t length = std::strlen(name);
-    return get_graphNode(nt, NodeName{name, length, name_hash(name, length)});
+    return get_graphNode(nt, NodeName{name, name_hash(name)});
 }
 
 GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
@@ -267,7 +266,7 @@ GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
     void **slot = hash_find_slot(&graphNodes, &key);
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
-        node = make_node(nt, name.text, name.length, name.hash);
+        node = make_node(nt, name.text, std::strlen(name.text), name.hash);
         register_node(node, slot);
     }
     recent = {name.hash, node};

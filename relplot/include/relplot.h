@@ -120,13 +120,13 @@ inline bool same_name(const char *a, const char *b)
     }
     return false;
 }
-/// A name with its length and name_hash, for lookups that know them already.
+/// A name with its name_hash, for lookups that know it already.  Two
+/// registers wide, so that it is passed in registers.
 struct NodeName {
     const char *text;
-    std::size_t length; ///< strlen(text)
-    std::uint32_t hash; ///< name_hash(text, length)
+    std::uint32_t hash; ///< name_hash(text)
 };
-/// As get_graphNode, for a name whose length and hash are known.
+/// As get_graphNode, for a name whose hash is known.
 GraphNode_ *get_graphNode(NodeType_ nt, NodeName name);
 /// Starts loading what looking up the names of the `count` hashes (at most
 /// 256) will read from the registry, so that lookups made a little later
