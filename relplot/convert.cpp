@@ -112,6 +112,9 @@ void relate_layer(NodeName subject, NodeName object)
     set_layer(node, node->layer == nullptr ? object.text : "all");
 }
 
+// True once a SAME record has paired two nodes in this conversion.
+bool paired = false;
+
 void relate_same(NodeName subject, NodeName object)
 {
     GraphNode_ *first = get_graphNode(NT_DIR, subject);
@@ -129,6 +132,7 @@ void relate_same(NodeName subject, NodeName object)
     second->isdup = 1;
     first->same = second;
     second->same = first;
+    paired = true;
 }
 
 void relate_diff(NodeName subject, NodeName) { get_graphNode(NT_DIR, subject)->isdiff = 1; }
@@ -253,6 +257,7 @@ void analysis(const char *op, const char *opa1, const char *opa2)
 void convert_stream(FILE *in, FILE *out, const char *infilenm)
 {
     init_graphNodes(registry_size(in));
+    paired = false;
 
     const bool background = read_in_background(in);
     RecordReader reader(in, background ? background_block : inline_block, background, prepare_record);
@@ -287,7 +292,10 @@ void convert_stream(FILE *in, FILE *out, const char *infilenm)
 
     if (const GraphNode_ *loop = find_containment_loop())
         refuse("ERROR: containment loop through %s\n", loop->name);
-    check_components();
+    // Without SAME pairs the walk follows the containment tree alone, just
+    // found free of loops: it cannot come back into a cluster it is in.
+    if (paired)
+        check_components();
 
     print_file_header(out);
     print_components(out);
