@@ -254,7 +254,7 @@ void analysis(const char *op, const char *opa1, const char *opa2)
     apply_record(record);
 }
 
-void convert_stream(FILE *in, FILE *out, const char *infilenm)
+bool convert_stream(FILE *in, FILE *out, const char *infilenm)
 {
     init_graphNodes(registry_size(in));
     paired = false;
@@ -297,10 +297,7 @@ void convert_stream(FILE *in, FILE *out, const char *infilenm)
     if (paired)
         check_components();
 
-    print_file_header(out);
-    print_components(out);
-    print_all_edges(out);
-    print_file_footer(out);
+    return print_dot_file(out);
 }
 
 int convert_to_format(const char *infilenm, const char *outfilenm)
@@ -318,8 +315,8 @@ int convert_to_format(const char *infilenm, const char *outfilenm)
     const auto out_buffer = std::make_unique<char[]>(1 << 20);
     std::setvbuf(out, out_buffer.get(), _IOFBF, 1 << 20);
 
-    convert_stream(in, out, infilenm);
-    check_written(std::fflush(out) == 0 && std::ferror(out) == 0, outfilenm);
+    const bool handed_over = convert_stream(in, out, infilenm);
+    check_written(handed_over && std::fflush(out) == 0 && std::ferror(out) == 0, outfilenm);
 
     release_graph();
     std::fclose(in);

@@ -72,9 +72,8 @@ void put_layer_and_colour(DotOutput &out, const GraphNode_ *node)
 }
 
 // The node line of a leaf.
-void print_leaf(const GraphNode_ *node, int depth, FILE *fp)
+void put_leaf(DotOutput &out, const GraphNode_ *node, int depth)
 {
-    DotOutput &out = DotOutput::of(fp);
     out.put_tabs(depth);
     put_node_id(out, node);
     put_kind_attributes(out, node);
@@ -128,12 +127,32 @@ void walk_tree(GraphNode_ *node, int depth, Visitor &&visit)
     }
 }
 
+// The two opening lines of a cluster.
+void put_subgraph_header(DotOutput &out, int depth, const char *name)
+{
+    out.put_tabs(depth);
+    out.put("subgraph \"cluster_");
+    out.put_quoted(name);
+    out.put("\" {\n");
+    out.put_tabs(depth + 1);
+    out.put("label=\"");
+    out.put_quoted(cluster_label(name));
+    out.put("\";\n");
+}
+
+// The closing line of a cluster.
+void put_subgraph_footer(DotOutput &out, int depth)
+{
+    out.put_tabs(depth);
+    out.put("}\n");
+}
+
 // Writes the tree.
 struct TreePrinter {
-    FILE *fp;
-    void open(const GraphNode_ *node, int depth) { print_SubGraphHeader(depth, node->name, fp); }
-    void leaf(const GraphNode_ *node, int depth) { print_leaf(node, depth, fp); }
-    void close(const GraphNode_ *, int depth) { print_SubGraphFooter(depth, fp); }
+    DotOutput &out;
+    void open(const GraphNode_ *node, int depth) { put_subgraph_header(out, depth, node->name); }
+    void leaf(const GraphNode_ *node, int depth) { put_leaf(out, node, depth); }
+    void close(const GraphNode_ *, int depth) { put_subgraph_footer(out, depth); }
 };
 
 // Walks the tree without writing and refuses a cluster that is entered again
@@ -200,25 +219,20 @@ void print_components(FILE *fp)
 
 void print_GraphNode(GraphNode_ *node, int depth, FILE *fp)
 {
-    walk_tree(node, depth, TreePrinter{fp});
+    put_GraphNode(DotOutput::of(fp), node, depth);
+}
+
+void put_GraphNode(DotOutput &out, GraphNode_ *node, int depth)
+{
+    walk_tree(node, depth, TreePrinter{out});
 }
 
 void print_SubGraphHeader(int depth, const char *name, FILE *fp)
 {
-    DotOutput &out = DotOutput::of(fp);
-    out.put_tabs(depth);
-    out.put("subgraph \"cluster_");
-    out.put_quoted(name);
-    out.put("\" {\n");
-    out.put_tabs(depth + 1);
-    out.put("label=\"");
-    out.put_quoted(cluster_label(name));
-    out.put("\";\n");
+    put_subgraph_header(DotOutput::of(fp), depth, name);
 }
 
 void print_SubGraphFooter(int depth, FILE *fp)
 {
-    DotOutput &out = DotOutput::of(fp);
-    out.put_tabs(depth);
-    out.put("}\n");
+    put_subgraph_footer(DotOutput::of(fp), depth);
 }

@@ -23,6 +23,7 @@ namespace {
 Pool node_pool;
 // The edge list's storage.
 Pool edge_pool;
+std::size_t edges_made = 0;
 
 static_assert(alignof(GraphNode_) <= 8 && alignof(GraphEdge_) <= 8, "records must fit the pools' alignment");
 static_assert(sizeof(void *) != 8 || sizeof(GraphNode_) == 72, "a node's small fields should pack together");
@@ -247,6 +248,7 @@ GraphNode_ *GraphNode(NodeType_ nt, const char *nm)
 
 GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 {
+    ++edges_made;
     return new (edge_pool.take(sizeof(GraphEdge_))) GraphEdge_{et, t, s, nullptr};
 }
 
@@ -352,6 +354,12 @@ void free_edges()
     // Every edge lives in the pool: one release frees them all.
     edge_head = nullptr;
     edge_pool.release();
+    edges_made = 0;
+}
+
+std::size_t graph_edge_count()
+{
+    return edges_made;
 }
 
 GraphNode_ *find_containment_loop()

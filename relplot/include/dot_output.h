@@ -2,17 +2,28 @@
 // together here, and the text goes to the stream in large pieces.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-/// Text collected for one stream.  There is one, process-wide: the DOT file
-/// being written.
+/// Text collected for one destination.  The process-wide collector serves
+/// the DOT file's stream; a collector of its own writes to a place in a
+/// file, or only counts the bytes put (to learn how long a part will be).
 class DotOutput {
 public:
-    /// The collector of `fp`.  Text still held for another stream goes to
-    /// that stream first.
+    /// The process-wide collector, serving `fp`.  Text still held for
+    /// another stream goes to that stream first.
     static DotOutput &of(FILE *fp);
+
+    /// A collector that only counts.
+    DotOutput() = default;
+    /// A collector that writes to the file open as `fd` from byte `offset`
+    /// on (with pwrite, so the descriptor's own position does not move).
+    DotOutput(int fd, off_t offset) : fd_(fd), offset_(offset) {}
+    DotOutput(const DotOutput &) = delete;
+    DotOutput &operator=(const DotOutput &) = delete;
 
     void put(const char *text, std::size_t length)
     {
@@ -39,6 +50,12 @@ public:
 
     /// Hands the text held so far to the stream.
     void flush();
+    /// Bytes put so far, handed on or held.
+    std::size_t total() const { return handed_ + size_; }
+    /// True when a write to the file (of a collector for a place in a
+    /// file) went wrong; the stream of the process-wide one keeps its own
+    /// error state.
+    bool failed() const { return failed_; }
 
 private:
     static constexpr std::size_t capacity = 1 << 16;
@@ -50,7 +67,15 @@ private:
     }
     void put_long(const char *text, std::size_t length);
 
+    // Writes `length` bytes at `text` to wherever the collector writes.
+    void hand_on(const char *text, std::size_t length);
+    bool counts_only() const { return fp_ == nullptr && fd_ < 0; }
+
     FILE *fp_ = nullptr;
+    int fd_ = -1;
+    off_t offset_ = 0;       // where the next bytes go, for fd_
+    bool failed_ = false;
+    std::size_t handed_ = 0; // bytes handed on (or counted) so far
     std::size_t size_ = 0;
     char buf_[capacity];
 };

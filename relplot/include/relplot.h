@@ -148,6 +148,8 @@ void free_hashtable();
 std::size_t graph_pool_used();
 /// Releases every edge; edge_head becomes null.
 void free_edges();
+/// Edges made since the edges were last released.
+std::size_t graph_edge_count();
 /// A node of a containment loop (a node that is its own ancestor), or null.
 GraphNode_ *find_containment_loop();
 // xmalloc, the allocation that never returns null, is declared in hash.h.
@@ -185,6 +187,9 @@ void check_components();
 void print_components(FILE *fp);
 /// `node` and its following siblings, with their subtrees, at `depth`.
 void print_GraphNode(GraphNode_ *node, int depth, FILE *fp);
+/// The same, put into `out`.  Reads the graph only, so two threads may
+/// each put it into a collector of their own.
+void put_GraphNode(DotOutput &out, GraphNode_ *node, int depth);
 /// The two opening lines of a cluster.
 void print_SubGraphHeader(int depth, const char *name, FILE *fp);
 /// The closing line of a cluster.
@@ -198,6 +203,20 @@ void print_all_edges(FILE *fp);
 void print_dependency(const GraphEdge_ *e, FILE *fp);
 /// 1 when the edge is left out because of SAME pairs, 0 otherwise.
 int isduplicated(const GraphEdge_ *e);
+/// All edge lines put into `out`, up to the first edge whose ends' layers
+/// conflict: that edge is returned (its line put as far as the conflict),
+/// or null when there is none.
+const GraphEdge_ *put_edges(DotOutput &out);
+/// The message of a layer conflict, and the abnormal end (flushing `fp`).
+[[noreturn]] void report_layer_conflict(FILE *fp);
+
+// ---- the DOT file as a whole (dot_file.cpp) ----
+
+/// Frame, tree and edges of the finished graph.  A large graph bound for a
+/// regular file is written by two threads: the edges go straight to their
+/// place behind the tree while the tree is written.  False when text of
+/// that thread could not be written; errors of `fp` itself stay in `fp`.
+bool print_dot_file(FILE *fp);
 
 // ---- conversion driver and relation interpreter (convert.cpp, main.cpp) ----
 
@@ -209,7 +228,8 @@ int convert_to_format(const char *infilenm, const char *outfilenm);
 /// every record of `in`, checks the graph and writes the DOT text to `out`.
 /// The graph stays for release_graph().
 /// A read error of `in` (named `infilenm` in the message) ends the run
-/// before anything is written: the graph would be cut short.
-void convert_stream(FILE *in, FILE *out, const char *infilenm = "the input");
+/// before anything is written: the graph would be cut short.  False when
+/// part of the DOT text could not be written (see print_dot_file).
+bool convert_stream(FILE *in, FILE *out, const char *infilenm = "the input");
 /// Prints the usage text.
 void print_usage();

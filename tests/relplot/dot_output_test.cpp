@@ -1,5 +1,8 @@
 // Unit tests of the DOT text collector: whatever lands on a boundary of its
 // buffer, the stream gets exactly the text put, in order.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -7,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "dot_output.h"
+#include "test_support.h"
 
 namespace {
 
@@ -86,12 +90,10 @@ TEST(DotOutput, TabsNumbersAndLiteralsGoOutInOrder)
     }
 }
 
-TEST(DotOutput, ManyBuffersFullKeepTheirOrder)
+// Puts some 4 MB in lines of every kind of put into `out`, with a long text
+// that goes straight through after everything before it; returns the text.
+std::string put_many_lines(DotOutput &out)
 {
-    // Some 4 MB in lines of every kind of put, and a long text that goes
-    // straight through after everything before it.
-    MemoryStream stream;
-    DotOutput &out = DotOutput::of(stream.fp());
     std::string want;
     for (int i = 0; i < 60000; ++i) {
         const std::string name = "f" + std::to_string(i) + (i % 7 == 0 ? "\"q\"" : "");
@@ -110,7 +112,55 @@ TEST(DotOutput, ManyBuffersFullKeepTheirOrder)
         }
     }
     out.flush();
+    return want;
+}
+
+TEST(DotOutput, ManyBuffersFullKeepTheirOrder)
+{
+    MemoryStream stream;
+    const std::string want = put_many_lines(DotOutput::of(stream.fp()));
     EXPECT_TRUE(stream.text() == want);
+}
+
+TEST(DotOutput, ACountingCollectorCountsWhatAStreamWouldGet)
+{
+    DotOutput counter;
+    const std::string want = put_many_lines(counter);
+    EXPECT_EQ(counter.total(), want.size());
+    EXPECT_FALSE(counter.failed());
+    // What is held counts before it is flushed.
+    counter.put_quoted("a\"b");
+    EXPECT_EQ(counter.total(), want.size() + 4);
+}
+
+TEST(DotOutput, AFileCollectorWritesAtItsPlaceOnly)
+{
+    testsupport::TempDir dir;
+    const std::string path = dir.file("part.dot");
+    const std::string before = "kept as it is\n";
+    testsupport::write_file(path, before + std::string(100, '-'));
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    std::string want;
+    {
+        DotOutput out(fd, static_cast<off_t>(before.size()));
+        want = put_many_lines(out);
+        EXPECT_EQ(out.total(), want.size());
+        EXPECT_FALSE(out.failed());
+    }
+    // The descriptor's own position did not move.
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+    close(fd);
+    EXPECT_TRUE(testsupport::read_file(path) == before + want);
+
+    // A descriptor that cannot be written: the failure is kept.
+    const int read_only = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(read_only, 0);
+    DotOutput out(read_only, 0);
+    put_many_lines(out);
+    EXPECT_TRUE(out.failed());
+    close(read_only);
+    EXPECT_TRUE(testsupport::read_file(path) == before + want);
 }
 
 TEST(DotOutput, TextHeldForOneStreamReachesItBeforeAnotherStreamIsServed)

@@ -63,6 +63,59 @@ RunResult convert_through_pipe(const std::string &rsf, const std::string &fifo, 
     return r;
 }
 
+// Converts `rsf` into a named pipe, which relplot writes in one go; returns
+// the run, with what came through the pipe in `dot`.
+RunResult convert_into_pipe(const std::string &in, const std::string &fifo, std::string &dot)
+{
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread reader([&] {
+        std::ifstream pipe(fifo, std::ios::binary);
+        dot.assign(std::istreambuf_iterator<char>(pipe), std::istreambuf_iterator<char>());
+    });
+    RunResult r = run_program({bin_path("relplot"), in, fifo});
+    reader.join();
+    std::filesystem::remove(fifo);
+    return r;
+}
+
+// Enough edges (100,000 more) that relplot writes them on a thread of their
+// own when the DOT file is a regular file: between SAME partners, layered
+// nodes and plain files, and a name that needs escapes.  `conflict` adds an
+// edge between the layers early in the file, so late in the edge lines.
+std::string many_edges_rsf(bool conflict)
+{
+    std::string rsf = conflict ? "DEPENDON L11 L22" : "";
+    for (int i = 0; i < 100000; ++i) {
+        const std::string f = "f" + std::to_string(i);
+        switch (i % 4) {
+        case 0: rsf += "\nDEPENDON " + f + " g" + std::to_string(13 * (i % 1000)); break;
+        case 1: rsf += "\nINVOKE L" + std::to_string(11 * (i % 500)) + " " + f; break;
+        case 2: rsf += "\nDEPENDON L" + std::to_string(22 * (i % 300)) + " L" + std::to_string(22 * (i % 200)); break;
+        default: rsf += "\nINVOKE \"quoted\\name\" " + f; break;
+        }
+    }
+    return rsf + "\n" + mixed_rsf();
+}
+
+TEST_F(Relplot, EdgesWrittenOnTheirOwnThreadMatchAFileWrittenInOneGo)
+{
+    for (bool conflict : {false, true}) {
+        const std::string what = conflict ? "with a layer conflict" : "without a conflict";
+        write_file(in, many_edges_rsf(conflict));
+        const RunResult to_file = run_program({bin_path("relplot"), in, out});
+        std::string through_pipe;
+        const RunResult to_pipe = convert_into_pipe(in, dir.file("out.fifo"), through_pipe);
+        EXPECT_EQ(to_file.exit_code, to_pipe.exit_code) << what;
+        EXPECT_EQ(to_file.term_signal, to_pipe.term_signal) << what;
+        EXPECT_EQ(to_file.out, conflict ? "Error: conflict layer information\n" : succeeded) << what;
+        EXPECT_EQ(to_file.out, to_pipe.out) << what;
+        const std::string written = read_file(out);
+        EXPECT_GT(written.size(), std::size_t{4} << 20) << what;
+        EXPECT_TRUE(written == through_pipe) << what << ": " << written.size() << " bytes to the file, "
+                                             << through_pipe.size() << " through the pipe";
+    }
+}
+
 TEST_F(Relplot, ALargeFileReadOnAThreadConvertsAsThroughAPipe)
 {
     const std::string rsf = mixed_rsf();

@@ -1,0 +1,136 @@
+// The DOT file as a whole: the frame, the tree, then the edges.  For a
+// large graph that goes to a regular file the edges are written by a
+// second thread, straight to their place behind the tree: it first puts
+// the tree into a collector that only counts, to learn where the tree
+// ends, while the main thread writes the tree itself.
+#include "relplot.h"
+
+#include "dot_output.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// Fewer edges than this are written in less time than a thread takes.
+constexpr std::size_t split_edges = 1 << 16;
+
+// The edge lines as the second thread writes them.
+class EdgeWriter {
+public:
+    // Edges for the file open as `fd`, whose tree (from `start`) begins at
+    // byte `tree_start`.
+    EdgeWriter(int fd, GraphNode_ *start, off_t tree_start)
+        : fd_(fd), start_(start), tree_start_(tree_start), thread_([this] { run(); })
+    {
+    }
+    ~EdgeWriter()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    EdgeWriter(const EdgeWriter &) = delete;
+    EdgeWriter &operator=(const EdgeWriter &) = delete;
+
+    // Waits until every edge line is written.
+    void finish() { thread_.join(); }
+    // What the thread learnt; read after finish().
+    off_t tree_end() const { return tree_end_; }
+    off_t edges_end() const { return edges_end_; }
+    const GraphEdge_ *conflict() const { return conflict_; }
+    bool failed() const { return failed_; }
+
+private:
+    void run()
+    {
+        const auto tree = std::make_unique<DotOutput>();
+        put_GraphNode(*tree, start_, 1);
+        tree_end_ = tree_start_ + static_cast<off_t>(tree->total());
+        const auto edges = std::make_unique<DotOutput>(fd_, tree_end_);
+        conflict_ = put_edges(*edges);
+        edges->flush();
+        edges_end_ = tree_end_ + static_cast<off_t>(edges->total());
+        failed_ = edges->failed();
+    }
+
+    int fd_;
+    GraphNode_ *start_;
+    off_t tree_start_;
+    off_t tree_end_ = 0;
+    off_t edges_end_ = 0;
+    const GraphEdge_ *conflict_ = nullptr;
+    bool failed_ = false;
+    std::thread thread_; // last: it starts once the fields above are set
+};
+
+bool is_regular_file(FILE *fp)
+{
+    struct stat info {};
+    const int fd = fileno(fp);
+    return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Where the next byte of `fp` goes, with everything before it handed to the
+// file; -1 when that cannot be known.
+off_t flushed_position(FILE *fp)
+{
+    DotOutput::of(fp).flush();
+    return std::fflush(fp) == 0 ? ftello(fp) : -1;
+}
+
+void print_sequentially(FILE *fp)
+{
+    print_components(fp);
+    print_all_edges(fp);
+    print_file_footer(fp);
+}
+
+} // namespace
+
+bool print_dot_file(FILE *fp)
+{
+    print_file_header(fp);
+    if (graph_edge_count() < split_edges || std::thread::hardware_concurrency() < 2 || !is_regular_file(fp)) {
+        print_sequentially(fp);
+        return true;
+    }
+    const off_t tree_start = flushed_position(fp);
+    if (tree_start < 0) {
+        print_sequentially(fp);
+        return true;
+    }
+    // Found once: a search of the registry counts in its figures.
+    GraphNode_ *const start = start_node();
+    std::unique_ptr<EdgeWriter> edges;
+    try {
+        edges = std::make_unique<EdgeWriter>(fileno(fp), start, tree_start);
+    } catch (const std::system_error &) {
+        // No thread to be had: one writes it all.
+        print_sequentially(fp);
+        return true;
+    }
+    print_GraphNode(start, 1, fp);
+    const off_t tree_end = flushed_position(fp);
+    edges->finish();
+    // As when written in one go, a conflict ends the run whatever else
+    // went wrong before it.
+    if (edges->conflict() != nullptr)
+        report_layer_conflict(fp);
+    if (std::ferror(fp) != 0)
+        return true; // the stream reports its own failure
+    if (tree_end != edges->tree_end()) {
+        // The edges would overlap the tree or leave a gap before them.
+        std::fprintf(stderr, "relplot: the tree took %lld bytes, not the %lld counted for it\n",
+                     static_cast<long long>(tree_end - tree_start),
+                     static_cast<long long>(edges->tree_end() - tree_start));
+        abnormal_end(fp);
+    }
+    if (edges->failed() || fseeko(fp, edges->edges_end(), SEEK_SET) != 0)
+        return false;
+    print_file_footer(fp);
+    return true;
+}
