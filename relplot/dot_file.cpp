@@ -7,6 +7,7 @@
 
 #include "dot_output.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -67,11 +68,17 @@ private:
     std::thread thread_; // last: it starts once the fields above are set
 };
 
-bool is_regular_file(FILE *fp)
+// True when `fp` writes to a regular file at the places it is told: not a
+// pipe or device, and not a file open for appending, where Linux puts
+// whatever pwrite writes at the end.
+bool is_placeable_file(FILE *fp)
 {
     struct stat info {};
     const int fd = fileno(fp);
-    return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_APPEND) == 0;
 }
 
 // Where the next byte of `fp` goes, with everything before it handed to the
@@ -94,7 +101,7 @@ void print_sequentially(FILE *fp)
 bool print_dot_file(FILE *fp)
 {
     print_file_header(fp);
-    if (graph_edge_count() < split_edges || std::thread::hardware_concurrency() < 2 || !is_regular_file(fp)) {
+    if (graph_edge_count() < split_edges || std::thread::hardware_concurrency() < 2 || !is_placeable_file(fp)) {
         print_sequentially(fp);
         return true;
     }

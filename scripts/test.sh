@@ -2,7 +2,7 @@
 # Runs every test: the suite of a normal build, then the same suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the normal build's
 # suite again with every program it starts under valgrind's memcheck, then
-# relplot's reading thread under ThreadSanitizer, then a minute of fuzzing
+# relplot's threads under ThreadSanitizer, then a minute of fuzzing
 # relplot, then the demo with a check of everything it writes.  Each suite starts its own throwaway PostgreSQL cluster for the
 # end-to-end tests and stops it after; so does the demo.
 set -euo pipefail
@@ -22,8 +22,8 @@ done
 echo "== valgrind tests"
 scripts/valgrind.sh
 
-# The reader's unit tests and a large conversion on relplot's reading thread,
-# built with ThreadSanitizer: a data race fails them.
+# The reader's unit tests and large conversions on relplot's reading and
+# edge-writing threads, built with ThreadSanitizer: a data race fails them.
 echo "== tsan tests"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"

@@ -15,7 +15,7 @@ ctest --preset default -j "$(nproc)" -LE stress "$@"
 
 # The unit tests run the modules in their own process: run those binaries
 # themselves under memcheck too.
-for unit in hash_test pool_test graph_test record_reader_test dot_output_test query_common_test; do
+for unit in hash_test pool_test graph_test record_reader_test dot_output_test convert_test query_common_test; do
   echo "memcheck: $unit"
   valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
     build/tests/bin/$unit --gtest_brief=1 >/dev/null
