@@ -27,7 +27,16 @@ TEST_F(Graph, NewNodeLabelIsTheTextAfterTheLastSlash)
         const char *name;
         const char *want; // null: no label text
         long offset;      // where in the name it points
-    } cases[] = {{"f12", nullptr, 0}, {"src/lib", "lib", 4}, {"/", "/", 0}, {"a/b/", "/", 3}, {"", nullptr, 0}};
+    } cases[] = {{"f12", nullptr, 0},
+                 {"src/lib", "lib", 4},
+                 {"/", "/", 0},
+                 {"a/b/", "/", 3},
+                 {"", nullptr, 0},
+                 // Names of 32 bytes and beyond are searched another way.
+                 {"/usr/src/project/lib/build/x.cpp", "x.cpp", 27},
+                 {"/usr/src/project/lib/build/x.cpp/", "/", 32},
+                 {"/usr/src/project/library/sources/deep/dir/main.c", "main.c", 42},
+                 {"an-identifier-without-any-slash-in-it-at-all", nullptr, 0}};
     for (const auto &c : cases) {
         GraphNode_ *node = GraphNode(NT_FILE, c.name);
         EXPECT_STREQ(node->name, c.name);
