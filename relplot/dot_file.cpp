@@ -1,8 +1,8 @@
 // The DOT file as a whole: the frame, the tree, then the edges.  For a
 // large graph that goes to a regular file the edges are written by a
-// second thread, straight to their place behind the tree: it first puts
-// the tree into a collector that only counts, to learn where the tree
-// ends, while the main thread writes the tree itself.
+// second thread, straight to their place behind the tree: it first adds up
+// the length of the tree, to learn where the tree ends, while the main
+// thread writes the tree itself.
 #include "relplot.h"
 
 #include "dot_output.h"
@@ -48,9 +48,7 @@ public:
 private:
     void run()
     {
-        const auto tree = std::make_unique<DotOutput>();
-        put_GraphNode(*tree, start_, 1);
-        tree_end_ = tree_start_ + static_cast<off_t>(tree->total());
+        tree_end_ = tree_start_ + static_cast<off_t>(GraphNode_size(start_, 1));
         const auto edges = std::make_unique<DotOutput>(fd_, tree_end_);
         conflict_ = put_edges(*edges);
         edges->flush();

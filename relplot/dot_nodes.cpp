@@ -22,8 +22,30 @@ bool equal_text(const char *a, const char *b)
     return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
 }
 
+// The writers below put their text into a DotOutput, or into a DotSize
+// that only adds up its length.
+
+// A node's id with its quotes: its name, or both names of a SAME pair
+// (subject first).
+template <class Out>
+void put_id(Out &out, const GraphNode_ *node)
+{
+    out.put('"');
+    if (node->same == nullptr) {
+        out.put_quoted(node->name);
+    } else {
+        // Both members of a SAME pair go by one id: subject, blank, object.
+        const bool dup = node->isdup != 0;
+        out.put_quoted(dup ? node->same->name : node->name);
+        out.put(' ');
+        out.put_quoted(dup ? node->name : node->same->name);
+    }
+    out.put('"');
+}
+
 // The attributes that open a leaf's line, by its kind.
-void put_kind_attributes(DotOutput &out, const GraphNode_ *node)
+template <class Out>
+void put_kind_attributes(Out &out, const GraphNode_ *node)
 {
     // A leaf that neither its name nor a FILE record gives a label text
     // is labelled with its whole name.
@@ -50,7 +72,8 @@ void put_kind_attributes(DotOutput &out, const GraphNode_ *node)
 }
 
 // The layer attribute and the one colour rule that applies first.
-void put_layer_and_colour(DotOutput &out, const GraphNode_ *node)
+template <class Out>
+void put_layer_and_colour(Out &out, const GraphNode_ *node)
 {
     if (node->layer != nullptr) {
         if (node->same != nullptr) {
@@ -72,10 +95,11 @@ void put_layer_and_colour(DotOutput &out, const GraphNode_ *node)
 }
 
 // The node line of a leaf.
-void put_leaf(DotOutput &out, const GraphNode_ *node, int depth)
+template <class Out>
+void put_leaf(Out &out, const GraphNode_ *node, int depth)
 {
     out.put_tabs(depth);
-    put_node_id(out, node);
+    put_id(out, node);
     put_kind_attributes(out, node);
     put_layer_and_colour(out, node);
     out.put("];\n");
@@ -128,7 +152,8 @@ void walk_tree(GraphNode_ *node, int depth, Visitor &&visit)
 }
 
 // The two opening lines of a cluster.
-void put_subgraph_header(DotOutput &out, int depth, const char *name)
+template <class Out>
+void put_subgraph_header(Out &out, int depth, const char *name)
 {
     out.put_tabs(depth);
     out.put("subgraph \"cluster_");
@@ -141,15 +166,17 @@ void put_subgraph_header(DotOutput &out, int depth, const char *name)
 }
 
 // The closing line of a cluster.
-void put_subgraph_footer(DotOutput &out, int depth)
+template <class Out>
+void put_subgraph_footer(Out &out, int depth)
 {
     out.put_tabs(depth);
     out.put("}\n");
 }
 
 // Writes the tree.
+template <class Out>
 struct TreePrinter {
-    DotOutput &out;
+    Out &out;
     void open(const GraphNode_ *node, int depth) { put_subgraph_header(out, depth, node->name); }
     void leaf(const GraphNode_ *node, int depth) { put_leaf(out, node, depth); }
     void close(const GraphNode_ *, int depth) { put_subgraph_footer(out, depth); }
@@ -174,17 +201,7 @@ struct TreeChecker {
 
 void put_node_id(DotOutput &out, const GraphNode_ *node)
 {
-    out.put('"');
-    if (node->same == nullptr) {
-        out.put_quoted(node->name);
-    } else {
-        // Both members of a SAME pair go by one id: subject, blank, object.
-        const bool dup = node->isdup != 0;
-        out.put_quoted(dup ? node->same->name : node->name);
-        out.put(' ');
-        out.put_quoted(dup ? node->name : node->same->name);
-    }
-    out.put('"');
+    put_id(out, node);
 }
 
 void print_file_header(FILE *fp)
@@ -219,12 +236,14 @@ void print_components(FILE *fp)
 
 void print_GraphNode(GraphNode_ *node, int depth, FILE *fp)
 {
-    put_GraphNode(DotOutput::of(fp), node, depth);
+    walk_tree(node, depth, TreePrinter<DotOutput>{DotOutput::of(fp)});
 }
 
-void put_GraphNode(DotOutput &out, GraphNode_ *node, int depth)
+std::size_t GraphNode_size(GraphNode_ *node, int depth)
 {
-    walk_tree(node, depth, TreePrinter{out});
+    DotSize size;
+    walk_tree(node, depth, TreePrinter<DotSize>{size});
+    return size.total();
 }
 
 void print_SubGraphHeader(int depth, const char *name, FILE *fp)

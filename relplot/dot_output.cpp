@@ -22,6 +22,12 @@ void write_out(const char *text, std::size_t length, FILE *fp)
 #endif
 }
 
+// The decimal digits (and sign) of `number` in `digits`; returns their count.
+std::size_t decimal(int number, char (&digits)[16])
+{
+    return static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, number).ptr - digits);
+}
+
 } // namespace
 
 DotOutput &DotOutput::of(FILE *fp)
@@ -78,15 +84,6 @@ void DotOutput::put_tabs(int depth)
 
 void DotOutput::put_quoted(const char *text)
 {
-    if (counts_only()) {
-        // Names and labels are the bulk of a DOT file: counting them
-        // without copying makes a dry run much cheaper than the real one.
-        std::size_t length = 0;
-        for (; *text != 0; ++text)
-            length += (*text == '"' || *text == '\\') ? 2 : 1;
-        handed_ += length;
-        return;
-    }
     for (;;) {
         if (capacity - size_ < 2)
             flush();
@@ -110,8 +107,19 @@ void DotOutput::put_quoted(const char *text)
 void DotOutput::put_number(int number)
 {
     char digits[16];
-    const auto result = std::to_chars(digits, digits + sizeof digits, number);
-    put(digits, static_cast<std::size_t>(result.ptr - digits));
+    put(digits, decimal(number, digits));
+}
+
+void DotSize::put_quoted(const char *text)
+{
+    for (; *text != 0; ++text)
+        total_ += (*text == '"' || *text == '\\') ? 2 : 1;
+}
+
+void DotSize::put_number(int number)
+{
+    char digits[16];
+    total_ += decimal(number, digits);
 }
 
 void DotOutput::flush()

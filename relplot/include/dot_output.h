@@ -10,14 +10,15 @@
 
 /// Text collected for one destination.  The process-wide collector serves
 /// the DOT file's stream; a collector of its own writes to a place in a
-/// file, or only counts the bytes put (to learn how long a part will be).
+/// file.
 class DotOutput {
 public:
     /// The process-wide collector, serving `fp`.  Text still held for
     /// another stream goes to that stream first.
     static DotOutput &of(FILE *fp);
 
-    /// A collector that only counts.
+    /// A collector without a destination: what it is given is dropped (the
+    /// process-wide one, until it serves a stream).
     DotOutput() = default;
     /// A collector that writes to the file open as `fd` from byte `offset`
     /// on (with pwrite, so the descriptor's own position does not move).
@@ -69,13 +70,31 @@ private:
 
     // Writes `length` bytes at `text` to wherever the collector writes.
     void hand_on(const char *text, std::size_t length);
-    bool counts_only() const { return fp_ == nullptr && fd_ < 0; }
 
     FILE *fp_ = nullptr;
     int fd_ = -1;
     off_t offset_ = 0;       // where the next bytes go, for fd_
     bool failed_ = false;
-    std::size_t handed_ = 0; // bytes handed on (or counted) so far
+    std::size_t handed_ = 0; // bytes handed on so far
     std::size_t size_ = 0;
     char buf_[capacity];
+};
+
+/// Adds up the length of the text that the same calls would give a
+/// DotOutput, without keeping any of it: how long a part of the DOT file
+/// will be, found at a fraction of the cost of writing it.
+class DotSize {
+public:
+    void put(const char *, std::size_t length) { total_ += length; }
+    /// A C string (for a literal, the length is known when compiling).
+    void put(const char *text) { total_ += std::strlen(text); }
+    void put(char) { ++total_; }
+    void put_tabs(int depth) { total_ += depth > 0 ? static_cast<std::size_t>(depth) : 0; }
+    void put_quoted(const char *text);
+    void put_number(int number);
+    /// Bytes put so far.
+    std::size_t total() const { return total_; }
+
+private:
+    std::size_t total_ = 0;
 };

@@ -187,9 +187,9 @@ void check_components();
 void print_components(FILE *fp);
 /// `node` and its following siblings, with their subtrees, at `depth`.
 void print_GraphNode(GraphNode_ *node, int depth, FILE *fp);
-/// The same, put into `out`.  Reads the graph only, so two threads may
-/// each put it into a collector of their own.
-void put_GraphNode(DotOutput &out, GraphNode_ *node, int depth);
+/// The bytes print_GraphNode writes for the same arguments, found without
+/// writing them.  Reads the graph only.
+std::size_t GraphNode_size(GraphNode_ *node, int depth);
 /// The two opening lines of a cluster.
 void print_SubGraphHeader(int depth, const char *name, FILE *fp);
 /// The closing line of a cluster.

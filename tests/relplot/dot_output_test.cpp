@@ -1,5 +1,6 @@
-// Unit tests of the DOT text collector: whatever lands on a boundary of its
-// buffer, the stream gets exactly the text put, in order.
+// Unit tests of the DOT text collector (whatever lands on a boundary of its
+// buffer, the stream gets exactly the text put, in order) and of the size
+// counter that stands in for it.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -90,9 +91,11 @@ TEST(DotOutput, TabsNumbersAndLiteralsGoOutInOrder)
     }
 }
 
-// Puts some 4 MB in lines of every kind of put into `out`, with a long text
-// that goes straight through after everything before it; returns the text.
-std::string put_many_lines(DotOutput &out)
+// Puts some 4 MB in lines of every kind of put into `out` (a DotOutput, or
+// a DotSize), with a long text that goes straight through after everything
+// before it; returns the text.
+template <class Out>
+std::string put_many_lines(Out &out)
 {
     std::string want;
     for (int i = 0; i < 60000; ++i) {
@@ -111,26 +114,44 @@ std::string put_many_lines(DotOutput &out)
             want += long_text;
         }
     }
-    out.flush();
     return want;
 }
 
 TEST(DotOutput, ManyBuffersFullKeepTheirOrder)
 {
     MemoryStream stream;
-    const std::string want = put_many_lines(DotOutput::of(stream.fp()));
+    DotOutput &out = DotOutput::of(stream.fp());
+    const std::string want = put_many_lines(out);
+    out.flush();
     EXPECT_TRUE(stream.text() == want);
 }
 
-TEST(DotOutput, ACountingCollectorCountsWhatAStreamWouldGet)
+TEST(DotSize, AddsUpWhatTheSameCallsGiveAStream)
 {
-    DotOutput counter;
-    const std::string want = put_many_lines(counter);
-    EXPECT_EQ(counter.total(), want.size());
-    EXPECT_FALSE(counter.failed());
-    // What is held counts before it is flushed.
-    counter.put_quoted("a\"b");
-    EXPECT_EQ(counter.total(), want.size() + 4);
+    DotSize size;
+    const std::string want = put_many_lines(size);
+    EXPECT_EQ(size.total(), want.size());
+    // Every quoted byte, escapes and numbers at their extremes.
+    const struct {
+        const char *text;
+        std::size_t length;
+    } quoted[] = {{"", 0}, {"plain", 5}, {"\"", 2}, {"\\", 2}, {"a\"b\\c\"", 9}, {"\x01\t\r\x7f\xff", 5}};
+    for (const auto &q : quoted) {
+        DotSize one;
+        one.put_quoted(q.text);
+        EXPECT_EQ(one.total(), q.length) << q.text;
+        EXPECT_EQ(one.total(), escaped(q.text).size()) << q.text;
+    }
+    for (int number : {0, 7, -1, -128, 127, 2147483647, -2147483647 - 1}) {
+        DotSize one;
+        one.put_number(number);
+        EXPECT_EQ(one.total(), std::to_string(number).size()) << number;
+    }
+    DotSize tabs;
+    tabs.put_tabs(-3);
+    tabs.put_tabs(0);
+    tabs.put_tabs(5);
+    EXPECT_EQ(tabs.total(), 5u);
 }
 
 TEST(DotOutput, AFileCollectorWritesAtItsPlaceOnly)
@@ -145,6 +166,8 @@ TEST(DotOutput, AFileCollectorWritesAtItsPlaceOnly)
     {
         DotOutput out(fd, static_cast<off_t>(before.size()));
         want = put_many_lines(out);
+        EXPECT_EQ(out.total(), want.size()) << "held text counts before it is flushed";
+        out.flush();
         EXPECT_EQ(out.total(), want.size());
         EXPECT_FALSE(out.failed());
     }
@@ -158,6 +181,7 @@ TEST(DotOutput, AFileCollectorWritesAtItsPlaceOnly)
     ASSERT_GE(read_only, 0);
     DotOutput out(read_only, 0);
     put_many_lines(out);
+    out.flush();
     EXPECT_TRUE(out.failed());
     close(read_only);
     EXPECT_TRUE(testsupport::read_file(path) == before + want);
