@@ -46,12 +46,13 @@ GraphNode_ *file_node(NodeName subject)
     return node;
 }
 
+// The object is the copy of the label that prepare_record made.
 void relate_file(NodeName subject, NodeName object)
 {
     if (*object.text == 0)
         refuse("ERROR: FILE record for %s gives no file name\n", subject.text);
     // A later FILE record for the node replaces the label of an earlier one.
-    set_filename(file_node(subject), object.text);
+    adopt_filename(file_node(subject), object.text);
 }
 
 void relate_phony(NodeName subject, NodeName) { file_node(subject)->isphony = 1; }
@@ -137,28 +138,35 @@ void relate_same(NodeName subject, NodeName object)
 
 void relate_diff(NodeName subject, NodeName) { get_graphNode(NT_DIR, subject)->isdiff = 1; }
 
+// What the object of a relation is.
+enum class Object {
+    other, ///< a layer, an index, a number or nothing
+    node,  ///< the name of a node
+    label, ///< a node's label, which the graph keeps
+};
+
 // The relations in the order they are tried.
 struct Relation {
     const char *name;
     void (*apply)(NodeName subject, NodeName object);
-    bool object_is_node; ///< the object names a node (not a label, layer, number or nothing)
+    Object object;
 };
 
 const Relation relations[] = {
-    {"FILE", relate_file, false},
-    {"PHONY", relate_phony, false},
-    {"TARGET", relate_target, false},
-    {"GOAL", relate_goal, false},
-    {"EXECUTED", relate_executed, false},
-    {"DBLCLN", relate_dblcln, false},
-    {"CONTAIN", relate_contain, true},
-    {"INVOKE", relate_invoke, true},
-    {"DEPENDON", relate_dependon, true},
-    {"ROOT", relate_root, false},
-    {"LAYERNAME", relate_layername, false},
-    {"LAYER", relate_layer, false},
-    {"SAME", relate_same, true},
-    {"DIFF", relate_diff, false},
+    {"FILE", relate_file, Object::label},
+    {"PHONY", relate_phony, Object::other},
+    {"TARGET", relate_target, Object::other},
+    {"GOAL", relate_goal, Object::other},
+    {"EXECUTED", relate_executed, Object::other},
+    {"DBLCLN", relate_dblcln, Object::other},
+    {"CONTAIN", relate_contain, Object::node},
+    {"INVOKE", relate_invoke, Object::node},
+    {"DEPENDON", relate_dependon, Object::node},
+    {"ROOT", relate_root, Object::other},
+    {"LAYERNAME", relate_layername, Object::other},
+    {"LAYER", relate_layer, Object::other},
+    {"SAME", relate_same, Object::node},
+    {"DIFF", relate_diff, Object::other},
 };
 
 // The relation named `op`, or null.
@@ -173,13 +181,17 @@ const Relation *find_relation(const char *op)
 }
 
 // What the reader works out for each record as it splits it (on its own
-// thread, for a large file): the hashes of the operands and the relation.
+// thread, for a large file): the hashes of the operands, the relation, and
+// for a FILE record the lasting copy of its label.
 void prepare_record(RsfRecord &record)
 {
     record.hash1 = name_hash(record.opa1, record.opa1_length);
     record.hash2 = name_hash(record.opa2, record.opa2_length);
     const Relation *relation = find_relation(record.op);
     record.relation = relation != nullptr ? static_cast<int>(relation - relations) : -1;
+    // A label outlives the chunk of input it came in.
+    if (relation != nullptr && relation->object == Object::label && record.opa2_length > 0)
+        record.kept2 = copy_label(record.opa2, record.opa2_length);
 }
 
 // Applies one prepared record to the graph.
@@ -187,7 +199,8 @@ void apply_record(const RsfRecord &record)
 {
     if (record.relation < 0)
         refuse("ERROR: unrecognized relation: %s\n", record.op);
-    relations[record.relation].apply({record.opa1, record.hash1}, {record.opa2, record.hash2});
+    const char *object = record.kept2 != nullptr ? record.kept2 : record.opa2;
+    relations[record.relation].apply({record.opa1, record.hash1}, {object, record.hash2});
 }
 
 // Bytes of a regular file, or 0 for any other stream.
@@ -271,7 +284,7 @@ bool convert_stream(FILE *in, FILE *out, const char *infilenm)
             std::size_t named = 0;
             for (const RsfRecord &r : batch) {
                 hashes[named++] = r.hash1;
-                if (r.relation >= 0 && relations[r.relation].object_is_node)
+                if (r.relation >= 0 && relations[r.relation].object == Object::node)
                     hashes[named++] = r.hash2;
             }
             prefetch_graphNodes(hashes, named);

@@ -19,8 +19,11 @@ char *layer_name[2] = {nullptr, nullptr};
 
 namespace {
 
-// The registry's storage: node records with their names, labels and layers.
+// The registry's storage: node records with their names, and layers.
 Pool node_pool;
+// The labels that FILE records give, apart: the reading thread copies them
+// here while the main thread takes node storage.
+Pool label_pool;
 // The edge list's storage.
 Pool edge_pool;
 std::size_t edges_made = 0;
@@ -338,8 +341,20 @@ void insertGraphNode(GraphNode_ *node)
 
 void set_filename(GraphNode_ *node, const char *text)
 {
+    adopt_filename(node, copy_label(text, std::strlen(text)));
+}
+
+const char *copy_label(const char *text, std::size_t length)
+{
+    return label_pool.copy(text, length);
+}
+
+void adopt_filename(GraphNode_ *node, const char *label)
+{
     // An earlier owned label stays in the pool until the registry goes.
-    node->filename = node_pool.copy(text);
+    // The label storage hands out writable text; only this interface
+    // passes it on as read-only.
+    node->filename = const_cast<char *>(label);
     node->filename_owned = 1;
 }
 
@@ -354,7 +369,7 @@ void free_graphNode(GraphNode_ *n)
     if (n->layer != nullptr)
         node_pool.give_back(n->layer, std::strlen(n->layer) + 1);
     if (n->filename_owned != 0)
-        node_pool.give_back(n->filename, std::strlen(n->filename) + 1);
+        label_pool.give_back(n->filename, std::strlen(n->filename) + 1);
     node_pool.give_back(n, node_size(n->name));
 }
 
@@ -366,11 +381,12 @@ void free_hashtable()
     forget_recent_nodes();
     std::vector<GraphNode_ *>().swap(nodes_made);
     node_pool.release();
+    label_pool.release();
 }
 
 std::size_t graph_pool_used()
 {
-    return node_pool.used();
+    return node_pool.used() + label_pool.used();
 }
 
 void free_edges()

@@ -39,9 +39,14 @@ void *Pool::take(std::size_t size)
 
 char *Pool::copy(const char *text)
 {
-    const std::size_t len = std::strlen(text);
-    auto *result = static_cast<char *>(take(len + 1));
-    std::memcpy(result, text, len + 1);
+    return copy(text, std::strlen(text));
+}
+
+char *Pool::copy(const char *text, std::size_t length)
+{
+    auto *result = static_cast<char *>(take(length + 1));
+    std::memcpy(result, text, length);
+    result[length] = 0;
     return result;
 }
 

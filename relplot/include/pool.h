@@ -17,6 +17,8 @@ public:
     void *take(std::size_t size);
     /// A copy of `text` in the pool.
     char *copy(const char *text);
+    /// A copy of the `length` bytes at `text`, with a NUL after them.
+    char *copy(const char *text, std::size_t length);
     /// Gives back the `size` bytes at `block` when they are the latest taken
     /// (a record made and dropped at once); otherwise they stay until release.
     void give_back(void *block, std::size_t size);

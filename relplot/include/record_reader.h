@@ -33,6 +33,7 @@ struct RsfRecord {
     std::uint32_t hash1 = 0; ///< a hash of opa1
     std::uint32_t hash2 = 0; ///< a hash of opa2
     int relation = -1;       ///< a number for op
+    const char *kept2 = nullptr; ///< a copy of opa2 that outlives the record, if one was made
 };
 
 /// Work on a record that the reader does as soon as it has split it (on its

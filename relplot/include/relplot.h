@@ -136,6 +136,14 @@ void prefetch_graphNodes(const std::uint32_t *hashes, std::size_t count);
 void insertGraphNode(GraphNode_ *node);
 /// Gives `node` its own copy of `text` as its label (replacing any earlier one).
 void set_filename(GraphNode_ *node, const char *text);
+/// A copy of the `length` bytes at `text` in the registry's label storage,
+/// for adopt_filename.  Touches no other storage: the reading thread makes
+/// the copies while the main thread builds the graph (which must then not
+/// call set_filename or free_graphNode).
+const char *copy_label(const char *text, std::size_t length);
+/// Gives `node` the label `label`, made by copy_label (replacing any
+/// earlier one): set_filename without the copy.
+void adopt_filename(GraphNode_ *node, const char *label);
 /// Gives `node` its own copy of `text` as its layer (replacing any earlier one).
 void set_layer(GraphNode_ *node, const char *text);
 /// Releases one node: its record, name, label and layer go back to the
@@ -144,7 +152,7 @@ void set_layer(GraphNode_ *node, const char *text);
 void free_graphNode(GraphNode_ *n);
 /// Releases every node (the registry's pool) and the registry's storage.
 void free_hashtable();
-/// Bytes of node storage in use in the registry's pool.
+/// Bytes of node and label storage in use in the registry's pools.
 std::size_t graph_pool_used();
 /// Releases every edge; edge_head becomes null.
 void free_edges();

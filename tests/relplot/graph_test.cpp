@@ -170,6 +170,12 @@ TEST_F(Graph, LaterLabelReplacesEarlierOne)
     set_filename(node, "y.c"); // releases x.c (the leak check sees it)
     EXPECT_STREQ(node->filename, "y.c");
     EXPECT_STREQ(node->name, "src/x");
+    // A label copied ahead (as the reading thread does) is taken as it is.
+    const char *label = copy_label("z.c and more", 3);
+    adopt_filename(node, label);
+    EXPECT_EQ(node->filename, label);
+    EXPECT_STREQ(node->filename, "z.c");
+    EXPECT_EQ(node->filename_owned, 1);
 }
 
 TEST_F(Graph, EdgesAreReleasedFromTheHead)

@@ -31,6 +31,23 @@ TEST(Pool, HandsOutAlignedSeparateStorageAcrossBlocks)
     EXPECT_NE(pool.take(16), nullptr); // usable again
 }
 
+TEST(Pool, CopiesTextWholeOrAsFarAsALength)
+{
+    Pool pool;
+    const char text[] = {'a', 'b', 'c', 'd', 'e', 'f'}; // no NUL of its own
+    const struct {
+        std::size_t length;
+        const char *want;
+    } cases[] = {{0, ""}, {3, "abc"}, {6, "abcdef"}};
+    for (const auto &c : cases) {
+        const char *copy = pool.copy(text, c.length);
+        EXPECT_STREQ(copy, c.want);
+        EXPECT_NE(copy, text);
+    }
+    const char *whole = pool.copy("x.c");
+    EXPECT_STREQ(whole, "x.c");
+}
+
 TEST(Pool, GivesBackOnlyTheLatestRecord)
 {
     Pool pool;
