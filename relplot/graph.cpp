@@ -21,9 +21,10 @@ namespace {
 
 // The registry's storage: node records with their names, and layers.
 Pool node_pool;
-// The labels that FILE records give, apart: the reading thread copies them
-// here while the main thread takes node storage.
-Pool label_pool;
+// The labels that FILE records give, apart and packed (text needs no
+// alignment): the reading thread copies them here while the main thread
+// takes node storage.
+Pool label_pool(1);
 // The edge list's storage.
 Pool edge_pool;
 std::size_t edges_made = 0;

@@ -11,6 +11,15 @@ struct Pool::Block {
     Block *next;
 };
 
+namespace {
+
+// Bytes before a block's first record: the block's header (one link), kept
+// at the largest alignment a pool hands out (malloc's blocks are aligned
+// further).
+constexpr std::size_t header_size = (sizeof(void *) + 7) & ~std::size_t{7};
+
+} // namespace
+
 void *Pool::take(std::size_t size)
 {
     size = rounded(size);
@@ -18,17 +27,17 @@ void *Pool::take(std::size_t size)
     if (size > block_size / 4) {
         // A large record (a long name) gets a block of its own behind the
         // current one, which stays in use.
-        auto *block = static_cast<Block *>(xmalloc(rounded(sizeof(Block)) + size));
+        auto *block = static_cast<Block *>(xmalloc(header_size + size));
         block->next = blocks_ != nullptr ? blocks_->next : nullptr;
         (blocks_ != nullptr ? blocks_->next : blocks_) = block;
-        return reinterpret_cast<char *>(block) + rounded(sizeof(Block));
+        return reinterpret_cast<char *>(block) + header_size;
     }
     if (static_cast<std::size_t>(end_ - top_) < size) {
         const std::size_t bytes = std::max(next_block_size_, size);
-        auto *block = static_cast<Block *>(xmalloc(rounded(sizeof(Block)) + bytes));
+        auto *block = static_cast<Block *>(xmalloc(header_size + bytes));
         block->next = blocks_;
         blocks_ = block;
-        top_ = reinterpret_cast<char *>(block) + rounded(sizeof(Block));
+        top_ = reinterpret_cast<char *>(block) + header_size;
         end_ = top_ + bytes;
         next_block_size_ = std::min(2 * next_block_size_, block_size);
     }

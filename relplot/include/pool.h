@@ -8,12 +8,14 @@
 /// Storage handed out in order from large blocks and released all at once.
 class Pool {
 public:
-    Pool() = default;
+    /// Records aligned to `align` bytes (a power of two up to 8): 8 suits
+    /// every record of the graph, 1 packs text.
+    explicit Pool(std::size_t align = 8) : align_(align) {}
     ~Pool() { release(); }
     Pool(const Pool &) = delete;
     Pool &operator=(const Pool &) = delete;
 
-    /// `size` bytes aligned for any record of the graph; never null.
+    /// `size` bytes at the pool's alignment; never null.
     void *take(std::size_t size);
     /// A copy of `text` in the pool.
     char *copy(const char *text);
@@ -29,14 +31,14 @@ public:
 
 private:
     struct Block;
-    static constexpr std::size_t align = 8; // enough for every record of the graph
     // Blocks double from the first size up to the full one, so that a small
     // graph takes little memory and a large one few blocks.
     static constexpr std::size_t first_block_size = 1 << 14;
     static constexpr std::size_t block_size = 1 << 20;
 
-    static std::size_t rounded(std::size_t size) { return (size + align - 1) & ~(align - 1); }
+    std::size_t rounded(std::size_t size) const { return (size + align_ - 1) & ~(align_ - 1); }
 
+    std::size_t align_;
     Block *blocks_ = nullptr; // the current block first
     char *top_ = nullptr;     // next free byte of the current block
     char *end_ = nullptr;     // end of the current block

@@ -48,6 +48,19 @@ TEST(Pool, CopiesTextWholeOrAsFarAsALength)
     EXPECT_STREQ(whole, "x.c");
 }
 
+TEST(Pool, PacksRecordsAlignedToOneByte)
+{
+    Pool pool(1);
+    char *first = pool.copy("abc");   // 4 bytes
+    char *second = pool.copy("de", 2); // 3 bytes, right behind
+    EXPECT_EQ(second, first + 4);
+    EXPECT_EQ(pool.used(), 7u);
+    pool.give_back(second, 3);
+    EXPECT_EQ(pool.used(), 4u);
+    EXPECT_EQ(pool.copy("xyz", 1), first + 4); // the space is taken again
+    EXPECT_STREQ(first, "abc");
+}
+
 TEST(Pool, GivesBackOnlyTheLatestRecord)
 {
     Pool pool;
