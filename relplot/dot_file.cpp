@@ -37,6 +37,9 @@ public:
     EdgeWriter(const EdgeWriter &) = delete;
     EdgeWriter &operator=(const EdgeWriter &) = delete;
 
+    // Where the tree starts: the node and the byte.
+    GraphNode_ *start() const { return start_; }
+    off_t tree_start() const { return tree_start_; }
     // Waits until every edge line is written.
     void finish() { thread_.join(); }
     // What the thread learnt; read after finish().
@@ -87,11 +90,23 @@ off_t flushed_position(FILE *fp)
     return std::fflush(fp) == 0 ? ftello(fp) : -1;
 }
 
-void print_sequentially(FILE *fp)
+// The thread that writes the edges behind the tree about to be written to
+// `fp`, or null when the main thread is to write everything in one go: a
+// small graph, a single processor, a stream that is no placeable file, or
+// no thread to be had.
+std::unique_ptr<EdgeWriter> start_edge_writer(FILE *fp)
 {
-    print_components(fp);
-    print_all_edges(fp);
-    print_file_footer(fp);
+    if (graph_edge_count() < split_edges || std::thread::hardware_concurrency() < 2 || !is_placeable_file(fp))
+        return nullptr;
+    const off_t tree_start = flushed_position(fp);
+    if (tree_start < 0)
+        return nullptr;
+    try {
+        // Found once: a search of the registry counts in its figures.
+        return std::make_unique<EdgeWriter>(fileno(fp), start_node(), tree_start);
+    } catch (const std::system_error &) {
+        return nullptr;
+    }
 }
 
 } // namespace
@@ -99,26 +114,14 @@ void print_sequentially(FILE *fp)
 bool print_dot_file(FILE *fp)
 {
     print_file_header(fp);
-    if (graph_edge_count() < split_edges || std::thread::hardware_concurrency() < 2 || !is_placeable_file(fp)) {
-        print_sequentially(fp);
+    const std::unique_ptr<EdgeWriter> edges = start_edge_writer(fp);
+    if (edges == nullptr) {
+        print_components(fp);
+        print_all_edges(fp);
+        print_file_footer(fp);
         return true;
     }
-    const off_t tree_start = flushed_position(fp);
-    if (tree_start < 0) {
-        print_sequentially(fp);
-        return true;
-    }
-    // Found once: a search of the registry counts in its figures.
-    GraphNode_ *const start = start_node();
-    std::unique_ptr<EdgeWriter> edges;
-    try {
-        edges = std::make_unique<EdgeWriter>(fileno(fp), start, tree_start);
-    } catch (const std::system_error &) {
-        // No thread to be had: one writes it all.
-        print_sequentially(fp);
-        return true;
-    }
-    print_GraphNode(start, 1, fp);
+    print_GraphNode(edges->start(), 1, fp);
     const off_t tree_end = flushed_position(fp);
     edges->finish();
     // As when written in one go, a conflict ends the run whatever else
@@ -129,9 +132,9 @@ bool print_dot_file(FILE *fp)
         return true; // the stream reports its own failure
     if (tree_end != edges->tree_end()) {
         // The edges would overlap the tree or leave a gap before them.
-        std::fprintf(stderr, "relplot: the tree took %lld bytes, not the %lld counted for it\n",
-                     static_cast<long long>(tree_end - tree_start),
-                     static_cast<long long>(edges->tree_end() - tree_start));
+        std::fprintf(stderr, "relplot: the tree took %lld bytes, not the %lld added up for it\n",
+                     static_cast<long long>(tree_end - edges->tree_start()),
+                     static_cast<long long>(edges->tree_end() - edges->tree_start()));
         abnormal_end(fp);
     }
     if (edges->failed() || fseeko(fp, edges->edges_end(), SEEK_SET) != 0)

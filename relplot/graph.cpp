@@ -25,9 +25,8 @@ Pool node_pool;
 // alignment): the reading thread copies them here while the main thread
 // takes node storage.
 Pool label_pool(1);
-// The edge list's storage.
+// The edge list's storage: edges only.
 Pool edge_pool;
-std::size_t edges_made = 0;
 
 static_assert(alignof(GraphNode_) <= 8 && alignof(GraphEdge_) <= 8, "records must fit the pools' alignment");
 static_assert(sizeof(void *) != 8 || sizeof(GraphNode_) == 72, "a node's small fields should pack together");
@@ -270,7 +269,6 @@ GraphNode_ *GraphNode(NodeType_ nt, const char *nm)
 
 GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 {
-    ++edges_made;
     return new (edge_pool.take(sizeof(GraphEdge_))) GraphEdge_{et, t, s, nullptr};
 }
 
@@ -395,12 +393,12 @@ void free_edges()
     // Every edge lives in the pool: one release frees them all.
     edge_head = nullptr;
     edge_pool.release();
-    edges_made = 0;
 }
 
 std::size_t graph_edge_count()
 {
-    return edges_made;
+    static_assert(sizeof(GraphEdge_) % 8 == 0, "an edge takes its own size in the pool");
+    return edge_pool.used() / sizeof(GraphEdge_);
 }
 
 GraphNode_ *find_containment_loop()

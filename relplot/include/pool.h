@@ -26,7 +26,7 @@ public:
     void give_back(void *block, std::size_t size);
     /// Releases every block; earlier results become invalid.
     void release();
-    /// Bytes handed out since the last release (for tests).
+    /// Bytes handed out (and not given back) since the last release.
     std::size_t used() const { return used_; }
 
 private:
