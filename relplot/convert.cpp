@@ -220,19 +220,19 @@ std::size_t file_size(FILE *in)
 // than 64 bytes; should the file hold more names, the registry grows as usual.
 // Beyond 16M names (a file of 1 GB) it grows as usual too, so that a huge
 // file of few names does not cost a huge registry.
-unsigned long registry_size(FILE *in)
+unsigned long registry_size(std::size_t input_size)
 {
     constexpr unsigned long small = 500;
     constexpr unsigned long large = 1UL << 24;
-    const auto by_size = static_cast<unsigned long>(file_size(in) / 64);
+    const auto by_size = static_cast<unsigned long>(input_size / 64);
     return std::clamp(by_size, small, large);
 }
 
 // A large file is read and split on a second thread while the graph is
 // built from the records before; a small one is not worth a thread.
-bool read_in_background(FILE *in)
+bool read_in_background(std::size_t input_size)
 {
-    return file_size(in) >= (std::size_t{8} << 20);
+    return input_size >= (std::size_t{8} << 20);
 }
 
 // Bytes read at a time.  The reading thread keeps four chunks (and their
@@ -269,10 +269,11 @@ void analysis(const char *op, const char *opa1, const char *opa2)
 
 bool convert_stream(FILE *in, FILE *out, const char *infilenm)
 {
-    init_graphNodes(registry_size(in));
+    const std::size_t input_size = file_size(in);
+    init_graphNodes(registry_size(input_size));
     paired = false;
 
-    const bool background = read_in_background(in);
+    const bool background = read_in_background(input_size);
     RecordReader reader(in, background ? background_block : inline_block, background, prepare_record);
     std::size_t record = 0;
     for (std::span<const RsfRecord> records; !(records = reader.next_records()).empty();) {

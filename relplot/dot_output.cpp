@@ -22,6 +22,12 @@ void write_out(const char *text, std::size_t length, FILE *fp)
 #endif
 }
 
+// True for the bytes that take a backslash inside a DOT quoted string.
+bool needs_escape(char c)
+{
+    return c == '"' || c == '\\';
+}
+
 // The decimal digits (and sign) of `number` in `digits`; returns their count.
 std::size_t decimal(int number, char (&digits)[16])
 {
@@ -93,7 +99,7 @@ void DotOutput::put_quoted(const char *text)
         char *const stop = buf_ + capacity - 1;
         while (*text != 0 && out < stop) {
             const char c = *text++;
-            if (c == '"' || c == '\\')
+            if (needs_escape(c))
                 *out++ = '\\';
             *out++ = c;
         }
@@ -110,21 +116,21 @@ void DotOutput::put_number(int number)
     put(digits, decimal(number, digits));
 }
 
+void DotOutput::flush()
+{
+    if (size_ > 0)
+        hand_on(buf_, size_);
+    size_ = 0;
+}
+
 void DotSize::put_quoted(const char *text)
 {
     for (; *text != 0; ++text)
-        total_ += (*text == '"' || *text == '\\') ? 2 : 1;
+        total_ += needs_escape(*text) ? 2 : 1;
 }
 
 void DotSize::put_number(int number)
 {
     char digits[16];
     total_ += decimal(number, digits);
-}
-
-void DotOutput::flush()
-{
-    if (size_ > 0)
-        hand_on(buf_, size_);
-    size_ = 0;
 }

@@ -81,11 +81,11 @@ std::uint32_t registry_step(std::uint32_t hash)
 }
 
 // A search key: a node shape that carries only what the registry reads.
-GraphNode_ key_node(const char *name)
+GraphNode_ key_node(NodeName name)
 {
     GraphNode_ key{};
-    key.name = const_cast<char *>(name);
-    key.namehash = name_hash(name);
+    key.name = const_cast<char *>(name.text);
+    key.namehash = name.hash;
     return key;
 }
 
@@ -282,9 +282,7 @@ GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
     RecentNode &recent = recent_nodes[name.hash % recent_slots];
     if (recent.node != nullptr && recent.namehash == name.hash && same_name(name.text, recent.node->name))
         return recent.node;
-    GraphNode_ key{};
-    key.name = const_cast<char *>(name.text);
-    key.namehash = name.hash;
+    GraphNode_ key = key_node(name);
     void **slot = hash_find_slot(&graphNodes, &key);
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
@@ -324,7 +322,7 @@ void prefetch_graphNodes(const std::uint32_t *hashes, std::size_t count)
 
 GraphNode_ *find_graphNode(const char *name)
 {
-    const GraphNode_ key = key_node(name);
+    const GraphNode_ key = key_node({name, name_hash(name)});
     return static_cast<GraphNode_ *>(hash_find_item(&graphNodes, &key));
 }
 

@@ -14,9 +14,11 @@ export DAVER_RUN_WRAPPER="valgrind --quiet --error-exitcode=99 --leak-check=full
 ctest --preset default -j "$(nproc)" -LE stress "$@"
 
 # The unit tests run the modules in their own process: run those binaries
-# themselves under memcheck too.
-for unit in hash_test pool_test graph_test record_reader_test dot_output_test convert_test query_common_test; do
+# themselves under memcheck too (the build lists them).
+units=build/tests/unit_tests.txt
+[ -s "$units" ] || { echo "$0: $units is missing or empty" >&2; exit 1; }
+while read -r unit; do
   echo "memcheck: $unit"
   valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-    build/tests/bin/$unit --gtest_brief=1 >/dev/null
-done
+    build/tests/bin/$unit --gtest_brief=1 </dev/null >/dev/null
+done < "$units"

@@ -34,6 +34,15 @@ struct Options {
     bool keep = false;
 };
 
+// `prefix` followed by `number` in decimal.  (Built by appending: GCC 12
+// warns falsely about "literal" + std::to_string at -O3.)
+std::string numbered(const char *prefix, long number)
+{
+    std::string name = prefix;
+    name += std::to_string(number);
+    return name;
+}
+
 // Writes the RSF of a build tree with `files` files.
 class BuildTree {
 public:
@@ -45,7 +54,7 @@ public:
         std::vector<std::string> top;
         // Top-level directories until every file has a place.
         for (int d = 0; left_ > 0; ++d)
-            top.push_back(directory("/", "/m" + std::to_string(d), 1));
+            top.push_back(directory("/", numbered("/m", d), 1));
         goal_all("/", top);
     }
 
@@ -54,7 +63,7 @@ private:
     static constexpr int subdirs = 8;
     static constexpr int max_depth = 4;
 
-    std::string id() { return "f" + std::to_string(next_id_++); }
+    std::string id() { return numbered("f", next_id_++); }
 
     void record(const char *relation, const std::string &subject, const std::string &object)
     {
@@ -77,9 +86,9 @@ private:
         record("CONTAIN", parent, path);
         std::vector<std::string> headers;
         for (int i = 0; i < files_per_dir / 6 && left_ > 0; ++i)
-            headers.push_back(file(path, "h" + std::to_string(next_id_) + ".h"));
+            headers.push_back(file(path, numbered("h", next_id_) + ".h"));
         for (int i = 0; i < files_per_dir / 3 && left_ > 1; ++i) {
-            const std::string stem = "u" + std::to_string(next_id_);
+            const std::string stem = numbered("u", next_id_);
             const std::string source = file(path, stem + ".c");
             const std::string object = file(path, stem + ".o");
             record("TARGET", object, "-");
@@ -208,6 +217,12 @@ double median_ratio(const Contender &a, const Contender &b)
     return ratios[ratios.size() / 2];
 }
 
+[[noreturn]] void usage()
+{
+    std::fprintf(stderr, "usage: relplot_bench [--files N] [--large] [--runs R] [--dir FOLDER] [--keep]\n");
+    std::exit(2);
+}
+
 Options parse(int argc, char **argv)
 {
     Options o;
@@ -224,10 +239,12 @@ Options parse(int argc, char **argv)
         } else if (a == "--keep") {
             o.keep = true;
         } else {
-            std::fprintf(stderr, "usage: relplot_bench [--files N] [--large] [--runs R] [--dir FOLDER] [--keep]\n");
-            std::exit(2);
+            usage();
         }
     }
+    // A round or more, and a file or more: the figures are taken over them.
+    if (o.runs < 1 || o.files < 1)
+        usage();
     return o;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace testsupport {
@@ -13,17 +14,17 @@ namespace {
 
 const std::string pgcluster_script = std::string(DAVER_SOURCE_DIR) + "/scripts/pgcluster.sh";
 
-// db/schema.sql, then every db/test/*.sql in name order: what the shared
-// test cluster holds.
+// The files the shared test cluster is loaded from, in order (the build
+// lists them once, for both).
 std::vector<std::string> test_database_files()
 {
-    const std::filesystem::path db = std::filesystem::path(DAVER_SOURCE_DIR) / "db";
     std::vector<std::string> data;
-    for (const auto &entry : std::filesystem::directory_iterator(db / "test"))
-        if (entry.path().extension() == ".sql")
-            data.push_back(entry.path().string());
-    std::sort(data.begin(), data.end());
-    data.insert(data.begin(), (db / "schema.sql").string());
+    const std::string_view all = DAVER_TEST_DATA;
+    for (std::size_t begin = 0; begin <= all.size();) {
+        const std::size_t end = std::min(all.find('|', begin), all.size());
+        data.emplace_back(all.substr(begin, end - begin));
+        begin = end + 1;
+    }
     return data;
 }
 

@@ -50,7 +50,6 @@ public:
     BackgroundRun(const BackgroundRun &) = delete;
     BackgroundRun &operator=(const BackgroundRun &) = delete;
 
-    pid_t pid() const { return pid_; }
     /// True once the program has ended (it is not reaped before wait()).
     bool ended() const;
     /// Waits for the end of the program and returns how it ended.

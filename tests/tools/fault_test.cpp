@@ -116,19 +116,10 @@ protected:
     {
         const std::string list = dir.file("list.txt");
         write_file(list, how.list);
-        std::vector<std::string> argv = {bin_path(tool().program)};
-        for (const auto &arg : how.args)
-            argv.push_back(arg == "{report}" ? (report_path.empty() ? report : report_path) : arg == "{list}" ? list : arg);
-        return argv;
+        return tool_argv(tool().program, how.args, report_path.empty() ? report : report_path, list);
     }
 
-    static RunOptions options(std::vector<std::string> env)
-    {
-        env.push_back("PGAPPNAME=" + tool_application);
-        RunOptions options;
-        options.extra_env = std::move(env);
-        return options;
-    }
+    static RunOptions options(std::vector<std::string> env) { return tool_options(std::move(env), tool_application); }
 
     std::string written() const { return read_file(report); }
 
@@ -362,7 +353,8 @@ TEST_P(ToolFault, ReportOnAFullFileSystemFails)
 
 TEST_P(ToolFault, ReportThatFillsUpMidwayKeepsWhatFitted)
 {
-    const SmallFileSystem fs(4096);
+    constexpr std::size_t room = 4096;
+    const SmallFileSystem fs(room);
     if (!fs.mounted())
         GTEST_SKIP() << "a tmpfs cannot be mounted here (" << fs.why_not() << ")";
     const std::string cramped = fs.file("report.txt");
@@ -376,6 +368,7 @@ TEST_P(ToolFault, ReportThatFillsUpMidwayKeepsWhatFitted)
     EXPECT_NE(r.exit_code, 0);
     std::string text = read_file(cramped);
     EXPECT_LT(text.size(), whole.size());
+    EXPECT_EQ(text.size(), std::min(whole.size(), room)) << "the report keeps all that fitted";
     EXPECT_TRUE(whole.starts_with(text)) << "the report is not the start of the whole one";
 
     // A run that fails after it filled the room: the diagnostic goes to
@@ -385,6 +378,7 @@ TEST_P(ToolFault, ReportThatFillsUpMidwayKeepsWhatFitted)
     whole = written();
     r = run(tool().large_failing, {}, cramped);
     text = read_file(cramped);
+    EXPECT_EQ(text.size(), std::min(whole.size(), room)) << "the report keeps all that fitted";
     EXPECT_TRUE(whole.starts_with(text)) << "the report is not the start of the whole one";
     if (text.size() < whole.size()) {
         expect_diagnostic_on_stderr(r, tool().failure);

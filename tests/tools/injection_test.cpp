@@ -134,13 +134,10 @@ protected:
     RunResult run(const std::string &value, const PrivateCluster &cluster)
     {
         write_file(list, replace_all(target().list, "{value}", value));
-        std::vector<std::string> argv = {bin_path(target().program)};
-        for (const auto &arg : target().args)
-            argv.push_back(arg == "{report}" ? report : arg == "{list}" ? list : replace_all(arg, "{value}", value));
-        RunOptions options;
-        options.extra_env = cluster.env();
-        options.extra_env.push_back("PGAPPNAME=" + tool_application);
-        return run_program(argv, options);
+        std::vector<std::string> argv = tool_argv(target().program, target().args, report, list);
+        for (std::size_t i = 1; i < argv.size(); ++i)
+            argv[i] = replace_all(argv[i], "{value}", value);
+        return run_program(argv, tool_options(cluster.env(), tool_application));
     }
 };
 
@@ -153,7 +150,6 @@ INSTANTIATE_TEST_SUITE_P(QueryTools, Injection, testing::ValuesIn(targets), targ
 
 TEST_P(Injection, CorpusChangesNothingAndRunsOnlyTheToolsStatements)
 {
-    ASSERT_GE(corpus.size(), 20u);
     PrivateCluster cluster(log_every_statement);
     PgSession db(cluster.host());
     const std::string before = database_state(db);

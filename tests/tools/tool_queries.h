@@ -1,11 +1,16 @@
 // The fixed query texts of the six query tools, as the tests expect them:
 // a rejected query shows up in a report as its text with the values typed
 // in place of the "%s".  Written here independently of the tools' sources,
-// so that a changed byte in a tool's text is caught.
+// so that a changed byte in a tool's text is caught.  Also how the tests
+// that drive every tool put a tool's command line and environment together.
 #pragma once
 
 #include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
 
 namespace testsupport {
 
@@ -46,6 +51,27 @@ inline std::string query_with(std::string query, std::initializer_list<std::stri
         at += value.size();
     }
     return query;
+}
+
+/// The command line of the tool `program` with `args`, where "{report}"
+/// and "{list}" stand for the paths `report` and `list`.
+inline std::vector<std::string> tool_argv(const std::string &program, const std::vector<std::string> &args,
+                                          const std::string &report, const std::string &list)
+{
+    std::vector<std::string> argv = {bin_path(program)};
+    for (const auto &arg : args)
+        argv.push_back(arg == "{report}" ? report : arg == "{list}" ? list : arg);
+    return argv;
+}
+
+/// A tool run with the environment entries `env`, named `application` to
+/// the server, so that the server's views and log tell its statements.
+inline RunOptions tool_options(std::vector<std::string> env, const std::string &application)
+{
+    env.push_back("PGAPPNAME=" + application);
+    RunOptions options;
+    options.extra_env = std::move(env);
+    return options;
 }
 
 } // namespace testsupport
