@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "cache_line.h"
+
 /// One record: its relation and two operands (which a record cut short by
 /// the end of the input takes over from the record before it).
 struct RsfRecord {
@@ -61,8 +63,10 @@ public:
 
 private:
     // Input bytes and the records split from them; records point into
-    // `data` or, for a short last record, into `kept`.
-    struct Chunk {
+    // `data` or, for a short last record, into `kept`.  A chunk being
+    // filled on the reading thread changes with every record: it has its
+    // cache lines to itself.
+    struct alignas(cache_line) Chunk {
         std::unique_ptr<char[]> data;
         std::size_t capacity = 0; // bytes for data, not counting the zeros the scan may read behind it
         std::size_t size = 0;     // bytes read into data
@@ -83,11 +87,17 @@ private:
     FILE *in_;
     std::size_t block_;
     RecordPreparation prepare_;
-    bool at_end_ = false;        // the stream has nothing more
+
+    // What reading and splitting change as they go, for every record: on
+    // cache lines of their own, away from the fields above and below and
+    // from the caller's data around the reader (usually on its stack), which
+    // a reading thread would otherwise make the caller wait for.
+    alignas(cache_line) bool at_end_ = false; // the stream has nothing more
     std::string carry_;          // bytes of the unfinished record at a chunk's end
     const char *last_[3] = {"", "", ""}; // the latest record split
     std::size_t last_length_[3] = {0, 0, 0}; // their lengths as C strings
-    std::vector<std::unique_ptr<Chunk>> chunks_;
+
+    alignas(cache_line) std::vector<std::unique_ptr<Chunk>> chunks_;
 
     // Inline reading: the chunk handed out last (the other one is filled next).
     std::size_t current_ = 0;
