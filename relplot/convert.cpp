@@ -274,7 +274,8 @@ bool convert_stream(FILE *in, FILE *out, const char *infilenm)
     paired = false;
 
     const bool background = read_in_background(input_size);
-    RecordReader reader(in, background ? background_block : inline_block, background, prepare_record);
+    RecordReader reader(in, background ? background_block : inline_block, background, prepare_record,
+                        prepare_graph_storage);
     std::size_t record = 0;
     for (std::span<const RsfRecord> records; !(records = reader.next_records()).empty();) {
         for (std::size_t first = 0; first < records.size(); first += lookahead) {

@@ -261,6 +261,12 @@ void init_graphNodes(unsigned long size)
     containment_marked = false;
 }
 
+void prepare_graph_storage()
+{
+    node_pool.prepare_block();
+    edge_pool.prepare_block();
+}
+
 GraphNode_ *GraphNode(NodeType_ nt, const char *nm)
 {
     const std::size_t length = std::strlen(nm);

@@ -34,7 +34,9 @@ void *Pool::take(std::size_t size)
     }
     if (static_cast<std::size_t>(end_ - top_) < size) {
         const std::size_t bytes = std::max(next_block_size_, size);
-        auto *block = static_cast<Block *>(xmalloc(header_size + bytes));
+        Block *block = bytes == block_size ? ready_.exchange(nullptr, std::memory_order_acquire) : nullptr;
+        if (block == nullptr)
+            block = static_cast<Block *>(xmalloc(header_size + bytes));
         block->next = blocks_;
         blocks_ = block;
         top_ = reinterpret_cast<char *>(block) + header_size;
@@ -68,8 +70,21 @@ void Pool::give_back(void *block, std::size_t size)
     }
 }
 
+void Pool::prepare_block()
+{
+    if (ready_.load(std::memory_order_acquire) != nullptr)
+        return;
+    auto *block = static_cast<char *>(xmalloc(header_size + block_size));
+    // A write to every page makes the kernel map them all now.
+    constexpr std::size_t page = 4096;
+    for (std::size_t i = 0; i < header_size + block_size; i += page)
+        block[i] = 0;
+    ready_.store(reinterpret_cast<Block *>(block), std::memory_order_release);
+}
+
 void Pool::release()
 {
+    std::free(ready_.exchange(nullptr, std::memory_order_acquire));
     while (blocks_ != nullptr) {
         Block *next = blocks_->next;
         std::free(blocks_);

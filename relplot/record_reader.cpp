@@ -57,8 +57,10 @@ constexpr std::size_t background_chunks = 4;
 
 } // namespace
 
-RecordReader::RecordReader(FILE *in, std::size_t block, bool background, RecordPreparation prepare)
-    : in_(in), block_(std::max<std::size_t>(block, 2)), prepare_(prepare), background_(background)
+RecordReader::RecordReader(FILE *in, std::size_t block, bool background, RecordPreparation prepare,
+                           ReaderSideWork side_work)
+    : in_(in), block_(std::max<std::size_t>(block, 2)), prepare_(prepare), side_work_(side_work),
+      background_(background)
 {
     const std::size_t count = background ? background_chunks : inline_chunks;
     for (std::size_t i = 0; i < count; ++i)
@@ -131,6 +133,8 @@ void RecordReader::produce()
         changed_.notify_all();
         if (!more)
             return;
+        if (side_work_ != nullptr)
+            side_work_();
     }
 }
 

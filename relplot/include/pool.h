@@ -3,6 +3,7 @@
 // released together, with no per-record header and no per-record free.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "cache_line.h"
@@ -34,6 +35,15 @@ public:
     /// Bytes handed out (and not given back) since the last release.
     std::size_t used() const { return used_; }
 
+    /// For a thread other than the one taking from the pool: makes a block
+    /// of the full size ready, its memory already faulted in, unless one is
+    /// ready still.  The pool takes it when it next needs a full-size block,
+    /// so that the taking thread does not stop for the page faults of fresh
+    /// memory.  Not to be called during release().
+    void prepare_block();
+    /// True while a block made ready is waiting to be taken.
+    bool has_ready_block() const { return ready_.load(std::memory_order_acquire) != nullptr; }
+
 private:
     struct Block;
     // Blocks double from the first size up to the full one, so that a small
@@ -49,4 +59,7 @@ private:
     char *end_ = nullptr;     // end of the current block
     std::size_t used_ = 0;
     std::size_t next_block_size_ = first_block_size;
+    // The block prepare_block made ready, on a line of its own: the
+    // preparing thread reads it after every chunk of input.
+    alignas(cache_line) std::atomic<Block *> ready_{nullptr};
 };

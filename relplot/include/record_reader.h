@@ -41,15 +41,20 @@ struct RsfRecord {
 /// Work on a record that the reader does as soon as it has split it (on its
 /// own thread, if it has one): filling in the hashes and the relation.
 using RecordPreparation = void (*)(RsfRecord &record);
+/// Work that a reading thread does for the caller each time it has handed
+/// over a chunk, while the caller works through it.
+using ReaderSideWork = void (*)();
 
 /// The records of an RSF stream, a chunk at a time.
 class RecordReader {
 public:
     /// Reads `in` in chunks of `block` bytes (more for a record that does
     /// not fit); with `background`, on a thread of its own.  Every record
-    /// goes through `prepare`, when given, before it is handed out.
+    /// goes through `prepare`, when given, before it is handed out.  A
+    /// reading thread calls `side_work`, when given, after each chunk it
+    /// hands over (read inline, nothing calls it).
     explicit RecordReader(FILE *in, std::size_t block = 1 << 20, bool background = false,
-                          RecordPreparation prepare = nullptr);
+                          RecordPreparation prepare = nullptr, ReaderSideWork side_work = nullptr);
     /// Stops the reading thread, if any.
     ~RecordReader();
     RecordReader(const RecordReader &) = delete;
@@ -87,6 +92,7 @@ private:
     FILE *in_;
     std::size_t block_;
     RecordPreparation prepare_;
+    ReaderSideWork side_work_;
 
     // What reading and splitting change as they go, for every record: on
     // cache lines of their own, away from the fields above and below and

@@ -144,6 +144,10 @@ const char *copy_label(const char *text, std::size_t length);
 /// Gives `node` the label `label`, made by copy_label (replacing any
 /// earlier one): set_filename without the copy.
 void adopt_filename(GraphNode_ *node, const char *label);
+/// For the reading thread: gets node and edge storage ready ahead of the
+/// main thread's need, with its memory faulted in, so that building the
+/// graph does not stop for page faults.  Touches no other storage.
+void prepare_graph_storage();
 /// Gives `node` its own copy of `text` as its layer (replacing any earlier one).
 void set_layer(GraphNode_ *node, const char *text);
 /// Releases one node: its record, name, label and layer go back to the

@@ -1,6 +1,8 @@
 // Unit tests of the bump allocator behind the graph's records.
 #include <cstdint>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -100,6 +102,64 @@ TEST(Pool, LargeRecordsLeaveTheCurrentBlockInUse)
     auto *next = static_cast<char *>(pool.take(8));
     EXPECT_EQ(next, small + 8);
     EXPECT_STREQ(pool.copy("text"), "text");
+}
+
+TEST(Pool, TakesTheReadyBlockOnceItNeedsAFullOne)
+{
+    Pool pool;
+    std::thread([&pool] { pool.prepare_block(); }).join();
+    ASSERT_TRUE(pool.has_ready_block());
+    std::thread([&pool] { pool.prepare_block(); }).join(); // one is ready already: no second one
+    // The first blocks are smaller than a full one, so the ready block waits
+    // until the pool has grown (after about a megabyte of them), then serves
+    // like any other.
+    std::vector<unsigned char *> taken;
+    while (pool.has_ready_block()) {
+        ASSERT_LT(taken.size(), std::size_t{1} << 16) << "the ready block is never taken";
+        auto *record = static_cast<unsigned char *>(pool.take(64));
+        std::memset(record, static_cast<int>(taken.size() & 0xff), 64);
+        taken.push_back(record);
+    }
+    EXPECT_GT(taken.size() * 64, std::size_t{1000} << 10);
+    for (int i = 0; i < (1 << 14); ++i) { // the rest of the ready block and beyond
+        auto *record = static_cast<unsigned char *>(pool.take(64));
+        std::memset(record, static_cast<int>(taken.size() & 0xff), 64);
+        taken.push_back(record);
+    }
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        for (int b = 0; b < 64; ++b)
+            ASSERT_EQ(taken[i][b], i & 0xff) << "record " << i << " was overwritten";
+    }
+    // A block made ready and never taken goes with the rest (the leak
+    // checkers of the sanitizer and valgrind runs would report it).
+    pool.prepare_block();
+    pool.release();
+    EXPECT_FALSE(pool.has_ready_block());
+}
+
+// Records taken on one thread while another makes blocks ready, as the
+// reading thread does for the main thread during a conversion.
+TEST(Pool, TakesBlocksMadeReadyOnAnotherThread)
+{
+    Pool pool;
+    std::atomic<bool> done{false};
+    std::thread helper([&] {
+        while (!done.load())
+            pool.prepare_block();
+    });
+    std::vector<std::pair<std::uint32_t *, std::uint32_t>> taken;
+    for (std::uint32_t i = 0; i < 300000; ++i) { // about 14 MB
+        auto *record = static_cast<std::uint32_t *>(pool.take(48));
+        for (int w = 0; w < 12; ++w)
+            record[w] = i;
+        taken.emplace_back(record, i);
+    }
+    done = true;
+    helper.join();
+    for (const auto &[record, value] : taken) {
+        for (int w = 0; w < 12; ++w)
+            ASSERT_EQ(record[w], value) << "record " << value << " was overwritten";
+    }
 }
 
 } // namespace

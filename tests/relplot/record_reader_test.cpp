@@ -1,10 +1,12 @@
 // Unit tests of the RSF record reader: whatever the block size, it hands out
 // the tokens a plain white-space split finds, three to a record.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -142,6 +144,45 @@ TEST(RecordReader, ReadsAStreamOfManyChunks)
     ASSERT_EQ(want.size(), 100001u);
     for (bool background : {false, true})
         EXPECT_EQ(read_records(text, 4096, background), want) << (background ? "read on a thread" : "read inline");
+}
+
+// The side work runs on the reading thread, once per chunk of records
+// handed over, and never when the stream is read inline.
+std::atomic<int> side_work_calls{0};
+std::atomic<bool> side_work_on_caller{false};
+std::thread::id caller_id;
+
+void count_side_work()
+{
+    ++side_work_calls;
+    if (std::this_thread::get_id() == caller_id)
+        side_work_on_caller = true;
+}
+
+TEST(RecordReader, DoesItsSideWorkOnTheReadingThread)
+{
+    std::string text;
+    for (int i = 0; i < 5000; ++i)
+        text += "FILE f" + std::to_string(i) + " a.c\n";
+    caller_id = std::this_thread::get_id();
+    for (const bool background : {false, true}) {
+        side_work_calls = 0;
+        side_work_on_caller = false;
+        std::FILE *in = std::tmpfile();
+        std::fwrite(text.data(), 1, text.size(), in);
+        std::rewind(in);
+        std::size_t records = 0;
+        int chunks = 0;
+        {
+            RecordReader reader(in, 4096, background, nullptr, count_side_work);
+            for (std::span<const RsfRecord> batch; !(batch = reader.next_records()).empty(); ++chunks)
+                records += batch.size();
+        }
+        std::fclose(in);
+        EXPECT_EQ(records, 5000u);
+        EXPECT_EQ(side_work_calls.load(), background ? chunks : 0) << (background ? "read on a thread" : "read inline");
+        EXPECT_FALSE(side_work_on_caller.load());
+    }
 }
 
 TEST(RecordReader, StopsItsThreadWhenLeftEarly)
