@@ -283,11 +283,13 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
     return get_graphNode(nt, NodeName{name, name_hash(name)});
 }
 
-GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
+namespace {
+
+// get_graphNode past the recent nodes: the registry's search, and a new
+// node when the name is not there.  Out of line, so that the common case
+// (a recent node) does not pay for the registers this part needs.
+[[gnu::noinline]] GraphNode_ *search_graphNode(NodeType_ nt, NodeName name, RecentNode &recent)
 {
-    RecentNode &recent = recent_nodes[name.hash % recent_slots];
-    if (recent.node != nullptr && recent.namehash == name.hash && same_name(name.text, recent.node->name))
-        return recent.node;
     GraphNode_ key = key_node(name);
     void **slot = hash_find_slot(&graphNodes, &key);
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
@@ -297,6 +299,16 @@ GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
     }
     recent = {name.hash, node};
     return node;
+}
+
+} // namespace
+
+GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
+{
+    RecentNode &recent = recent_nodes[name.hash % recent_slots];
+    if (recent.node != nullptr && recent.namehash == name.hash && same_name(name.text, recent.node->name))
+        return recent.node;
+    return search_graphNode(nt, name, recent);
 }
 
 void prefetch_graphNodes(const std::uint32_t *hashes, std::size_t count)
