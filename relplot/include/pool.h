@@ -10,7 +10,7 @@
 
 /// Storage handed out in order from large blocks and released all at once.
 /// A pool's bookkeeping changes with every record taken, so each pool has
-/// its cache line to itself: pools that different threads take from (node
+/// cache lines of its own: pools that different threads take from (node
 /// storage on one, label storage on the other) do not slow each other.
 class alignas(cache_line) Pool {
 public:

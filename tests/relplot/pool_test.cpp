@@ -1,6 +1,6 @@
 // Unit tests of the bump allocator behind the graph's records.
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
