@@ -285,13 +285,24 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 
 namespace {
 
+// hash_find_slot in the registry for a name whose hash is known, with
+// registry_hash_1/2 and registry_cmp made part of the search: the
+// registry is searched for every name a record brings that is not recent.
+void **registry_slot(NodeName name)
+{
+    return hash_find_slot_with(
+        &graphNodes, name, [](NodeName n) { return n.hash; }, [](NodeName n) { return registry_step(n.hash); },
+        [](NodeName n, void const *item) {
+            return as_node(item)->namehash == n.hash && same_name(n.text, node_name(item));
+        });
+}
+
 // get_graphNode past the recent nodes: the registry's search, and a new
 // node when the name is not there.  Out of line, so that the common case
 // (a recent node) does not pay for the registers this part needs.
 [[gnu::noinline]] GraphNode_ *search_graphNode(NodeType_ nt, NodeName name, RecentNode &recent)
 {
-    GraphNode_ key = key_node(name);
-    void **slot = hash_find_slot(&graphNodes, &key);
+    void **slot = registry_slot(name);
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
         node = make_node(nt, name.text, std::strlen(name.text), name.hash);

@@ -138,6 +138,35 @@ TEST_F(Graph, RegistrySpreadsIdentifierLikeNames)
         EXPECT_STREQ(find_graphNode(("f" + std::to_string(i)).c_str())->name, ("f" + std::to_string(i)).c_str());
 }
 
+TEST_F(Graph, NameLookupsAndTheTablesOwnSearchAgree)
+{
+    // get_graphNode searches the registry its own way, find_graphNode through
+    // the table's functions: after the rebuilds of a growing registry both
+    // must still find each node in the same slot, past the same names.
+    std::vector<std::string> names;
+    std::vector<GraphNode_ *> made;
+    for (int i = 0; i < 20000; ++i) {
+        names.push_back("d" + std::to_string(i) + "/x");
+        made.push_back(get_graphNode(NT_FILE, names.back().c_str()));
+    }
+    ASSERT_GT(graphNodes.ht_rehashes, 0u);
+    unsigned long by_table = 0, by_name = 0;
+    for (std::size_t i = 0; i < names.size(); i += 7) {
+        const unsigned long before = graphNodes.ht_collisions;
+        EXPECT_EQ(find_graphNode(names[i].c_str()), made[i]);
+        const unsigned long between = graphNodes.ht_collisions;
+        const unsigned long lookups = graphNodes.ht_lookups;
+        EXPECT_EQ(get_graphNode(NT_DIR, names[i].c_str()), made[i]);
+        if (graphNodes.ht_lookups == lookups)
+            continue; // still among the recent nodes: no search to compare
+        by_table += between - before;
+        by_name += graphNodes.ht_collisions - between;
+    }
+    EXPECT_EQ(graphNodes.ht_fill, names.size());
+    EXPECT_GT(by_table, 100u);
+    EXPECT_EQ(by_name, by_table);
+}
+
 TEST(NameHash, EveryByteOfANameCounts)
 {
     // Each length reads its tail another way: a byte left out of the hash
