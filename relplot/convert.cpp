@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <span>
 #include <string>
@@ -145,14 +147,14 @@ enum class Object {
     label, ///< a node's label, which the graph keeps
 };
 
-// The relations in the order they are tried.
+// The relations the RSF format knows.
 struct Relation {
     const char *name;
     void (*apply)(NodeName subject, NodeName object);
     Object object;
 };
 
-const Relation relations[] = {
+constexpr Relation relations[] = {
     {"FILE", relate_file, Object::label},
     {"PHONY", relate_phony, Object::other},
     {"TARGET", relate_target, Object::other},
@@ -169,13 +171,42 @@ const Relation relations[] = {
     {"DIFF", relate_diff, Object::other},
 };
 
+constexpr int relation_count = static_cast<int>(std::size(relations));
+
+// For each first byte of a name, the relations whose names begin with it
+// (at most three do), ended by -1: a record's relation is compared with
+// those alone.
+struct FirstLetterIndex {
+    static constexpr int most = 3;
+    std::int8_t relations[256][most + 1];
+};
+
+constexpr FirstLetterIndex index_by_first_letter()
+{
+    FirstLetterIndex index{};
+    for (auto &candidates : index.relations)
+        candidates[0] = -1;
+    for (int r = 0; r < relation_count; ++r) {
+        std::int8_t *candidates = index.relations[static_cast<unsigned char>(relations[r].name[0])];
+        int n = 0;
+        while (candidates[n] >= 0)
+            ++n;
+        if (n == FirstLetterIndex::most)
+            throw "more relations share a first letter than the index holds";
+        candidates[n] = static_cast<std::int8_t>(r);
+        candidates[n + 1] = -1;
+    }
+    return index;
+}
+
+constexpr FirstLetterIndex by_first_letter = index_by_first_letter();
+
 // The relation named `op`, or null.
 const Relation *find_relation(const char *op)
 {
-    for (const Relation &relation : relations) {
-        // The first letter rules out most names at once.
-        if (op[0] == relation.name[0] && same_name(op, relation.name))
-            return &relation;
+    for (const std::int8_t *r = by_first_letter.relations[static_cast<unsigned char>(op[0])]; *r >= 0; ++r) {
+        if (same_name(op, relations[*r].name))
+            return &relations[*r];
     }
     return nullptr;
 }

@@ -230,6 +230,11 @@ TEST_F(Relplot, RefusesInputTheGraphCannotTake)
 {
     const Case cases[] = {
         {"relation names are case-sensitive", "CONTAIN / a\nfile f1 a.c\n", "ERROR: unrecognized relation: file\n"},
+        {"a relation name with more letters", "CONTAIN / a\nLAYERNAMES x 0\n",
+         "ERROR: unrecognized relation: LAYERNAMES\n"},
+        {"a relation name cut short", "CONTAIN / a\nDIF a -\n", "ERROR: unrecognized relation: DIF\n"},
+        {"a letter no relation begins with", "CONTAIN / a\nXFILE a -\n", "ERROR: unrecognized relation: XFILE\n"},
+        {"a byte above 127", "CONTAIN / a\n\xc4IFF a -\n", "ERROR: unrecognized relation: \xc4IFF\n"},
         {"a line short of its object takes the next line's relation", "ROOT\t/src\nFILE\tf1\ta.c\n",
          "ERROR: unrecognized relation: f1\n"},
         {"LAYERNAME index above 1", "LAYERNAME x 2\n", "ERROR: LAYERNAME index 2 for x is neither 0 nor 1\n"},
