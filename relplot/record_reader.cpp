@@ -44,10 +44,40 @@ std::size_t next_low_byte(const char *buf, std::size_t p)
 #endif
 }
 
-struct Span {
-    std::size_t begin;
-    std::size_t end;
+// The white-space bytes (bit i for byte i) and the NUL bytes among the 64
+// from `p`.
+struct ByteKinds {
+    std::uint64_t space;
+    std::uint64_t nul;
 };
+
+ByteKinds byte_kinds(const char *p)
+{
+    ByteKinds kinds{0, 0};
+#ifdef __SSE2__
+    const __m128i blank = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i four = _mm_set1_epi8(4);
+    const __m128i zero = _mm_setzero_si128();
+    for (int i = 0; i < 4; ++i) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+        // \t, \n, \v, \f and \r are the bytes at most 4 above \t.
+        const __m128i above_tab = _mm_sub_epi8(bytes, tab);
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(above_tab, four), above_tab);
+        const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(bytes, blank));
+        const int shift = 16 * i;
+        kinds.space |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(space))} << shift;
+        kinds.nul |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)))}
+                     << shift;
+    }
+#else
+    for (int i = 0; i < 64; ++i) {
+        kinds.space |= std::uint64_t{is_space(p[i])} << i;
+        kinds.nul |= std::uint64_t{p[i] == 0} << i;
+    }
+#endif
+    return kinds;
+}
 
 // Read inline, two chunks take turns: while one is filled, the other still
 // holds the record before, whose operands a short last record takes over.
@@ -172,10 +202,17 @@ bool RecordReader::fill(Chunk &chunk)
     }
 }
 
+struct RecordReader::Span {
+    std::size_t begin;
+    std::size_t end;
+};
+
 std::size_t RecordReader::split(Chunk &chunk, std::size_t begin)
 {
     char *const buf = chunk.data.get();
     const std::size_t end = chunk.size;
+    begin = split_blocks(chunk, begin);
+    // Byte by byte from here: the last records, and those with a NUL.
     // The NUL behind the data stops every scan at its end.
     std::memset(buf + end, 0, scan_slack);
     for (;;) {
@@ -207,28 +244,71 @@ std::size_t RecordReader::split(Chunk &chunk, std::size_t begin)
             return begin;
         if (found == 0)
             return end;
-        for (int i = 0; i < found; ++i) {
-            buf[span[i].end] = 0;
-            last_[i] = buf + span[i].begin;
-            // A NUL of the data cuts the token short as a C string.
-            last_length_[i] = nul ? std::strlen(last_[i]) : span[i].end - span[i].begin;
-        }
-        // A short last record keeps the operands before it, copied into
-        // this chunk so that it does not depend on another one.
-        for (int i = found; i < 3; ++i) {
-            chunk.kept[i].assign(last_[i], last_length_[i]);
-            last_[i] = chunk.kept[i].c_str();
-        }
-        RsfRecord &record = chunk.records.emplace_back();
-        record.op = last_[0];
-        record.opa1 = last_[1];
-        record.opa2 = last_[2];
-        record.opa1_length = last_length_[1];
-        record.opa2_length = last_length_[2];
-        record.holds_nul = nul;
-        if (prepare_ != nullptr)
-            prepare_(record);
+        add_record(chunk, span, found, nul);
         // The NUL that ends the last token took the place of its separator.
         begin = span[found - 1].end < end ? span[found - 1].end + 1 : end;
     }
+}
+
+std::size_t RecordReader::split_blocks(Chunk &chunk, std::size_t begin)
+{
+    const char *const buf = chunk.data.get();
+    const std::size_t end = chunk.size;
+    std::size_t record_begin = begin;
+    // Where tokens begin and end, by turns, not yet taken into a record:
+    // fewer than six from blocks before, and those of the current block.
+    std::size_t edges[5 + 64];
+    std::size_t count = 0;
+    // Whether the byte before the block is white space: the one before
+    // `begin` ended a record, or there is none.
+    std::uint64_t space_before = 1;
+    for (std::size_t block = begin; block + 64 <= end; block += 64) {
+        const ByteKinds kinds = byte_kinds(buf + block);
+        if (kinds.nul != 0)
+            break;
+        // A bit for every byte where white space ends or begins.
+        std::uint64_t changes = kinds.space ^ ((kinds.space << 1) | space_before);
+        space_before = kinds.space >> 63;
+        for (; changes != 0; changes &= changes - 1)
+            edges[count++] = block + static_cast<std::size_t>(__builtin_ctzll(changes));
+        // Every six edges make a record.
+        std::size_t used = 0;
+        for (; count - used >= 6; used += 6) {
+            const std::size_t *e = edges + used;
+            const Span span[3] = {{e[0], e[1]}, {e[2], e[3]}, {e[4], e[5]}};
+            add_record(chunk, span, 3, false);
+        }
+        if (used > 0) {
+            record_begin = edges[used - 1] + 1;
+            std::copy(edges + used, edges + count, edges);
+            count -= used;
+        }
+    }
+    return record_begin;
+}
+
+void RecordReader::add_record(Chunk &chunk, const Span *span, int found, bool nul)
+{
+    char *const buf = chunk.data.get();
+    for (int i = 0; i < found; ++i) {
+        buf[span[i].end] = 0;
+        last_[i] = buf + span[i].begin;
+        // A NUL of the data cuts the token short as a C string.
+        last_length_[i] = nul ? std::strlen(last_[i]) : span[i].end - span[i].begin;
+    }
+    // A short last record keeps the operands before it, copied into
+    // this chunk so that it does not depend on another one.
+    for (int i = found; i < 3; ++i) {
+        chunk.kept[i].assign(last_[i], last_length_[i]);
+        last_[i] = chunk.kept[i].c_str();
+    }
+    RsfRecord &record = chunk.records.emplace_back();
+    record.op = last_[0];
+    record.opa1 = last_[1];
+    record.opa2 = last_[2];
+    record.opa1_length = last_length_[1];
+    record.opa2_length = last_length_[2];
+    record.holds_nul = nul;
+    if (prepare_ != nullptr)
+        prepare_(record);
 }

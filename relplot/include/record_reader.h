@@ -83,9 +83,18 @@ private:
     // as much of the stream as fits, and splits it into records; false once
     // the stream has nothing more.
     bool fill(Chunk &chunk);
+    // Where a token lies in a chunk's data: `end` is the separator behind it.
+    struct Span;
     // Splits the complete records of `chunk` from byte `begin` on; returns
     // where the unfinished rest begins.
     std::size_t split(Chunk &chunk, std::size_t begin);
+    // The common case of split, 64 bytes at a time: the records that end
+    // within whole blocks of 64 bytes from `begin`, up to the first block
+    // that holds a NUL; returns where the first record left begins.
+    std::size_t split_blocks(Chunk &chunk, std::size_t begin);
+    // Ends the `found` tokens in place and adds their record to `chunk`
+    // (with the later operands of the record before, when short).
+    void add_record(Chunk &chunk, const Span *span, int found, bool nul);
     // The reading thread's work: fills free chunks until the stream ends.
     void produce();
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +130,36 @@ TEST(RecordReader, SplitsAsPlainWhiteSpaceWhateverTheBlockSize)
                 EXPECT_EQ(read_records(text, block, background), want)
                     << "block " << block << (background ? ", read on a thread" : "") << ", input: " << text.substr(0, 60);
         }
+    }
+}
+
+// Text of tokens and white space whose runs often cross the reader's 64-byte
+// blocks, with the rare control byte, byte above 127 or NUL inside a token.
+std::string random_text(std::mt19937 &random, std::size_t size)
+{
+    static const char spaces[] = " \t\n\v\f\r";
+    static const char odd[] = {'\x01', '\x1f', '\x7f', '\xff', '\0', '\x08', '\x0e'};
+    std::string text;
+    while (text.size() < size) {
+        const int shape = static_cast<int>(random() % 8);
+        const std::size_t token = shape == 0 ? 40 + random() % 100 : 1 + random() % 12;
+        for (std::size_t i = 0; i < token; ++i)
+            text += random() % 50 == 0 ? odd[random() % sizeof odd] : static_cast<char>('a' + random() % 26);
+        const std::size_t gap = shape == 1 ? 30 + random() % 90 : 1 + random() % 3;
+        for (std::size_t i = 0; i < gap; ++i)
+            text += spaces[random() % 6];
+    }
+    return text;
+}
+
+TEST(RecordReader, SplitsRandomTextAsPlainWhiteSpace)
+{
+    std::mt19937 random(2026);
+    for (int round = 0; round < 40; ++round) {
+        const std::string text = random_text(random, 200 + random() % 6000);
+        const std::vector<Record> want = expected_records(text);
+        for (std::size_t block : {64, 100, 1000, 1 << 16})
+            EXPECT_EQ(read_records(text, block, round % 2 == 0), want) << "round " << round << ", block " << block;
     }
 }
 
