@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 
 namespace {
 
@@ -22,10 +23,28 @@ void write_out(const char *text, std::size_t length, FILE *fp)
 #endif
 }
 
-// True for the bytes that take a backslash inside a DOT quoted string.
-bool needs_escape(char c)
+// How many bytes each byte of a name takes inside a DOT quoted string: two
+// for those that take a backslash, none for the NUL that ends the name.
+struct QuotedWidths {
+    std::uint8_t of[256];
+};
+
+constexpr QuotedWidths quoted_widths()
 {
-    return c == '"' || c == '\\';
+    QuotedWidths widths{};
+    for (auto &width : widths.of)
+        width = 1;
+    widths.of[0] = 0;
+    widths.of[static_cast<unsigned char>('"')] = 2;
+    widths.of[static_cast<unsigned char>('\\')] = 2;
+    return widths;
+}
+
+constexpr QuotedWidths quoted = quoted_widths();
+
+std::uint8_t quoted_width(char c)
+{
+    return quoted.of[static_cast<unsigned char>(c)];
 }
 
 // The decimal digits (and sign) of `number` in `digits`; returns their count.
@@ -97,10 +116,15 @@ void DotOutput::put_quoted(const char *text)
         // character even when it takes a backslash.
         char *out = buf_ + size_;
         char *const stop = buf_ + capacity - 1;
-        while (*text != 0 && out < stop) {
-            const char c = *text++;
-            if (needs_escape(c))
+        for (; out < stop; ++text) {
+            const char c = *text;
+            // The plain bytes, nearly all, cost one look-up.
+            const std::uint8_t width = quoted_width(c);
+            if (width != 1) {
+                if (width == 0)
+                    break;
                 *out++ = '\\';
+            }
             *out++ = c;
         }
         size_ = static_cast<std::size_t>(out - buf_);
@@ -126,7 +150,7 @@ void DotOutput::flush()
 void DotSize::put_quoted(const char *text)
 {
     for (; *text != 0; ++text)
-        total_ += needs_escape(*text) ? 2 : 1;
+        total_ += quoted_width(*text);
 }
 
 void DotSize::put_number(int number)
