@@ -231,7 +231,8 @@ void apply_record(const RsfRecord &record)
     if (record.relation < 0)
         refuse("ERROR: unrecognized relation: %s\n", record.op);
     const char *object = record.kept2 != nullptr ? record.kept2 : record.opa2;
-    relations[record.relation].apply({record.opa1, record.hash1}, {object, record.hash2});
+    relations[record.relation].apply({record.opa1, record.hash1, name_length(record.opa1_length)},
+                                     {object, record.hash2, name_length(record.opa2_length)});
 }
 
 // Bytes of a regular file, or 0 for any other stream.

@@ -107,16 +107,18 @@ char *last_slash(char *name, std::size_t length)
     return nullptr;
 }
 
-// A new node named `name` (`length` bytes, spread hash `hash`): the name is
-// stored right after the record, in the same block.
-GraphNode_ *make_node(NodeType_ nt, const char *name, std::size_t length, std::uint32_t hash)
+// A new node named `name`: the name is stored right after the record, in
+// the same block.
+GraphNode_ *make_node(NodeType_ nt, NodeName name)
 {
+    const std::size_t length = name.length < long_name_length ? name.length : std::strlen(name.text);
     void *block = node_pool.take(sizeof(GraphNode_) + length + 1);
     auto *node = new (block) GraphNode_{};
     node->type = nt;
-    node->namehash = hash;
+    node->namehash = name.hash;
+    node->namelength = name_length(length);
     node->name = static_cast<char *>(block) + sizeof(GraphNode_);
-    std::memcpy(node->name, name, length + 1);
+    std::memcpy(node->name, name.text, length + 1);
     node->filename = last_slash(node->name, length);
     if (node->filename != nullptr && node->filename[1] != 0)
         node->filename++;
@@ -203,6 +205,43 @@ std::uint64_t fold(std::uint64_t hash, std::uint64_t word)
 
 } // namespace
 
+namespace {
+
+// True when the `length` bytes at `a` and at `b` are the same: eight at a
+// time, the last one to seven as one or two loads that stay inside them.
+[[gnu::always_inline]] inline bool same_bytes(const char *a, const char *b, std::size_t length)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(a);
+    const auto *q = reinterpret_cast<const unsigned char *>(b);
+    for (; length >= 8; p += 8, q += 8, length -= 8) {
+        if (load_8(p) != load_8(q))
+            return false;
+    }
+    if (length >= 4)
+        return ((load_4(p) ^ load_4(q)) | (load_4(p + length - 4) ^ load_4(q + length - 4))) == 0;
+    // One to three bytes: the first, middle and last cover them all.
+    return length == 0 || (p[0] == q[0] && p[length / 2] == q[length / 2] && p[length - 1] == q[length - 1]);
+}
+
+// True when `node` is named `name`: hash and length settle most
+// comparisons before a byte of the names is read.
+[[gnu::always_inline]] inline bool is_named(const GraphNode_ *node, NodeName name)
+{
+    if (node->namehash != name.hash || node->namelength != name.length)
+        return false;
+    if (name.length < long_name_length)
+        return same_bytes(node->name, name.text, name.length);
+    return same_name(node->name, name.text);
+}
+
+NodeName node_name_of(const char *name)
+{
+    const std::size_t length = std::strlen(name);
+    return {name, name_hash(name, length), name_length(length)};
+}
+
+} // namespace
+
 std::uint32_t name_hash(const char *name)
 {
     return name_hash(name, std::strlen(name));
@@ -269,8 +308,7 @@ void prepare_graph_storage()
 
 GraphNode_ *GraphNode(NodeType_ nt, const char *nm)
 {
-    const std::size_t length = std::strlen(nm);
-    return make_node(nt, nm, length, name_hash(nm, length));
+    return make_node(nt, node_name_of(nm));
 }
 
 GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
@@ -280,7 +318,7 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 {
-    return get_graphNode(nt, NodeName{name, name_hash(name)});
+    return get_graphNode(nt, node_name_of(name));
 }
 
 namespace {
@@ -293,7 +331,7 @@ void **registry_slot(NodeName name)
     return hash_find_slot_with(
         &graphNodes, name, [](NodeName n) { return n.hash; }, [](NodeName n) { return registry_step(n.hash); },
         [](NodeName n, void const *item) {
-            return as_node(item)->namehash == n.hash && same_name(n.text, node_name(item));
+            return is_named(as_node(item), n);
         });
 }
 
@@ -305,7 +343,7 @@ void **registry_slot(NodeName name)
     void **slot = registry_slot(name);
     GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
-        node = make_node(nt, name.text, std::strlen(name.text), name.hash);
+        node = make_node(nt, name);
         register_node(node, slot);
     }
     recent = {name.hash, node};
@@ -317,7 +355,7 @@ void **registry_slot(NodeName name)
 GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
 {
     RecentNode &recent = recent_nodes[name.hash % recent_slots];
-    if (recent.node != nullptr && recent.namehash == name.hash && same_name(name.text, recent.node->name))
+    if (recent.node != nullptr && recent.namehash == name.hash && is_named(recent.node, name))
         return recent.node;
     return search_graphNode(nt, name, recent);
 }
@@ -351,7 +389,7 @@ void prefetch_graphNodes(const std::uint32_t *hashes, std::size_t count)
 
 GraphNode_ *find_graphNode(const char *name)
 {
-    const GraphNode_ key = key_node({name, name_hash(name)});
+    const GraphNode_ key = key_node(node_name_of(name));
     return static_cast<GraphNode_ *>(hash_find_item(&graphNodes, &key));
 }
 

@@ -45,6 +45,7 @@ struct GraphNode_ {
     std::uint8_t walkmark;     ///< scratch marks of the checks that run before writing
     std::uint8_t isdup;        ///< object of a SAME record: shown through its partner
     std::uint8_t isdiff;       ///< set by DIFF
+    std::uint16_t namelength;  ///< length of `name`, or long_name_length for any longer
     char *name;                ///< how RSF records name it; the registry key
     char *filename;            ///< label text: borrowed from `name`, or the node's own (see filename_owned)
     char *layer;               ///< layer set by LAYER ("all" after a second one); null = none
@@ -53,6 +54,9 @@ struct GraphNode_ {
     GraphNode_ *same;          ///< partner of a SAME pair, set on both members
     GraphNode_ *parent;        ///< the directory that contains this node, or null
 };
+
+/// GraphNode_::namelength of a name of this length or longer.
+constexpr std::uint16_t long_name_length = 0xffff;
 
 /// Bits of GraphNode_::walkmark.
 enum WalkMark_ : std::uint8_t {
@@ -120,12 +124,18 @@ inline bool same_name(const char *a, const char *b)
     }
     return false;
 }
-/// A name with its name_hash, for lookups that know it already.  Two
-/// registers wide, so that it is passed in registers.
+/// A name with its name_hash and length, for lookups that know them
+/// already.  Two registers wide, so that it is passed in registers.
 struct NodeName {
     const char *text;
-    std::uint32_t hash; ///< name_hash(text)
+    std::uint32_t hash;   ///< name_hash(text)
+    std::uint32_t length; ///< strlen(text); long_name_length for any longer name
 };
+/// The NodeName::length of a name of `length` bytes.
+inline std::uint16_t name_length(std::size_t length)
+{
+    return length < long_name_length ? static_cast<std::uint16_t>(length) : long_name_length;
+}
 /// As get_graphNode, for a name whose hash is known.
 GraphNode_ *get_graphNode(NodeType_ nt, NodeName name);
 /// Starts loading what looking up the names of the `count` hashes (at most

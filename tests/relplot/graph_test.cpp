@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -165,6 +166,53 @@ TEST_F(Graph, NameLookupsAndTheTablesOwnSearchAgree)
     EXPECT_EQ(graphNodes.ht_fill, names.size());
     EXPECT_GT(by_table, 100u);
     EXPECT_EQ(by_name, by_table);
+}
+
+TEST_F(Graph, NamesOfOneHashAndLengthStayApart)
+{
+    // Two names of the same length and spread hash, found among numbered
+    // names: only their bytes tell them apart, in the recent nodes and in
+    // the registry alike.
+    std::unordered_map<std::uint32_t, std::string> seen;
+    std::string first, second;
+    for (int i = 1000000; second.empty(); ++i) {
+        const std::string name = "n" + std::to_string(i);
+        const auto [at, fresh] = seen.emplace(name_hash(name.c_str()), name);
+        if (!fresh) {
+            first = at->second;
+            second = name;
+        }
+    }
+    ASSERT_EQ(first.size(), second.size());
+    GraphNode_ *one = get_graphNode(NT_FILE, first.c_str());
+    GraphNode_ *other = get_graphNode(NT_DIR, second.c_str());
+    EXPECT_NE(one, other);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(get_graphNode(NT_DIR, first.c_str()), one);
+        EXPECT_EQ(get_graphNode(NT_FILE, second.c_str()), other);
+    }
+    EXPECT_EQ(find_graphNode(first.c_str()), one);
+    EXPECT_EQ(find_graphNode(second.c_str()), other);
+    EXPECT_EQ(graphNodes.ht_fill, 2u);
+}
+
+TEST_F(Graph, LongNamesAreFoundWhole)
+{
+    // Names of 65534 bytes and more, whose length the node does not keep.
+    std::vector<std::string> names;
+    for (std::size_t length : {65534, 65535, 65536, 100000}) {
+        for (char last : {'a', 'b'})
+            names.push_back(std::string(length - 1, 'x') + last);
+    }
+    std::vector<GraphNode_ *> made;
+    for (const std::string &name : names)
+        made.push_back(get_graphNode(NT_FILE, name.c_str()));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(get_graphNode(NT_DIR, names[i].c_str()), made[i]) << i;
+        EXPECT_EQ(find_graphNode(names[i].c_str()), made[i]) << i;
+        EXPECT_EQ(made[i]->name, names[i]) << i;
+    }
+    EXPECT_EQ(graphNodes.ht_fill, names.size());
 }
 
 TEST(NameHash, EveryByteOfANameCounts)
