@@ -25,6 +25,13 @@ bool equal_text(const char *a, const char *b)
 // The writers below put their text into a DotOutput, or into a DotSize
 // that only adds up its length.
 
+// A node's name, escaped.
+template <class Out>
+void put_name(Out &out, const GraphNode_ *node)
+{
+    out.put_quoted(node->name, node_name_length(node));
+}
+
 // A node's id with its quotes: its name, or both names of a SAME pair
 // (subject first).
 template <class Out>
@@ -32,32 +39,45 @@ void put_id(Out &out, const GraphNode_ *node)
 {
     out.put('"');
     if (node->same == nullptr) {
-        out.put_quoted(node->name);
+        put_name(out, node);
     } else {
         // Both members of a SAME pair go by one id: subject, blank, object.
         const bool dup = node->isdup != 0;
-        out.put_quoted(dup ? node->same->name : node->name);
+        put_name(out, dup ? node->same : node);
         out.put(' ');
-        out.put_quoted(dup ? node->name : node->same->name);
+        put_name(out, dup ? node : node->same);
     }
     out.put('"');
+}
+
+// A leaf's label text, escaped: the text a FILE record gave, or the text
+// after the last '/' of its name, or (with neither) its whole name.
+template <class Out>
+void put_label(Out &out, const GraphNode_ *node)
+{
+    if (node->filename == nullptr) {
+        put_name(out, node);
+    } else if (node->filename_owned != 0) {
+        out.put_quoted(node->filename);
+    } else {
+        // A label borrowed from the name runs to the name's end.
+        const char *name_end = node->name + node_name_length(node);
+        out.put_quoted(node->filename, static_cast<std::size_t>(name_end - node->filename));
+    }
 }
 
 // The attributes that open a leaf's line, by its kind.
 template <class Out>
 void put_kind_attributes(Out &out, const GraphNode_ *node)
 {
-    // A leaf that neither its name nor a FILE record gives a label text
-    // is labelled with its whole name.
-    const char *label = node->filename != nullptr ? node->filename : node->name;
     if (node->type == NT_DIR) {
         out.put("[shape=box,label=\"");
-        out.put_quoted(label);
+        put_label(out, node);
         out.put('"');
         return;
     }
     out.put("[label=\"");
-    out.put_quoted(label);
+    put_label(out, node);
     if (node->dblcln >= 0) {
         out.put(" ((");
         out.put_number(node->dblcln);

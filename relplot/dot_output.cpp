@@ -23,6 +23,73 @@ void write_out(const char *text, std::size_t length, FILE *fp)
 #endif
 }
 
+std::uint64_t load_8(const char *p)
+{
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+std::uint64_t load_4(const char *p)
+{
+    std::uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// The high bit of every byte of `word` that takes a backslash inside a DOT
+// quoted string ('"' or '\\'), and no other bit.
+std::uint64_t escape_bits(std::uint64_t word)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t low = 0x7f7f7f7f7f7f7f7fULL;
+    // The high bit of each zero byte of x, exactly: no carry crosses a byte.
+    const auto zero_bytes = [](std::uint64_t x) { return ~(((x & low) + low) | x | low); };
+    return zero_bytes(word ^ (ones * '"')) | zero_bytes(word ^ (ones * '\\'));
+}
+
+bool needs_escape(char c)
+{
+    return c == '"' || c == '\\';
+}
+
+// The place of the first byte of `bits` (escape_bits of a word) that takes
+// a backslash.
+std::size_t first_escape(std::uint64_t bits)
+{
+    return static_cast<std::size_t>(__builtin_ctzll(bits)) / 8;
+}
+
+// The length of the run of `length` bytes at `text` before its first byte
+// that takes a backslash.  Eight or four bytes at a time; the last word
+// may overlap the one before, whose bytes are known to be plain.
+std::size_t plain_length(const char *text, std::size_t length)
+{
+    if (length >= 8) {
+        std::size_t i = 0;
+        for (; length - i >= 8; i += 8) {
+            if (const std::uint64_t bits = escape_bits(load_8(text + i)))
+                return i + first_escape(bits);
+        }
+        if (i < length) {
+            if (const std::uint64_t bits = escape_bits(load_8(text + length - 8)))
+                return length - 8 + first_escape(bits);
+        }
+        return length;
+    }
+    if (length >= 4) {
+        if (const std::uint64_t bits = escape_bits(load_4(text)))
+            return first_escape(bits);
+        if (const std::uint64_t bits = escape_bits(load_4(text + length - 4)))
+            return length - 4 + first_escape(bits);
+        return length;
+    }
+    std::size_t i = 0;
+    while (i < length && !needs_escape(text[i]))
+        ++i;
+    return i;
+}
+
 // How many bytes each byte of a name takes inside a DOT quoted string: two
 // for those that take a backslash, none for the NUL that ends the name.
 struct QuotedWidths {
@@ -45,6 +112,25 @@ constexpr QuotedWidths quoted = quoted_widths();
 std::uint8_t quoted_width(char c)
 {
     return quoted.of[static_cast<unsigned char>(c)];
+}
+
+// Copies up to 16 bytes as at most two loads and stores, which may overlap.
+void copy_short(char *to, const char *from, std::size_t length)
+{
+    if (length >= 8) {
+        const std::uint64_t head = load_8(from), tail = load_8(from + length - 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + length - 8, &tail, 8);
+    } else if (length >= 4) {
+        const auto head = static_cast<std::uint32_t>(load_4(from));
+        const auto tail = static_cast<std::uint32_t>(load_4(from + length - 4));
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + length - 4, &tail, 4);
+    } else if (length > 0) {
+        to[0] = from[0];
+        to[length / 2] = from[length / 2];
+        to[length - 1] = from[length - 1];
+    }
 }
 
 // The decimal digits (and sign) of `number` in `digits`; returns their count.
@@ -109,28 +195,26 @@ void DotOutput::put_tabs(int depth)
 
 void DotOutput::put_quoted(const char *text)
 {
+    put_quoted(text, std::strlen(text));
+}
+
+void DotOutput::put_quoted(const char *text, std::size_t length)
+{
     for (;;) {
-        if (capacity - size_ < 2)
-            flush();
-        // Up to the last two bytes of the buffer: room for one more
-        // character even when it takes a backslash.
-        char *out = buf_ + size_;
-        char *const stop = buf_ + capacity - 1;
-        for (; out < stop; ++text) {
-            const char c = *text;
-            // The plain bytes, nearly all, cost one look-up.
-            const std::uint8_t width = quoted_width(c);
-            if (width != 1) {
-                if (width == 0)
-                    break;
-                *out++ = '\\';
-            }
-            *out++ = c;
+        // Names rarely hold a byte to escape: nearly always one run.
+        const std::size_t plain = plain_length(text, length);
+        if (plain <= 16 && capacity - size_ >= 16) {
+            copy_short(buf_ + size_, text, plain);
+            size_ += plain;
+        } else {
+            put(text, plain);
         }
-        size_ = static_cast<std::size_t>(out - buf_);
-        if (*text == 0)
+        if (plain == length)
             return;
-        flush();
+        const char escaped[2] = {'\\', text[plain]};
+        put(escaped, 2);
+        text += plain + 1;
+        length -= plain + 1;
     }
 }
 
@@ -149,6 +233,8 @@ void DotOutput::flush()
 
 void DotSize::put_quoted(const char *text)
 {
+    // Names are short: a look at each byte costs less than finding the
+    // length first.
     for (; *text != 0; ++text)
         total_ += quoted_width(*text);
 }

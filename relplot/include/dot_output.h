@@ -46,6 +46,8 @@ public:
     /// `text` as the inside of a DOT double-quoted string: every `"` and `\`
     /// escaped with a backslash, nothing else changed.
     void put_quoted(const char *text);
+    /// The same for the `length` bytes at `text`, which hold no NUL.
+    void put_quoted(const char *text, std::size_t length);
     /// A number in decimal.
     void put_number(int number);
 
@@ -91,6 +93,8 @@ public:
     void put(char) { ++total_; }
     void put_tabs(int depth) { total_ += depth > 0 ? static_cast<std::size_t>(depth) : 0; }
     void put_quoted(const char *text);
+    /// Names are short: looking at each byte costs less than using their length.
+    void put_quoted(const char *text, std::size_t) { put_quoted(text); }
     void put_number(int number);
     /// Bytes put so far.
     std::size_t total() const { return total_; }

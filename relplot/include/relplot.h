@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "hash.h"
@@ -135,6 +136,11 @@ struct NodeName {
 inline std::uint16_t name_length(std::size_t length)
 {
     return length < long_name_length ? static_cast<std::uint16_t>(length) : long_name_length;
+}
+/// strlen(node->name), known from the node itself unless the name is long.
+inline std::size_t node_name_length(const GraphNode_ *node)
+{
+    return node->namelength < long_name_length ? node->namelength : std::strlen(node->name);
 }
 /// As get_graphNode, for a name whose hash is known.
 GraphNode_ *get_graphNode(NodeType_ nt, NodeName name);

@@ -71,6 +71,44 @@ TEST(DotOutput, QuotedTextIsEscapedWholeAcrossTheBuffersEnd)
     }
 }
 
+TEST(DotOutput, EveryPlaceOfAByteToEscapeIsFound)
+{
+    // Texts are looked over eight and four bytes at a time: a '"' or '\\'
+    // at every place of texts up to 24 bytes long, among bytes that differ
+    // from those two in one bit only (which a looser test would take for them).
+    const std::string near = "\xa2\xdc!#[]\x02\x1c";
+    std::vector<std::string> texts;
+    for (std::size_t length = 0; length <= 24; ++length) {
+        std::string plain;
+        for (std::size_t i = 0; i < length; ++i)
+            plain += near[i % near.size()];
+        texts.push_back(plain);
+        for (std::size_t at = 0; at < length; ++at) {
+            for (char escape : {'"', '\\'}) {
+                std::string text = plain;
+                text[at] = escape;
+                texts.push_back(text);
+                text[length - 1 - at / 2] = '"';
+                texts.push_back(text);
+            }
+        }
+    }
+    for (const std::string &text : texts) {
+        MemoryStream stream;
+        DotOutput &out = DotOutput::of(stream.fp());
+        out.put_quoted(text.c_str());
+        out.put('|');
+        out.put_quoted(text.data(), text.size());
+        out.flush();
+        const std::string want = escaped(text);
+        EXPECT_TRUE(stream.text() == want + "|" + want) << testing::PrintToString(text);
+        DotSize size;
+        size.put_quoted(text.c_str());
+        size.put_quoted(text.data(), text.size());
+        EXPECT_EQ(size.total(), 2 * want.size()) << testing::PrintToString(text);
+    }
+}
+
 TEST(DotOutput, TabsNumbersAndLiteralsGoOutInOrder)
 {
     for (std::size_t filler : fillers) {
