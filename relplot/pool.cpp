@@ -41,6 +41,9 @@ void fault_in(char *block, std::size_t size)
     block[size - 1] = 0;
 }
 
+// How far ahead of the records being taken their memory is claimed.
+constexpr std::size_t prefetch_distance = 256;
+
 } // namespace
 
 void *Pool::take(std::size_t size)
@@ -68,6 +71,11 @@ void *Pool::take(std::size_t size)
     }
     void *result = top_;
     top_ += size;
+    // Records are written as soon as they are taken, mostly one after the
+    // other into memory no processor has touched yet: start claiming the
+    // lines a few records ahead.  (A prefetch past the block's end is
+    // harmless.)
+    __builtin_prefetch(top_ + prefetch_distance, 1);
     return result;
 }
 
