@@ -15,6 +15,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -149,7 +150,7 @@ enum class Object {
 
 // The relations the RSF format knows.
 struct Relation {
-    const char *name;
+    std::string_view name;
     void (*apply)(NodeName subject, NodeName object);
     Object object;
 };
@@ -201,11 +202,12 @@ constexpr FirstLetterIndex index_by_first_letter()
 
 constexpr FirstLetterIndex by_first_letter = index_by_first_letter();
 
-// The relation named `op`, or null.
-const Relation *find_relation(const char *op)
+// The relation named `op`, `length` bytes long, or null.
+const Relation *find_relation(const char *op, std::size_t length)
 {
     for (const std::int8_t *r = by_first_letter.relations[static_cast<unsigned char>(op[0])]; *r >= 0; ++r) {
-        if (same_name(op, relations[*r].name))
+        const std::string_view name = relations[*r].name;
+        if (name.size() == length && same_bytes(op, name.data(), length))
             return &relations[*r];
     }
     return nullptr;
@@ -218,7 +220,7 @@ void prepare_record(RsfRecord &record)
 {
     record.hash1 = name_hash(record.opa1, record.opa1_length);
     record.hash2 = name_hash(record.opa2, record.opa2_length);
-    const Relation *relation = find_relation(record.op);
+    const Relation *relation = find_relation(record.op, record.op_length);
     record.relation = relation != nullptr ? static_cast<int>(relation - relations) : -1;
     // A label outlives the chunk of input it came in.
     if (relation != nullptr && relation->object == Object::label && record.opa2_length > 0)
@@ -291,6 +293,7 @@ void analysis(const char *op, const char *opa1, const char *opa2)
 {
     RsfRecord record{};
     record.op = op;
+    record.op_length = std::strlen(op);
     record.opa1 = opa1;
     record.opa2 = opa2;
     record.opa1_length = std::strlen(opa1);

@@ -207,22 +207,6 @@ std::uint64_t fold(std::uint64_t hash, std::uint64_t word)
 
 namespace {
 
-// True when the `length` bytes at `a` and at `b` are the same: eight at a
-// time, the last one to seven as one or two loads that stay inside them.
-[[gnu::always_inline]] inline bool same_bytes(const char *a, const char *b, std::size_t length)
-{
-    const auto *p = reinterpret_cast<const unsigned char *>(a);
-    const auto *q = reinterpret_cast<const unsigned char *>(b);
-    for (; length >= 8; p += 8, q += 8, length -= 8) {
-        if (load_8(p) != load_8(q))
-            return false;
-    }
-    if (length >= 4)
-        return ((load_4(p) ^ load_4(q)) | (load_4(p + length - 4) ^ load_4(q + length - 4))) == 0;
-    // One to three bytes: the first, middle and last cover them all.
-    return length == 0 || (p[0] == q[0] && p[length / 2] == q[length / 2] && p[length - 1] == q[length - 1]);
-}
-
 // True when `node` is named `name`: hash and length settle most
 // comparisons before a byte of the names is read.
 [[gnu::always_inline]] inline bool is_named(const GraphNode_ *node, NodeName name)

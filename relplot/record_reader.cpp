@@ -306,6 +306,7 @@ void RecordReader::add_record(Chunk &chunk, const Span *span, int found, bool nu
     record.op = last_[0];
     record.opa1 = last_[1];
     record.opa2 = last_[2];
+    record.op_length = last_length_[0];
     record.opa1_length = last_length_[1];
     record.opa2_length = last_length_[2];
     record.holds_nul = nul;

@@ -28,6 +28,7 @@ struct RsfRecord {
     const char *op;
     const char *opa1;
     const char *opa2;
+    std::size_t op_length;   ///< length of op as a C string
     std::size_t opa1_length; ///< length of opa1 as a C string
     std::size_t opa2_length; ///< length of opa2 as a C string
     bool holds_nul;          ///< a token holds a NUL byte, and so reads cut short

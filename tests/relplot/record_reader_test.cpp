@@ -69,6 +69,7 @@ std::uint32_t token_hash(const char *token)
 void prepare(RsfRecord &record)
 {
     // The lengths must be those of the texts as C strings.
+    EXPECT_EQ(record.op_length, std::strlen(record.op)) << record.op;
     EXPECT_EQ(record.opa1_length, std::strlen(record.opa1)) << record.opa1;
     EXPECT_EQ(record.opa2_length, std::strlen(record.opa2)) << record.opa2;
     record.hash1 = token_hash(record.opa1);
