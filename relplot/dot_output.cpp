@@ -174,7 +174,7 @@ void DotOutput::hand_on(const char *text, std::size_t length)
 void DotOutput::put_long(const char *text, std::size_t length)
 {
     flush();
-    if (length >= capacity)
+    if (length >= capacity_)
         hand_on(text, length);
     else
         append(text, length);
@@ -184,10 +184,10 @@ void DotOutput::put_tabs(int depth)
 {
     auto count = static_cast<std::size_t>(std::max(depth, 0));
     while (count > 0) {
-        if (size_ == capacity)
+        if (size_ == capacity_)
             flush();
-        const std::size_t now = std::min(count, capacity - size_);
-        std::memset(buf_ + size_, '\t', now);
+        const std::size_t now = std::min(count, capacity_ - size_);
+        std::memset(buf_.get() + size_, '\t', now);
         size_ += now;
         count -= now;
     }
@@ -203,8 +203,8 @@ void DotOutput::put_quoted(const char *text, std::size_t length)
     for (;;) {
         // Names rarely hold a byte to escape: nearly always one run.
         const std::size_t plain = plain_length(text, length);
-        if (plain <= 16 && capacity - size_ >= 16) {
-            copy_short(buf_ + size_, text, plain);
+        if (plain <= 16 && capacity_ - size_ >= 16) {
+            copy_short(buf_.get() + size_, text, plain);
             size_ += plain;
         } else {
             put(text, plain);
@@ -227,7 +227,7 @@ void DotOutput::put_number(int number)
 void DotOutput::flush()
 {
     if (size_ > 0)
-        hand_on(buf_, size_);
+        hand_on(buf_.get(), size_);
     size_ = 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 /// Text collected for one destination.  The process-wide collector serves
 /// the DOT file's stream; a collector of its own writes to a place in a
@@ -19,16 +20,22 @@ public:
 
     /// A collector without a destination: what it is given is dropped (the
     /// process-wide one, until it serves a stream).
-    DotOutput() = default;
+    DotOutput() : DotOutput(stream_capacity) {}
     /// A collector that writes to the file open as `fd` from byte `offset`
     /// on (with pwrite, so the descriptor's own position does not move).
-    DotOutput(int fd, off_t offset) : fd_(fd), offset_(offset) {}
+    /// It writes in large pieces: each write holds the file's lock, which
+    /// a writer of another part of the file then waits for.
+    DotOutput(int fd, off_t offset) : DotOutput(file_part_capacity)
+    {
+        fd_ = fd;
+        offset_ = offset;
+    }
     DotOutput(const DotOutput &) = delete;
     DotOutput &operator=(const DotOutput &) = delete;
 
     void put(const char *text, std::size_t length)
     {
-        if (length > capacity - size_)
+        if (length > capacity_ - size_)
             put_long(text, length);
         else
             append(text, length);
@@ -37,7 +44,7 @@ public:
     void put(const char *text) { put(text, std::strlen(text)); }
     void put(char c)
     {
-        if (size_ == capacity)
+        if (size_ == capacity_)
             flush();
         buf_[size_++] = c;
     }
@@ -61,11 +68,16 @@ public:
     bool failed() const { return failed_; }
 
 private:
-    static constexpr std::size_t capacity = 1 << 16;
+    // Bytes held before they go on: for a stream, which buffers them once
+    // more, and for a place in a file.
+    static constexpr std::size_t stream_capacity = 1 << 16;
+    static constexpr std::size_t file_part_capacity = 1 << 20;
+
+    explicit DotOutput(std::size_t capacity) : capacity_(capacity), buf_(new char[capacity]) {}
 
     void append(const char *text, std::size_t length)
     {
-        std::memcpy(buf_ + size_, text, length);
+        std::memcpy(buf_.get() + size_, text, length);
         size_ += length;
     }
     void put_long(const char *text, std::size_t length);
@@ -79,7 +91,8 @@ private:
     bool failed_ = false;
     std::size_t handed_ = 0; // bytes handed on so far
     std::size_t size_ = 0;
-    char buf_[capacity];
+    std::size_t capacity_;
+    std::unique_ptr<char[]> buf_;
 };
 
 /// Adds up the length of the text that the same calls would give a
