@@ -1,6 +1,8 @@
 // The collector of the DOT text.
 #include "dot_output.h"
 
+#include "words.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,20 +25,6 @@ void write_out(const char *text, std::size_t length, FILE *fp)
 #endif
 }
 
-std::uint64_t load_8(const char *p)
-{
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-std::uint64_t load_4(const char *p)
-{
-    std::uint32_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
 // The high bit of every byte of `word` that takes a backslash inside a DOT
 // quoted string ('"' or '\\'), and no other bit.
 std::uint64_t escape_bits(std::uint64_t word)
@@ -48,6 +36,7 @@ std::uint64_t escape_bits(std::uint64_t word)
     return zero_bytes(word ^ (ones * '"')) | zero_bytes(word ^ (ones * '\\'));
 }
 
+// True for the bytes that take a backslash inside a DOT quoted string.
 bool needs_escape(char c)
 {
     return c == '"' || c == '\\';

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pool.h"
+#include "words.h"
 
 hash_table graphNodes;
 GraphEdge_ *edge_head = nullptr;
@@ -181,20 +182,6 @@ int graph_hash_cmp(void const *x, void const *y)
 
 namespace {
 
-std::uint64_t load_8(const unsigned char *p)
-{
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-std::uint64_t load_4(const unsigned char *p)
-{
-    std::uint32_t word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
 // Folds one 64-bit word into the hash: a multiplication spreads its low
 // bits upwards, the shift brings the high ones back down.
 std::uint64_t fold(std::uint64_t hash, std::uint64_t word)
@@ -202,10 +189,6 @@ std::uint64_t fold(std::uint64_t hash, std::uint64_t word)
     hash = (hash ^ word) * 0x9e3779b97f4a7c15ULL;
     return hash ^ (hash >> 29);
 }
-
-} // namespace
-
-namespace {
 
 // True when `node` is named `name`: hash and length settle most
 // comparisons before a byte of the names is read.

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "hash.h"
+#include "words.h"
 
 class DotOutput;
 
@@ -129,17 +130,12 @@ inline bool same_name(const char *a, const char *b)
 /// time, the last one to seven as one or two loads that stay inside them.
 [[gnu::always_inline]] inline bool same_bytes(const char *a, const char *b, std::size_t length)
 {
-    const auto word = [](const char *p, std::size_t size) {
-        std::uint64_t value = 0;
-        std::memcpy(&value, p, size);
-        return value;
-    };
     for (; length >= 8; a += 8, b += 8, length -= 8) {
-        if (word(a, 8) != word(b, 8))
+        if (load_8(a) != load_8(b))
             return false;
     }
     if (length >= 4)
-        return ((word(a, 4) ^ word(b, 4)) | (word(a + length - 4, 4) ^ word(b + length - 4, 4))) == 0;
+        return ((load_4(a) ^ load_4(b)) | (load_4(a + length - 4) ^ load_4(b + length - 4))) == 0;
     // One to three bytes: the first, middle and last cover them all.
     return length == 0 || (a[0] == b[0] && a[length / 2] == b[length / 2] && a[length - 1] == b[length - 1]);
 }
