@@ -128,7 +128,29 @@ struct Run {
     double seconds;
     long peak_kb;
     int status;
+    double stolen; // share of the processors' time the host gave to others meanwhile
 };
+
+// The machine's processor time so far, in clock ticks (from /proc/stat):
+// what it ran, and what a virtual machine's host ran instead of it (steal).
+struct CpuTicks {
+    unsigned long long busy = 0;
+    unsigned long long steal = 0;
+};
+
+CpuTicks cpu_ticks()
+{
+    CpuTicks ticks;
+    FILE *stat = std::fopen("/proc/stat", "r");
+    if (stat == nullptr)
+        return ticks;
+    unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    if (std::fscanf(stat, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &user, &nice, &system, &idle, &iowait,
+                    &irq, &softirq, &steal) == 8)
+        ticks = {user + nice + system + irq + softirq, steal};
+    std::fclose(stat);
+    return ticks;
+}
 
 // Runs `argv` with standard output sent to `out_path` (or, when it is
 // empty, into a pipe that is read and dropped); wall time and peak memory.
@@ -143,6 +165,7 @@ Run run(const std::vector<std::string> &argv, const std::string &out_path)
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
+    const CpuTicks before = cpu_ticks();
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -164,7 +187,10 @@ Run run(const std::vector<std::string> &argv, const std::string &out_path)
     rusage usage{};
     wait4(pid, &status, 0, &usage);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return {seconds, usage.ru_maxrss, status};
+    const CpuTicks after = cpu_ticks();
+    const auto busy = static_cast<double>(after.busy - before.busy);
+    const auto steal = static_cast<double>(after.steal - before.steal);
+    return {seconds, usage.ru_maxrss, status, busy + steal > 0 ? steal / (busy + steal) : 0.0};
 }
 
 // One command of the comparison: how it is run and its runs so far.
@@ -205,6 +231,17 @@ struct Contender {
         return kb;
     }
 };
+
+// The median over the rounds of the share of processor time that the host
+// took from the machine while `c` ran.
+double median_stolen(const Contender &c)
+{
+    std::vector<double> shares;
+    for (const Run &r : c.runs)
+        shares.push_back(r.stolen);
+    std::sort(shares.begin(), shares.end());
+    return shares[shares.size() / 2];
+}
 
 // The median over the rounds of a's time divided by b's: both ran in the
 // same round, so a machine whose speed drifts affects both alike.
@@ -286,6 +323,9 @@ int main(int argc, char **argv)
     std::printf("relplot / cat        %.1f x cat > copy, %.1f x cat | reader   (median over the rounds; goal <= 10 x)\n",
                 median_ratio(relplot, cat), median_ratio(relplot, cat_pipe));
     std::printf("relplot peak memory  %.1f MB  = %.2f x input (goal <= 2 x)\n", peak_mb, peak_mb / input_mb);
+    std::printf("host took            %.0f%% of the processor time while relplot ran (median; steal time of a\n"
+                "                     virtual machine whose host runs others meanwhile, 0%% on a machine of its own)\n",
+                100 * median_stolen(relplot));
 
     if (!o.keep) {
         std::filesystem::remove(rsf);
