@@ -1,8 +1,6 @@
 // The collector of the DOT text.
 #include "dot_output.h"
 
-#include "words.h"
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,17 +21,6 @@ void write_out(const char *text, std::size_t length, FILE *fp)
 #else
     std::fwrite(text, 1, length, fp);
 #endif
-}
-
-// The high bit of every byte of `word` that takes a backslash inside a DOT
-// quoted string ('"' or '\\'), and no other bit.
-std::uint64_t escape_bits(std::uint64_t word)
-{
-    constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    constexpr std::uint64_t low = 0x7f7f7f7f7f7f7f7fULL;
-    // The high bit of each zero byte of x, exactly: no carry crosses a byte.
-    const auto zero_bytes = [](std::uint64_t x) { return ~(((x & low) + low) | x | low); };
-    return zero_bytes(word ^ (ones * '"')) | zero_bytes(word ^ (ones * '\\'));
 }
 
 // True for the bytes that take a backslash inside a DOT quoted string.
@@ -57,19 +44,19 @@ std::size_t plain_length(const char *text, std::size_t length)
     if (length >= 8) {
         std::size_t i = 0;
         for (; length - i >= 8; i += 8) {
-            if (const std::uint64_t bits = escape_bits(load_8(text + i)))
+            if (const std::uint64_t bits = dot_text::escape_bits(load_8(text + i)))
                 return i + first_escape(bits);
         }
         if (i < length) {
-            if (const std::uint64_t bits = escape_bits(load_8(text + length - 8)))
+            if (const std::uint64_t bits = dot_text::escape_bits(load_8(text + length - 8)))
                 return length - 8 + first_escape(bits);
         }
         return length;
     }
     if (length >= 4) {
-        if (const std::uint64_t bits = escape_bits(load_4(text)))
+        if (const std::uint64_t bits = dot_text::escape_bits(load_4(text)))
             return first_escape(bits);
-        if (const std::uint64_t bits = escape_bits(load_4(text + length - 4)))
+        if (const std::uint64_t bits = dot_text::escape_bits(load_4(text + length - 4)))
             return length - 4 + first_escape(bits);
         return length;
     }
@@ -101,25 +88,6 @@ constexpr QuotedWidths quoted = quoted_widths();
 std::uint8_t quoted_width(char c)
 {
     return quoted.of[static_cast<unsigned char>(c)];
-}
-
-// Copies up to 16 bytes as at most two loads and stores, which may overlap.
-void copy_short(char *to, const char *from, std::size_t length)
-{
-    if (length >= 8) {
-        const std::uint64_t head = load_8(from), tail = load_8(from + length - 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + length - 8, &tail, 8);
-    } else if (length >= 4) {
-        const auto head = static_cast<std::uint32_t>(load_4(from));
-        const auto tail = static_cast<std::uint32_t>(load_4(from + length - 4));
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + length - 4, &tail, 4);
-    } else if (length > 0) {
-        to[0] = from[0];
-        to[length / 2] = from[length / 2];
-        to[length - 1] = from[length - 1];
-    }
 }
 
 // The decimal digits (and sign) of `number` in `digits`; returns their count.
@@ -187,17 +155,11 @@ void DotOutput::put_quoted(const char *text)
     put_quoted(text, std::strlen(text));
 }
 
-void DotOutput::put_quoted(const char *text, std::size_t length)
+void DotOutput::put_quoted_runs(const char *text, std::size_t length)
 {
     for (;;) {
-        // Names rarely hold a byte to escape: nearly always one run.
         const std::size_t plain = plain_length(text, length);
-        if (plain <= 16 && capacity_ - size_ >= 16) {
-            copy_short(buf_.get() + size_, text, plain);
-            size_ += plain;
-        } else {
-            put(text, plain);
-        }
+        put(text, plain);
         if (plain == length)
             return;
         const char escaped[2] = {'\\', text[plain]};

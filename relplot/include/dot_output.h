@@ -5,9 +5,62 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "words.h"
+
+/// Helpers of the collectors for texts that names are made of.
+namespace dot_text {
+
+/// The high bit of every byte of `word` that takes a backslash inside a DOT
+/// quoted string ('"' or '\\'), and no other bit.
+inline std::uint64_t escape_bits(std::uint64_t word)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t low = 0x7f7f7f7f7f7f7f7fULL;
+    // The high bit of each zero byte of x, exactly: no carry crosses a byte.
+    const auto zero_bytes = [](std::uint64_t x) { return ~(((x & low) + low) | x | low); };
+    return zero_bytes(word ^ (ones * '"')) | zero_bytes(word ^ (ones * '\\'));
+}
+
+/// True when none of the `length` bytes (at most 16) at `text` takes a
+/// backslash: two words that may overlap, or the bytes of a shorter text.
+inline bool plain_short(const char *text, std::size_t length)
+{
+    if (length >= 8)
+        return (escape_bits(load_8(text)) | escape_bits(load_8(text + length - 8))) == 0;
+    if (length >= 4)
+        return (escape_bits(load_4(text)) | escape_bits(load_4(text + length - 4))) == 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] == '"' || text[i] == '\\')
+            return false;
+    }
+    return true;
+}
+
+/// Copies up to 16 bytes as at most two loads and stores, which may overlap.
+inline void copy_short(char *to, const char *from, std::size_t length)
+{
+    if (length >= 8) {
+        const std::uint64_t head = load_8(from), tail = load_8(from + length - 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + length - 8, &tail, 8);
+    } else if (length >= 4) {
+        const auto head = static_cast<std::uint32_t>(load_4(from));
+        const auto tail = static_cast<std::uint32_t>(load_4(from + length - 4));
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + length - 4, &tail, 4);
+    } else if (length > 0) {
+        to[0] = from[0];
+        to[length / 2] = from[length / 2];
+        to[length - 1] = from[length - 1];
+    }
+}
+
+} // namespace dot_text
 
 /// Text collected for one destination.  The process-wide collector serves
 /// the DOT file's stream; a collector of its own writes to a place in a
@@ -54,7 +107,16 @@ public:
     /// escaped with a backslash, nothing else changed.
     void put_quoted(const char *text);
     /// The same for the `length` bytes at `text`, which hold no NUL.
-    void put_quoted(const char *text, std::size_t length);
+    void put_quoted(const char *text, std::size_t length)
+    {
+        // Most names: short, nothing to escape, and room for them.
+        if (length <= 16 && capacity_ - size_ >= 16 && dot_text::plain_short(text, length)) {
+            dot_text::copy_short(buf_.get() + size_, text, length);
+            size_ += length;
+        } else {
+            put_quoted_runs(text, length);
+        }
+    }
     /// A number in decimal.
     void put_number(int number);
 
@@ -81,6 +143,8 @@ private:
         size_ += length;
     }
     void put_long(const char *text, std::size_t length);
+    // put_quoted of any text: the runs between bytes to escape.
+    void put_quoted_runs(const char *text, std::size_t length);
 
     // Writes `length` bytes at `text` to wherever the collector writes.
     void hand_on(const char *text, std::size_t length);
