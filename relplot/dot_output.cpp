@@ -23,12 +23,6 @@ void write_out(const char *text, std::size_t length, FILE *fp)
 #endif
 }
 
-// True for the bytes that take a backslash inside a DOT quoted string.
-bool needs_escape(char c)
-{
-    return c == '"' || c == '\\';
-}
-
 // The place of the first byte of `bits` (escape_bits of a word) that takes
 // a backslash.
 std::size_t first_escape(std::uint64_t bits)
@@ -61,7 +55,7 @@ std::size_t plain_length(const char *text, std::size_t length)
         return length;
     }
     std::size_t i = 0;
-    while (i < length && !needs_escape(text[i]))
+    while (i < length && !dot_text::needs_escape(text[i]))
         ++i;
     return i;
 }

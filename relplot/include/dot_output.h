@@ -15,6 +15,12 @@
 /// Helpers of the collectors for texts that names are made of.
 namespace dot_text {
 
+/// True for the bytes that take a backslash inside a DOT quoted string.
+inline bool needs_escape(char c)
+{
+    return c == '"' || c == '\\';
+}
+
 /// The high bit of every byte of `word` that takes a backslash inside a DOT
 /// quoted string ('"' or '\\'), and no other bit.
 inline std::uint64_t escape_bits(std::uint64_t word)
@@ -35,7 +41,7 @@ inline bool plain_short(const char *text, std::size_t length)
     if (length >= 4)
         return (escape_bits(load_4(text)) | escape_bits(load_4(text + length - 4))) == 0;
     for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] == '"' || text[i] == '\\')
+        if (needs_escape(text[i]))
             return false;
     }
     return true;
