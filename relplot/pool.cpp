@@ -73,9 +73,10 @@ void *Pool::take(std::size_t size)
     top_ += size;
     // Records are written as soon as they are taken, mostly one after the
     // other into memory no processor has touched yet: start claiming the
-    // lines a few records ahead.  (A prefetch past the block's end is
-    // harmless.)
-    __builtin_prefetch(top_ + prefetch_distance, 1);
+    // lines a few records ahead.  The address may lie past the block's end,
+    // where a prefetch does no harm; it is worked out as a number, since a
+    // pointer may not be moved outside its block.
+    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<std::uintptr_t>(top_) + prefetch_distance), 1);
     return result;
 }
 

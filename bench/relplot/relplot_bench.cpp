@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -232,6 +233,13 @@ struct Contender {
     }
 };
 
+// The median of one figure per round (there is a round at least).
+double median(std::vector<double> figures)
+{
+    std::sort(figures.begin(), figures.end());
+    return figures[figures.size() / 2];
+}
+
 // The median over the rounds of the share of processor time that the host
 // took from the machine while `c` ran.
 double median_stolen(const Contender &c)
@@ -239,8 +247,7 @@ double median_stolen(const Contender &c)
     std::vector<double> shares;
     for (const Run &r : c.runs)
         shares.push_back(r.stolen);
-    std::sort(shares.begin(), shares.end());
-    return shares[shares.size() / 2];
+    return median(std::move(shares));
 }
 
 // The median over the rounds of a's time divided by b's: both ran in the
@@ -250,8 +257,7 @@ double median_ratio(const Contender &a, const Contender &b)
     std::vector<double> ratios;
     for (std::size_t i = 0; i < a.runs.size(); ++i)
         ratios.push_back(a.runs[i].seconds / b.runs[i].seconds);
-    std::sort(ratios.begin(), ratios.end());
-    return ratios[ratios.size() / 2];
+    return median(std::move(ratios));
 }
 
 [[noreturn]] void usage()
