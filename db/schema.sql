@@ -37,3 +37,51 @@ CREATE INDEX ztr_fileinst_lookup ON ZTR_FILEINST (INST_VERSION, INST_NAME, INST_
 CREATE INDEX ztr_fileinst_proc ON ZTR_FILEINST (INST_PROC);
 -- envshow and envdiff join a process to its variables.
 CREATE INDEX ztr_variable_proc ON ZTR_VARIABLE (VAR_PROC);
+
+-- What the recorder (tracemake) keeps beyond the columns above.  The query
+-- tools never read these; the recorder's exports and the front end do.
+
+-- OIDs of make processes and file instances, unique across every recorded
+-- build and never reused.  It starts high so that hand-made rows with small
+-- OIDs (test data, the sample trace) never meet a recorded one.
+CREATE SEQUENCE ZTR_OID_SEQ START 1000000;
+
+-- One row per recorded build.
+CREATE TABLE ZTR_BUILD (
+    BLD_LABEL     text PRIMARY KEY,  -- the label given to `tracemake record`; INST_VERSION of its instances
+    BLD_TOPDIR    text,              -- directory the build was started in
+    BLD_CMDLINE   text,              -- the make command as the user gave it
+    BLD_START     timestamptz,
+    BLD_END       timestamptz,
+    BLD_STATUS    integer,           -- the build's exit status (128 + N when ended by signal N)
+    BLD_COMPLETE  integer,           -- 1 recorded whole, 0 stopped early (Ctrl-C): what is known
+    BLD_TOPPROC   bigint             -- OID of the top make process
+);
+
+ALTER TABLE ZTR_MAKEPROC
+    ADD COLUMN PS_VERSION    text,        -- label of the build
+    ADD COLUMN PS_PARENT     bigint,      -- OID of the make process whose recipe started it; NULL for the top make
+    ADD COLUMN PS_PARENTINST bigint,      -- OID of the file instance whose recipe started it; NULL when not known
+    ADD COLUMN PS_SEQ        integer,     -- position among the sub-makes of its parent, in order of start, from 0
+    ADD COLUMN PS_DIR        text,        -- working directory of the process (after -C)
+    ADD COLUMN PS_STATUS     integer,     -- exit status
+    ADD COLUMN PS_START      timestamptz,
+    ADD COLUMN PS_END        timestamptz;
+
+ALTER TABLE ZTR_FILEINST
+    ADD COLUMN INST_ISGOAL   integer,     -- 1 when a goal of its make process (command-line target or default goal)
+    ADD COLUMN INST_DBLCOUNT integer,     -- number of double-colon rules
+    ADD COLUMN INST_DIGEST   text;        -- SHA-256 (hex) of the file's content when its make process ended; NULL when no such file
+
+-- Prerequisites: one row per prerequisite of an instance, both instances of
+-- the same make process.
+CREATE TABLE ZTR_PREREQ (
+    PRQ_INST       bigint,   -- the target's instance
+    PRQ_PREREQ     bigint,   -- the prerequisite's instance
+    PRQ_POS        integer,  -- position in the target's prerequisite list, from 0
+    PRQ_ORDERONLY  integer   -- 1 for an order-only prerequisite
+);
+
+CREATE INDEX ztr_fileinst_version ON ZTR_FILEINST (INST_VERSION);
+CREATE INDEX ztr_makeproc_version ON ZTR_MAKEPROC (PS_VERSION);
+CREATE INDEX ztr_prereq_inst ON ZTR_PREREQ (PRQ_INST);

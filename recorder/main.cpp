@@ -1,0 +1,57 @@
+// tracemake: records a real make build into the trace database "DAVER" and
+// turns recorded builds into RSF, change lists and comparisons.  Started
+// under the name "make" (through the shim folder the recorder puts first in
+// PATH) it is the shim that records one make process of a build.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "commands.h"
+
+namespace {
+
+struct Command {
+    const char *name;
+    const char *synopsis;
+    int (*run)(const Args &);
+};
+
+const Command commands[] = {
+    {"record", "record --label LABEL [--replace] [--make PATH] [--keep-spool DIR] -- make [ARGS...]", cmd_record},
+    {"list", "list", cmd_list},
+    {"find", "find [--label LABEL] WORD...", cmd_find},
+    {"load", "load DIR", cmd_load},
+};
+
+void usage(std::FILE *to)
+{
+    std::fputs("usage:\n", to);
+    for (const Command &command : commands)
+        std::fprintf(to, "  tracemake %s\n", command.synopsis);
+    std::fputs("  tracemake --help | --version\n", to);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc < 2) {
+        usage(stderr);
+        return 2;
+    }
+    std::string name = argv[1];
+    if (name == "--help") {
+        usage(stdout);
+        return 0;
+    }
+    if (name == "--version") {
+        std::printf("tracemake (daver) %s\n", DAVER_VERSION);
+        return 0;
+    }
+    for (const Command &command : commands)
+        if (name == command.name)
+            return command.run(Args(argv + 2, argv + argc));
+    std::fprintf(stderr, "tracemake: unknown command '%s'\n", name.c_str());
+    usage(stderr);
+    return 2;
+}

@@ -1,0 +1,79 @@
+// The spool: what a recorded build yields, written as it happens and turned
+// into rows only afterwards.  The capturing side (the make shim, the library
+// preloaded into the real make) writes it; the loading side reads it and
+// stores one build in "DAVER" in one transaction.  A spool left behind by a
+// failed load is loaded later with `tracemake load DIR`.
+//
+// Layout of a spool folder DIR:
+//
+//   DIR/build.tsv          the build: one "key<TAB>value" line per key
+//       label              the build's label
+//       replace            1 when an earlier build of that label is replaced, else 0
+//       topdir             directory the build was started in
+//       command            the make command as the user gave it (words joined by spaces)
+//       path               PATH as the user had it (the recorder puts its shim first)
+//       start, end         wall-clock times, seconds since the epoch with fraction ("1765136182.123456")
+//       status             the build's exit status (128 + N when ended by signal N)
+//       complete           1 when the build ran to its end, 0 when it was stopped (Ctrl-C, a signal)
+//   DIR/procs/ID/          one folder per make process; ID is unique within the spool
+//       proc.tsv           "key<TAB>value" lines:
+//           parent         ID of the make process whose recipe started this one; empty for the top make
+//           parent_target  name of the target (as the parent make knows it) whose recipe started
+//                          this make; empty when not known
+//           startdir       working directory when the process started (before any -C)
+//           cmdline        the command line as the process was started, the recorder's own
+//                          additions removed (PS_CMDLINE)
+//           pid            process id of the make
+//           start, end     as in build.tsv
+//           status         exit status of the make
+//           restarts       how often make re-executed itself (0 normally)
+//       db.txt             the last data base that make printed (`make -p`), untouched; missing
+//                          when the process printed none (killed before its end)
+//       exec.tsv           "target<TAB>command" lines, one per program that make itself
+//                          started for a recipe, in the order started: the command exactly as
+//                          run (the text given to the shell after -c, or the argv words joined
+//                          by single spaces when make ran the program directly)
+//       digests.tsv        "path<TAB>sha256-hex" lines, one per existing file that the data base
+//                          names, hashed when the process ended (absolute, lexically normal paths)
+//
+// Every value is written in PostgreSQL's COPY text form (escape_field): a
+// backslash, tab, newline and carriage return become "\\", "\t", "\n" and
+// "\r", so that one line is one record and values may hold any byte but NUL.
+// The files of one make process are written only by that process's shim and
+// its real make, so no file has two writers.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace spool {
+
+inline constexpr const char *build_file = "build.tsv";
+inline constexpr const char *procs_dir = "procs";
+inline constexpr const char *proc_file = "proc.tsv";
+inline constexpr const char *database_file = "db.txt";
+inline constexpr const char *exec_file = "exec.tsv";
+inline constexpr const char *digest_file = "digests.tsv";
+
+/// A value in COPY text form: backslash, tab, newline and CR escaped.
+std::string escape_field(std::string_view value);
+/// The value that escape_field turned into `field`.
+std::string unescape_field(std::string_view field);
+
+/// Splits one line (without its newline) at tabs and unescapes each field.
+std::vector<std::string> split_record(std::string_view line);
+/// Joins fields into one line with tabs, each escaped, ending in a newline.
+std::string join_record(const std::vector<std::string> &fields);
+
+/// The "key<TAB>value" lines of a file as a map; a missing file reads as empty.
+std::map<std::string, std::string> read_keys(const std::filesystem::path &file);
+/// Writes "key<TAB>value" lines, replacing the file (written to a temporary name, then renamed).
+void write_keys(const std::filesystem::path &file, const std::map<std::string, std::string> &keys);
+
+/// Every record of a tab-separated file (one vector of fields per line); a missing file reads as none.
+std::vector<std::vector<std::string>> read_records(const std::filesystem::path &file);
+
+} // namespace spool
