@@ -15,6 +15,8 @@
 //       start, end         wall-clock times, seconds since the epoch with fraction ("1765136182.123456")
 //       status             the build's exit status (128 + N when ended by signal N)
 //       complete           1 when the build ran to its end, 0 when it was stopped (Ctrl-C, a signal)
+//       shimdir            the folder holding the `make` shim, put first in the build's PATH
+//       preload            path of the library preloaded into each real make
 //   DIR/procs/ID/          one folder per make process; ID is unique within the spool
 //       proc.tsv           "key<TAB>value" lines:
 //           parent         ID of the make process whose recipe started this one; empty for the top make
@@ -27,6 +29,8 @@
 //           start, end     as in build.tsv
 //           status         exit status of the make
 //           restarts       how often make re-executed itself (0 normally)
+//           argv0          argv[0] as the shim was started ("make", "/usr/bin/make", ...)
+//           user_p         1 when the user asked for the data base (-p) themselves, else 0
 //       db.txt             the last data base that make printed (`make -p`), untouched; missing
 //                          when the process printed none (killed before its end)
 //       exec.tsv           "target<TAB>command" lines, one per program that make itself
@@ -39,6 +43,19 @@
 // Every value is written in PostgreSQL's COPY text form (escape_field): a
 // backslash, tab, newline and carriage return become "\\", "\t", "\n" and
 // "\r", so that one line is one record and values may hold any byte but NUL.
+// What the recorder adds to a build's processes, and the loader takes out
+// of every row again (nothing of the recorder's own making is stored):
+//   - environment variables TRACEMAKE_SPOOL (spool folder), TRACEMAKE_PROC
+//     (ID of the make process whose recipes run), TRACEMAKE_REAL_MAKE (the
+//     real make's path) and any other TRACEMAKE_* name;
+//   - the make variable TRACEMAKE_TARGET, exported with `--eval` as $@, so
+//     that each recipe's processes know their target;
+//   - the shim folder (shimdir) first in PATH, the preload library (preload)
+//     in the real make's LD_PRELOAD;
+//   - make's flag p and the --eval in MAKEFLAGS and MFLAGS (p stays when
+//     user_p says the user asked for it);
+//   - MAKE and MAKE_COMMAND naming the shim's path: argv0 is what the build
+//     would have shown.
 // The files of one make process are written only by that process's shim and
 // its real make, so no file has two writers.
 #pragma once
