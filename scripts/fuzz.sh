@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 seconds=$1
 shift
 
-scripts/install-deps.sh
+scripts/install-deps.sh --tests
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
 

@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need,
-# but only those that are missing.
+# Installs the Debian packages that building and the demo need, but only
+# those that are missing; with --tests also those that only the test command
+# needs (valgrind, and clang with its sanitizer and libFuzzer runtimes).
+#
+#   scripts/install-deps.sh [--tests]
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libpq-dev postgresql googletest libgtest-dev graphviz valgrind)
-# clang with its libFuzzer and sanitizer runtimes: relplot's fuzz target.
-packages+=(clang libclang-rt-14-dev)
+packages=(cmake g++ make pkg-config libpq-dev postgresql googletest libgtest-dev graphviz)
+case ${1:-} in
+--tests)
+  # libclang-rt-dev is the runtime of Debian's default clang, whatever its version.
+  packages+=(valgrind clang libclang-rt-dev) ;;
+"") ;;
+*) echo "usage: $0 [--tests]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

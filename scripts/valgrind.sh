@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-command -v valgrind >/dev/null || { echo "$0: valgrind is not installed (scripts/install-deps.sh)" >&2; exit 1; }
+command -v valgrind >/dev/null || { echo "$0: valgrind is not installed (scripts/install-deps.sh --tests)" >&2; exit 1; }
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)"
 export DAVER_RUN_WRAPPER="valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect --track-origins=yes"

@@ -20,6 +20,8 @@
 extern PGconn *conn;
 /// The report stream, opened by the tool before the connection.
 extern FILE *outfp;
+/// Path of the report stream, named by die's line on standard error.
+extern const char *report_path;
 
 /// Owns a libpq result and clears it on every path.
 struct PgResultDeleter {
@@ -36,8 +38,9 @@ bool answer_info_option(int argc, char *argv[], const char *usage);
 void *xmalloc(std::size_t size);
 
 /// Writes `msg`, the connection's error text and an empty line into the
-/// report, closes the connection and exits with status 1.  When the report
-/// cannot take them, they are written to standard error as well.
+/// report, closes the connection and exits with status 1.  One line on
+/// standard error names the program, what failed and the report; when the
+/// report cannot take the diagnostic, all of it goes to standard error.
 [[noreturn]] void die(const char *msg);
 [[noreturn]] inline void die(const std::string &msg) { die(msg.c_str()); }
 
@@ -61,6 +64,11 @@ int closereport();
 int xstrcmp(const char *str1, const char *str2);
 
 // Text helpers used inside the module (declared here for its tests).
+
+/// The one line on standard error for a run that ended with `msg` and the
+/// database error text `error`: "<program>: <what failed>: <first line of
+/// the error> (details in <report>)", white space runs folded to one blank.
+std::string failure_line(const char *program, std::string_view msg, std::string_view error, const char *report);
 
 /// A copy of `ptr`.
 std::string xstrdup(const char *ptr);

@@ -9,6 +9,7 @@
 // The process-wide objects that every tool shares.
 PGconn *conn = nullptr;
 FILE *outfp = nullptr;
+const char *report_path = "";
 
 bool answer_info_option(int argc, char *argv[], const char *usage)
 {
@@ -48,6 +49,8 @@ void die(const char *msg)
     if (std::fflush(outfp) != 0 || std::ferror(outfp) != 0)
         std::fprintf(stderr, "%s: the report could not be written completely; the run ended with:\n%s\n\t%s\n\n",
                      program_invocation_short_name, msg, error);
+    else
+        std::fputs(failure_line(program_invocation_short_name, msg, error, report_path).c_str(), stderr);
     PQfinish(conn);
     conn = nullptr;
     std::exit(1);
@@ -107,6 +110,36 @@ std::string_view trim_blanks(std::string_view s)
 }
 
 } // namespace
+
+std::string failure_line(const char *program, std::string_view msg, std::string_view error, const char *report)
+{
+    // A failed query's message is the whole query text with its runs of
+    // tabs, and an argument may hold anything: fold every white space run so
+    // that the note stays one line.
+    auto fold = [](std::string_view text, std::string &out) {
+        for (char c : text) {
+            const bool space = c == ' ' || static_cast<unsigned char>(c) < 32 || c == 127;
+            if (!space)
+                out += c;
+            else if (!out.empty() && out.back() != ' ')
+                out += ' ';
+        }
+        while (!out.empty() && out.back() == ' ')
+            out.pop_back();
+    };
+    std::string line = program;
+    line += ": ";
+    fold(msg, line);
+    const std::string_view first_error = error.substr(0, error.find('\n'));
+    if (first_error.find_first_not_of(" \t") != std::string_view::npos) {
+        line += ": ";
+        fold(first_error, line);
+    }
+    line += " (details in ";
+    line += report;
+    line += ")\n";
+    return line;
+}
 
 std::string xstrdup(const char *ptr)
 {

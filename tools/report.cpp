@@ -26,6 +26,7 @@ int refuse_command_line(const char *line1, const char *line2)
 int run_report(const char *path, const char *open_failure, const std::function<void()> &work)
 {
     outfp = std::fopen(path, "w");
+    report_path = path;
     if (outfp == nullptr) {
         std::fputs(open_failure, stdout);
         return 1;

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -122,6 +123,15 @@ protected:
     static RunOptions options(std::vector<std::string> env) { return tool_options(std::move(env), tool_application); }
 
     std::string written() const { return read_file(report); }
+
+    /// die's one line on standard error: the program, what failed and the
+    /// report that holds the details.
+    void expect_failure_line(const RunResult &r, const std::string &what, const std::string &report_path)
+    {
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(r.err.starts_with(tool().program + ": " + what)) << r.err;
+        EXPECT_TRUE(r.err.ends_with(" (details in " + report_path + ")\n")) << r.err;
+    }
 
     /// What a run of `normal` writes before its held-back lookup: the
     /// report without its final "\n", and standard output.
@@ -270,6 +280,8 @@ TEST_P(ToolFault, UserWithoutReadRightsGetsTheRejectedQuery)
     const std::string text = written();
     EXPECT_TRUE(text.starts_with(tool().first_query + "\n\tERROR:  permission denied for table ztr_")) << text;
     EXPECT_TRUE(text.ends_with("\n\n\n")) << text;
+    expect_failure_line(r, "SELECT ", report);
+    EXPECT_NE(r.err.find(": ERROR: permission denied for table ztr_"), std::string::npos) << r.err;
 }
 
 TEST_P(ToolFault, UnreachableServerLeavesTheConnectionDiagnostic)
@@ -281,6 +293,7 @@ TEST_P(ToolFault, UnreachableServerLeavesTheConnectionDiagnostic)
     EXPECT_TRUE(text.starts_with("Failed to build a connection\n\t")) << text;
     EXPECT_NE(text.find(dir.file("nowhere")), std::string::npos) << text;
     EXPECT_TRUE(text.ends_with("\n\n")) << text;
+    expect_failure_line(r, "Failed to build a connection: connection to server on socket", report);
 }
 
 /// A small tmpfs on a fresh folder, filled until `room` bytes are left;
@@ -384,7 +397,7 @@ TEST_P(ToolFault, ReportThatFillsUpMidwayKeepsWhatFitted)
         expect_diagnostic_on_stderr(r, tool().failure);
     } else {
         EXPECT_EQ(r.exit_code, 1);
-        EXPECT_EQ(r.err, "");
+        expect_failure_line(r, tool().failure, cramped);
     }
 }
 

@@ -58,6 +58,23 @@ TEST(QueryText, ValuesAreSubstitutedAsTypedForTheMessage)
     EXPECT_EQ(substitute_query(oid_query, {"1; DROP TABLE T"}), "SELECT A FROM T\t\tWHERE OID = 1; DROP TABLE T\t AND X = Y");
 }
 
+TEST(FailureLine, FoldsTheMessageIntoOneLineNamingTheReport)
+{
+    const struct {
+        const char *msg, *error, *line;
+    } cases[] = {
+        {"There no such file, the data file may not be up-to-date", "",
+         "procshow: There no such file, the data file may not be up-to-date (details in r.txt)\n"},
+        {"SELECT OID \t\t\t FROM T\t\t\tWHERE OID = 1\n2", "ERROR:  bad\nLINE 1: SELECT\n",
+         "procshow: SELECT OID FROM T WHERE OID = 1 2: ERROR: bad (details in r.txt)\n"},
+        {"Failed to build a connection", "connection to server failed: No such file\n\t",
+         "procshow: Failed to build a connection: connection to server failed: No such file (details in r.txt)\n"},
+        {" \t", "\n", "procshow: (details in r.txt)\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(failure_line("procshow", c.msg, c.error, "r.txt"), c.line) << c.msg;
+}
+
 TEST(QueryText, PlaceholdersBecomeParameters)
 {
     EXPECT_EQ(parameterize_query(oid_query), "SELECT A FROM T\t\tWHERE OID = $1\t AND X = Y");
