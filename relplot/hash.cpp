@@ -25,11 +25,6 @@ void **hash_alloc_vector(unsigned long size)
                      static_cast<long>(size * sizeof(void *)));
         std::exit(1);
     }
-    // Written through at once rather than left to lazily mapped zero pages
-    // (as calloc would): a slot read before its first write would map the
-    // shared zero page, and the write after it would cost a second fault
-    // and, while another thread runs, a flush of every processor's address
-    // cache.
     std::memset(vec, 0, size * sizeof(void *));
     return vec;
 }

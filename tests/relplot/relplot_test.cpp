@@ -335,8 +335,7 @@ TEST_F(Relplot, ADotFileThatOverfillsItsFileSystemIsNoSuccess)
     const SmallTmpfs tmpfs(dir.file("full"), "64k");
     if (tmpfs.error() != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root with CAP_SYS_ADMIN): " << std::strerror(tmpfs.error());
-    // Edges enough to be written on a thread of their own, behind a tree
-    // that fits.
+    // Many edge lines behind a tree that fits.
     std::string many_edges = wide_rsf(3);
     for (int i = 0; i < 70000; ++i)
         many_edges += "DEPENDON f0 f1\n";
@@ -347,7 +346,7 @@ TEST_F(Relplot, ADotFileThatOverfillsItsFileSystemIsNoSuccess)
     } cases[] = {
         {"the whole file fails at the final flush", wide_rsf(3000), wide_dot(3000).size()}, // about 120 KB, within the write buffer
         {"writes fail while the tree is written", wide_rsf(60000), wide_dot(60000).size()}, // about 2.5 MB, past the write buffer
-        {"writes of the edges' own thread fail", many_edges, 70000 * std::string("\t\"f0\"->\"f1\"[style=filled];\n").size()},
+        {"writes fail while the edges are written", many_edges, 70000 * std::string("\t\"f0\"->\"f1\"[style=filled];\n").size()},
     };
     for (const auto &c : cases) {
         const std::string dot = dir.file("full/out.dot");
