@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -155,6 +156,9 @@ std::size_t input_size(FILE *in)
     return static_cast<std::size_t>(info.st_size);
 }
 
+// Records whose names are looked for ahead of their use.
+constexpr std::size_t lookahead = 64;
+
 // Ends the run when the output did not reach its file.
 void check_written(bool written, const char *outfilenm)
 {
@@ -183,7 +187,19 @@ void convert_stream(FILE *in, FILE *out, const char *infilenm)
     RecordReader reader(in);
     std::size_t record = 0;
     for (auto records = reader.next_records(); !records.empty(); records = reader.next_records()) {
-        for (const RsfRecord &r : records) {
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            // The names of the records a little ahead are looked for in
+            // the registry while the records before them are applied.
+            if (i % lookahead == 0) {
+                const char *names[2 * lookahead];
+                std::size_t count = 0;
+                for (std::size_t j = i; j < std::min(records.size(), i + lookahead); ++j) {
+                    names[count++] = records[j].opa1;
+                    names[count++] = records[j].opa2;
+                }
+                prefetch_graphNodes(names, count);
+            }
+            const RsfRecord &r = records[i];
             ++record;
             // The graph takes names as C strings: a NUL would cut a token
             // short and could make two different names one node.

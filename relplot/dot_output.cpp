@@ -42,15 +42,14 @@ void DotOutput::put_tabs(int depth)
 
 void DotOutput::put_quoted(const char *text)
 {
-    for (;;) {
-        // The run up to the next byte that takes a backslash, or to the end.
-        const std::size_t plain = std::strcspn(text, "\"\\");
-        put(text, plain);
-        if (text[plain] == 0)
-            return;
-        const char escaped[2] = {'\\', text[plain]};
-        put(escaped, 2);
-        text += plain + 1;
+    // Names are short: a look at each byte costs less than finding the runs
+    // between the bytes to escape.
+    for (; *text != 0; ++text) {
+        if (capacity - size_ < 2)
+            flush();
+        if (*text == '"' || *text == '\\')
+            buf_[size_++] = '\\';
+        buf_[size_++] = *text;
     }
 }
 

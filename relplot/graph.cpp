@@ -108,6 +108,17 @@ GraphNode_ *make_node(NodeType_ nt, const char *name, std::size_t length, std::u
     return node;
 }
 
+// True when the C strings `a` and `b` are equal.  Names are short: a plain
+// loop costs less than a call of the library's comparison.
+bool same_name(const char *a, const char *b)
+{
+    for (; *a == *b; ++a, ++b) {
+        if (*a == 0)
+            return true;
+    }
+    return false;
+}
+
 // The registry's slot for `name`, whose name_hash is `hash`: the one
 // holding its node, or the vacant one where that node belongs.  The same
 // search as hash_find_slot with registry_hash_1/2 and registry_cmp, made
@@ -122,7 +133,7 @@ void **registry_slot(const char *name, std::uint32_t hash)
         &graphNodes, Key{name, hash}, [](const Key &k) { return k.hash; },
         [](const Key &k) { return registry_step(k.hash); },
         [](const Key &k, void const *item) {
-            return as_node(item)->namehash == k.hash && std::strcmp(as_node(item)->name, k.name) == 0;
+            return as_node(item)->namehash == k.hash && same_name(as_node(item)->name, k.name);
         });
 }
 
@@ -253,7 +264,7 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
     const std::size_t length = std::strlen(name);
     const std::uint32_t hash = name_hash(name, length);
     RecentNode &recent = recent_nodes[hash % recent_slots];
-    if (recent.node != nullptr && recent.namehash == hash && std::strcmp(recent.node->name, name) == 0)
+    if (recent.node != nullptr && recent.namehash == hash && same_name(recent.node->name, name))
         return recent.node;
     void **slot = registry_slot(name, hash);
     auto *node = static_cast<GraphNode_ *>(*slot);
@@ -263,6 +274,33 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
     }
     recent = {hash, node};
     return node;
+}
+
+void prefetch_graphNodes(const char *const *names, std::size_t count)
+{
+    // First the slots where the searches start, and the second slot of each
+    // search (in a registry filled up to half, about a third of the
+    // searches for a new name meet another name in the first slot); then,
+    // once those have had time to arrive, the nodes in them, which the
+    // searches compare.
+    constexpr std::size_t most = 128;
+    void **slots[2 * most];
+    std::size_t wanted = 0;
+    const unsigned long mask = graphNodes.ht_size - 1;
+    for (std::size_t i = 0; i < std::min(count, most); ++i) {
+        const std::uint32_t hash = name_hash(names[i], std::strlen(names[i]));
+        const RecentNode &recent = recent_nodes[hash % recent_slots];
+        if (recent.node != nullptr && recent.namehash == hash)
+            continue; // found without the registry, most likely
+        slots[wanted] = &graphNodes.ht_vec[hash & mask];
+        __builtin_prefetch(slots[wanted++]);
+        slots[wanted] = &graphNodes.ht_vec[(hash + (registry_step(hash) | 1)) & mask];
+        __builtin_prefetch(slots[wanted++]);
+    }
+    for (std::size_t i = 0; i < wanted; ++i) {
+        if (!hash_vacant(slots[i]))
+            __builtin_prefetch(*slots[i]);
+    }
 }
 
 GraphNode_ *find_graphNode(const char *name)

@@ -119,6 +119,10 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s);
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name);
 /// The node named `name`, or null.
 GraphNode_ *find_graphNode(const char *name);
+/// Starts loading what looking up the `count` names (at most 128) will
+/// read from the registry, so that lookups made a little later find it in
+/// the processor's cache.  Changes nothing.
+void prefetch_graphNodes(const char *const *names, std::size_t count);
 /// Registers `node`, whose name must not be registered yet.
 void insertGraphNode(GraphNode_ *node);
 /// Gives `node` its own copy of `text` as its label (replacing any earlier one).
