@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -134,7 +135,7 @@ void relate_diff(const char *subject, const char *) { get_graphNode(NT_DIR, subj
 
 // The relations the RSF format knows, and what each does to the graph.
 struct Relation {
-    const char *name;
+    std::string_view name;
     void (*apply)(const char *subject, const char *object);
 };
 
@@ -172,10 +173,9 @@ void check_written(bool written, const char *outfilenm)
 
 void analysis(const char *op, const char *opa1, const char *opa2)
 {
-    // Most relations differ in their first letter: that settles most
-    // comparisons without a call.
+    const std::string_view name = op;
     for (const Relation &relation : relations) {
-        if (op[0] == relation.name[0] && std::strcmp(op, relation.name) == 0)
+        if (name == relation.name)
             return relation.apply(opa1, opa2);
     }
     refuse("ERROR: unrecognized relation: %s\n", op);

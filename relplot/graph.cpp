@@ -58,6 +58,17 @@ std::uint32_t shifted_sum(const char *name, unsigned mask)
     return hash;
 }
 
+// True when the C strings `a` and `b` are equal.  Names are short: a plain
+// loop costs less than a call of the library's comparison.
+bool same_name(const char *a, const char *b)
+{
+    for (; *a == *b; ++a, ++b) {
+        if (*a == 0)
+            return true;
+    }
+    return false;
+}
+
 // The registry's hashes and equality.  The slot order of the registry never
 // reaches the output, so it places names by name_hash (kept in the node):
 // graph_hash_1/2 pile up names like f123456.  The step between slots is
@@ -85,9 +96,7 @@ unsigned long registry_hash_2(void const *key)
 int registry_cmp(void const *x, void const *y)
 {
     // Unequal hashes settle most comparisons without reading the names.
-    if (as_node(x)->namehash != as_node(y)->namehash)
-        return 1;
-    return graph_hash_cmp(x, y);
+    return as_node(x)->namehash == as_node(y)->namehash && same_name(as_node(x)->name, as_node(y)->name) ? 0 : 1;
 }
 
 // A new node named by the `length` bytes at `name`, whose name_hash is
@@ -108,33 +117,14 @@ GraphNode_ *make_node(NodeType_ nt, const char *name, std::size_t length, std::u
     return node;
 }
 
-// True when the C strings `a` and `b` are equal.  Names are short: a plain
-// loop costs less than a call of the library's comparison.
-bool same_name(const char *a, const char *b)
-{
-    for (; *a == *b; ++a, ++b) {
-        if (*a == 0)
-            return true;
-    }
-    return false;
-}
-
 // The registry's slot for `name`, whose name_hash is `hash`: the one
-// holding its node, or the vacant one where that node belongs.  The same
-// search as hash_find_slot with registry_hash_1/2 and registry_cmp, made
-// part of it: the registry is searched for nearly every new name.
+// holding its node, or the vacant one where that node belongs.
 void **registry_slot(const char *name, std::uint32_t hash)
 {
-    struct Key {
-        const char *name;
-        std::uint32_t hash;
-    };
-    return hash_find_slot_with(
-        &graphNodes, Key{name, hash}, [](const Key &k) { return k.hash; },
-        [](const Key &k) { return registry_step(k.hash); },
-        [](const Key &k, void const *item) {
-            return as_node(item)->namehash == k.hash && same_name(as_node(item)->name, k.name);
-        });
+    GraphNode_ key{};
+    key.name = const_cast<char *>(name);
+    key.namehash = hash;
+    return hash_find_slot(&graphNodes, &key);
 }
 
 void forget_recent_nodes()

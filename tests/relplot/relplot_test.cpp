@@ -171,6 +171,34 @@ TEST_F(Relplot, WritesEdgesOfSamePairsAndLayers)
         expect_converts(c);
 }
 
+TEST_F(Relplot, SaysOnStandardErrorWhichFilesTheTreeLeavesOut)
+{
+    const std::string none = "there is no ROOT record and no directory \"/\" to start the tree from";
+    const struct {
+        std::string what, rsf, err;
+    } cases[] = {
+        {"every file drawn", "FILE f1 a.c\nCONTAIN / d\nCONTAIN d f1\nSAME f1 g\nFILE g b.c\n", ""},
+        {"no ROOT and no /", "FILE f1 a.c\nPHONY f2 -\nCONTAIN /src f1\nINVOKE f1 f2\n",
+         "relplot: 2 files not drawn: " + none + ": f1 (a.c), f2\n"},
+        {"a ROOT that names no node", "ROOT /none -\nFILE f1 a.c\nCONTAIN / f1\n",
+         "relplot: 1 file not drawn: no record names the root directory \"/none\" that ROOT gives: f1 (a.c)\n"},
+        {"files below a directory that no chain joins to the root",
+         "ROOT /top -\nCONTAIN /top /top/a\nCONTAIN /top/a f0\nFILE f0 in.c\nCONTAIN /lost f1\nCONTAIN /lost f2\n"
+         "CONTAIN /lost/sub f3\nCONTAIN /lost/sub f4\nTARGET f1 -\nTARGET f2 -\nTARGET f3 -\nTARGET f4 -\n",
+         "relplot: 4 files not drawn: no CONTAIN chain joins them to the root directory \"/top\": f1, f2, f3, ...\n"},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = convert(c.rsf);
+        EXPECT_EQ(r.exit_code, 0) << c.what;
+        EXPECT_EQ(r.out, succeeded) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+    }
+    // The DOT bytes are those of the tree that reaches no file.
+    EXPECT_EQ(read_file(out), dot_file("\tsubgraph \"cluster_/top\" {\n\t\tlabel=\"top\";\n"
+                                       "\t\tsubgraph \"cluster_/top/a\" {\n\t\t\tlabel=\"a\";\n"
+                                       "\t\t\t\"f0\"[label=\"in.c\"" + plain + "];\n\t\t}\n\t}\n"));
+}
+
 TEST_F(Relplot, NamesTheOutputOutputDotByDefaultAndIgnoresExtraArguments)
 {
     write_file(in, "CONTAIN / a\n");
