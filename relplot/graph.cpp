@@ -20,25 +20,13 @@ GraphEdge_ *edge_head = nullptr;
 char *root_directory = nullptr;
 char *layer_name[2] = {nullptr, nullptr};
 std::vector<GraphNode_ *> nodes_in_input_order;
+RecentNode recent_nodes[recent_slots];
 bool same_pairs_made = false;
 Pool node_storage;
 Pool edge_storage;
 DotOutput dot_text;
 
 namespace {
-
-// The nodes found most recently, by the low bits of their name's hash: RSF
-// names the same file or directory in records close together, and such a
-// node is found here without a search of the (much larger) registry.  Each
-// entry keeps the name's hash beside the node, so that an entry for another
-// name is passed over without reading that node.
-struct RecentNode {
-    std::uint32_t namehash;
-    GraphNode_ *node;
-};
-constexpr std::size_t recent_slots = 4096;
-RecentNode recent_nodes[recent_slots];
-
 
 static_assert(alignof(GraphNode_) <= 8 && alignof(GraphEdge_) <= 8, "records must fit the pools' alignment");
 static_assert(sizeof(void *) != 8 || sizeof(GraphNode_) == 72, "a node's small fields should pack together");
@@ -79,7 +67,6 @@ unsigned long registry_hash_1(void const *key)
     return as_node(key)->namehash;
 }
 
-// The registry's step between slots for a name of name_hash `hash`.
 std::uint32_t registry_step(std::uint32_t hash)
 {
     hash ^= hash >> 16;
@@ -268,28 +255,17 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 
 void prefetch_graphNodes(const char *const *names, std::size_t count)
 {
-    // First the slots where the searches start, and the second slot of each
-    // search (in a registry filled up to half, about a third of the
-    // searches for a new name meet another name in the first slot); then,
-    // once those have had time to arrive, the nodes in them, which the
-    // searches compare.
-    constexpr std::size_t most = 128;
-    void **slots[2 * most];
-    std::size_t wanted = 0;
+    // The first slot of each search, and its second one: in a registry
+    // filled up to half, about a third of the searches for a new name meet
+    // another name in the first slot.
     const unsigned long mask = graphNodes.ht_size - 1;
-    for (std::size_t i = 0; i < std::min(count, most); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t hash = name_hash(names[i], std::strlen(names[i]));
         const RecentNode &recent = recent_nodes[hash % recent_slots];
         if (recent.node != nullptr && recent.namehash == hash)
             continue; // found without the registry, most likely
-        slots[wanted] = &graphNodes.ht_vec[hash & mask];
-        __builtin_prefetch(slots[wanted++]);
-        slots[wanted] = &graphNodes.ht_vec[(hash + (registry_step(hash) | 1)) & mask];
-        __builtin_prefetch(slots[wanted++]);
-    }
-    for (std::size_t i = 0; i < wanted; ++i) {
-        if (!hash_vacant(slots[i]))
-            __builtin_prefetch(*slots[i]);
+        __builtin_prefetch(&graphNodes.ht_vec[hash & mask]);
+        __builtin_prefetch(&graphNodes.ht_vec[(hash + (registry_step(hash) | 1)) & mask]);
     }
 }
 

@@ -84,6 +84,19 @@ extern char *layer_name[2];
 /// Every node that get_graphNode or insertGraphNode registered, in the
 /// order they were made: the input's order, and the nodes' order in memory.
 extern std::vector<GraphNode_ *> nodes_in_input_order;
+/// A node found in the registry lately, with its name_hash.
+struct RecentNode {
+    std::uint32_t namehash;
+    GraphNode_ *node;
+};
+/// Entries of recent_nodes.
+constexpr std::size_t recent_slots = 4096;
+/// The nodes found most recently, by the low bits of their name's hash: RSF
+/// names the same file or directory in records close together, and such a
+/// node is found here without a search of the (much larger) registry.  The
+/// hash beside the node lets an entry for another name be passed over
+/// without reading that node.  Forgotten with the registry.
+extern RecentNode recent_nodes[recent_slots];
 /// True once a SAME record has paired two nodes.
 extern bool same_pairs_made;
 /// The storage of the nodes, with their names, labels and layers.
@@ -119,9 +132,9 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s);
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name);
 /// The node named `name`, or null.
 GraphNode_ *find_graphNode(const char *name);
-/// Starts loading what looking up the `count` names (at most 128) will
-/// read from the registry, so that lookups made a little later find it in
-/// the processor's cache.  Changes nothing.
+/// Starts loading the registry's slots that looking up the `count` names
+/// will read, so that lookups made a little later find them in the
+/// processor's cache.  Changes nothing.
 void prefetch_graphNodes(const char *const *names, std::size_t count);
 /// Registers `node`, whose name must not be registered yet.
 void insertGraphNode(GraphNode_ *node);
