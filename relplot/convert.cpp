@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 namespace {
@@ -160,6 +161,20 @@ std::size_t input_size(FILE *in)
 // Records whose names are looked for ahead of their use.
 constexpr std::size_t lookahead = 64;
 
+// Hands the names of `batch` (at most `lookahead` records) to the registry,
+// which starts loading what their lookups will read while the records
+// before them are applied.
+void prefetch_names_of(std::span<const RsfRecord> batch)
+{
+    const char *names[2 * lookahead];
+    std::size_t count = 0;
+    for (const RsfRecord &r : batch) {
+        names[count++] = r.opa1;
+        names[count++] = r.opa2;
+    }
+    prefetch_graphNodes(names, count);
+}
+
 // Ends the run when the output did not reach its file.
 void check_written(bool written, const char *outfilenm)
 {
@@ -187,25 +202,17 @@ void convert_stream(FILE *in, FILE *out, const char *infilenm)
     RecordReader reader(in);
     std::size_t record = 0;
     for (auto records = reader.next_records(); !records.empty(); records = reader.next_records()) {
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            // The names of the records a little ahead are looked for in
-            // the registry while the records before them are applied.
-            if (i % lookahead == 0) {
-                const char *names[2 * lookahead];
-                std::size_t count = 0;
-                for (std::size_t j = i; j < std::min(records.size(), i + lookahead); ++j) {
-                    names[count++] = records[j].opa1;
-                    names[count++] = records[j].opa2;
-                }
-                prefetch_graphNodes(names, count);
+        for (std::size_t first = 0; first < records.size(); first += lookahead) {
+            const auto batch = records.subspan(first, std::min(lookahead, records.size() - first));
+            prefetch_names_of(batch);
+            for (const RsfRecord &r : batch) {
+                ++record;
+                // The graph takes names as C strings: a NUL would cut a
+                // token short and could make two different names one node.
+                if (r.holds_nul)
+                    refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
+                analysis(r.op, r.opa1, r.opa2);
             }
-            const RsfRecord &r = records[i];
-            ++record;
-            // The graph takes names as C strings: a NUL would cut a token
-            // short and could make two different names one node.
-            if (r.holds_nul)
-                refuse("ERROR: record %zu holds a NUL byte inside a token\n", record);
-            analysis(r.op, r.opa1, r.opa2);
         }
     }
     // A read error (a folder given as the input, an I/O error) is no end of

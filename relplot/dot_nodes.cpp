@@ -257,12 +257,12 @@ void report_files_not_drawn()
     }
     if (left_out == 0)
         return;
-    const char *root = root_directory != nullptr ? root_directory : "/";
-    std::string why = "no CONTAIN chain joins them to the root directory \"" + std::string(root) + "\"";
-    if (start_node() == nullptr && root_directory != nullptr)
-        why = "no record names the root directory \"" + std::string(root) + "\" that ROOT gives";
-    else if (start_node() == nullptr)
-        why = "there is no ROOT record and no directory \"/\" to start the tree from";
+    const std::string root = root_directory != nullptr ? root_directory : "/";
+    std::string why = "no CONTAIN chain joins them to the root directory \"" + root + "\"";
+    if (start_node() == nullptr) {
+        why = root_directory != nullptr ? "no record names the root directory \"" + root + "\" that ROOT gives"
+                                        : "there is no ROOT record and no directory \"/\" to start the tree from";
+    }
     std::fprintf(stderr, "relplot: %zu file%s not drawn: %s: %s%s\n", left_out, left_out == 1 ? "" : "s",
                  why.c_str(), names.c_str(), left_out > named ? ", ..." : "");
 }
