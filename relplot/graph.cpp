@@ -135,8 +135,8 @@ void for_each_node(Visit visit)
         for (GraphNode_ *node : nodes_in_input_order)
             visit(node);
     } else {
-        hash_map_arg(&graphNodes, [](void *node, void *v) { (*static_cast<Visit *>(v))(static_cast<GraphNode_ *>(node)); },
-                     &visit);
+        const auto visit_item = [](void *node, void *v) { (*static_cast<Visit *>(v))(static_cast<GraphNode_ *>(node)); };
+        hash_map_arg(&graphNodes, visit_item, &visit);
     }
 }
 
@@ -187,9 +187,9 @@ std::uint64_t load_4(const unsigned char *p)
 
 // Eight bytes at a time; the last one to seven bytes as one or two loads
 // that stay inside the name (a copy of them into a word would make the
-// processor wait for its stores).  A finaliser then
-// makes every bit of the result depend on every byte: names such as
-// f123456 that differ in a digit or two land far apart.
+// processor wait for its stores).  A finaliser then makes every bit of the
+// result depend on every byte: names such as f123456 that differ in a digit
+// or two land far apart.
 std::uint32_t name_hash(const char *name, std::size_t length)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(name);

@@ -27,9 +27,10 @@ public:
 private:
     struct Block;
     // Blocks double from the first size up to the full one, so that a small
-    // graph takes little memory and a large one few blocks.
+    // graph takes little memory and a large one few blocks; a full block
+    // with its header (one link) fills a huge page of 2 MB.
     static constexpr std::size_t first_block_size = 1 << 14;
-    static constexpr std::size_t block_size = 1 << 20;
+    static constexpr std::size_t block_size = (2 << 20) - 8;
 
     Block *blocks_ = nullptr; // the current block first
     char *top_ = nullptr;     // next free byte of the current block
