@@ -19,71 +19,12 @@ const char *end_layer(const GraphNode_ *node)
     return node->same != nullptr ? nullptr : node->layer;
 }
 
-void put_layer_opening(DotOutput &out, const char *layer)
-{
-    out.put("[layer=\"");
-    out.put_quoted(layer);
-    out.put("\",");
-}
-
-// The line of edge `e`, or nothing when it is left out; false when the
-// layers of its ends conflict, with the line put as far as the conflict.
-bool put_dependency(DotOutput &out, const GraphEdge_ *e)
-{
-    if (isduplicated(e) != 0)
-        return true;
-    out.put('\t');
-    put_node_id(out, e->target);
-    out.put("->");
-    put_node_id(out, e->source);
-
-    const char *t = end_layer(e->target);
-    const char *s = end_layer(e->source);
-    if (e->target->same != nullptr && e->source->same != nullptr)
-        out.put("[layer=\"all\",");
-    else if (t == nullptr && s == nullptr)
-        out.put('[');
-    else if (t == nullptr || s == nullptr || std::strcmp(t, s) == 0)
-        put_layer_opening(out, t != nullptr ? t : s);
-    else
-        return false;
-    out.put(e->type == ET_INVOKE ? "style=dotted];\n" : "style=filled];\n");
-    return true;
-}
-
 } // namespace
 
 void print_all_edges(FILE *fp)
 {
     for (const GraphEdge_ *e = edge_head; e != nullptr; e = e->next)
         print_dependency(e, fp);
-}
-
-const GraphEdge_ *put_edges(DotOutput &out)
-{
-    // The nodes of the edges a few places ahead are loaded while the lines
-    // before them are put together: the nodes of a large graph lie far
-    // apart in memory.
-    constexpr int lead = 16;
-    const GraphEdge_ *ahead = edge_head;
-    for (int i = 0; i < lead && ahead != nullptr; ++i)
-        ahead = ahead->next;
-    for (const GraphEdge_ *e = edge_head; e != nullptr; e = e->next) {
-        if (ahead != nullptr) {
-            __builtin_prefetch(ahead->target);
-            __builtin_prefetch(ahead->source);
-            ahead = ahead->next;
-        }
-        if (!put_dependency(out, e))
-            return e;
-    }
-    return nullptr;
-}
-
-void report_layer_conflict(FILE *fp)
-{
-    std::printf("Error: conflict layer information\n");
-    abnormal_end(fp);
 }
 
 int isduplicated(const GraphEdge_ *e)
@@ -101,11 +42,30 @@ int isduplicated(const GraphEdge_ *e)
 
 void print_dependency(const GraphEdge_ *e, FILE *fp)
 {
+    if (isduplicated(e) != 0)
+        return;
     DotOutput &out = DotOutput::of(fp);
-    if (!put_dependency(out, e)) {
+    out.put('\t');
+    put_node_id(out, e->target);
+    out.put("->");
+    put_node_id(out, e->source);
+
+    const char *t = end_layer(e->target);
+    const char *s = end_layer(e->source);
+    if (e->target->same != nullptr && e->source->same != nullptr) {
+        out.put("[layer=\"all\",");
+    } else if (t == nullptr && s == nullptr) {
+        out.put('[');
+    } else if (t == nullptr || s == nullptr || std::strcmp(t, s) == 0) {
+        out.put("[layer=\"");
+        out.put_quoted(t != nullptr ? t : s);
+        out.put("\",");
+    } else {
         // The unfinished line goes out with the message, so the file shows
         // the edge that stopped the run.
         out.flush();
-        report_layer_conflict(fp);
+        std::printf("Error: conflict layer information\n");
+        abnormal_end(fp);
     }
+    out.put(e->type == ET_INVOKE ? "style=dotted];\n" : "style=filled];\n");
 }

@@ -6,6 +6,7 @@
 #include "dot_output.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -22,53 +23,15 @@ bool equal_text(const char *a, const char *b)
     return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
 }
 
-// The writers below put their text into a DotOutput, or into a DotSize
-// that only adds up its length.
-
-// A node's name, escaped.
-template <class Out>
-void put_name(Out &out, const GraphNode_ *node)
-{
-    out.put_quoted(node->name, node_name_length(node));
-}
-
-// A node's id with its quotes: its name, or both names of a SAME pair
-// (subject first).
-template <class Out>
-void put_id(Out &out, const GraphNode_ *node)
-{
-    out.put('"');
-    if (node->same == nullptr) {
-        put_name(out, node);
-    } else {
-        // Both members of a SAME pair go by one id: subject, blank, object.
-        const bool dup = node->isdup != 0;
-        put_name(out, dup ? node->same : node);
-        out.put(' ');
-        put_name(out, dup ? node : node->same);
-    }
-    out.put('"');
-}
-
 // A leaf's label text, escaped: the text a FILE record gave, or the text
 // after the last '/' of its name, or (with neither) its whole name.
-template <class Out>
-void put_label(Out &out, const GraphNode_ *node)
+void put_label(DotOutput &out, const GraphNode_ *node)
 {
-    if (node->filename == nullptr) {
-        put_name(out, node);
-    } else if (node->filename_owned != 0) {
-        out.put_quoted(node->filename);
-    } else {
-        // A label borrowed from the name runs to the name's end.
-        const char *name_end = node->name + node_name_length(node);
-        out.put_quoted(node->filename, static_cast<std::size_t>(name_end - node->filename));
-    }
+    out.put_quoted(node->filename != nullptr ? node->filename : node->name);
 }
 
 // The attributes that open a leaf's line, by its kind.
-template <class Out>
-void put_kind_attributes(Out &out, const GraphNode_ *node)
+void put_kind_attributes(DotOutput &out, const GraphNode_ *node)
 {
     if (node->type == NT_DIR) {
         out.put("[shape=box,label=\"");
@@ -92,8 +55,7 @@ void put_kind_attributes(Out &out, const GraphNode_ *node)
 }
 
 // The layer attribute and the one colour rule that applies first.
-template <class Out>
-void put_layer_and_colour(Out &out, const GraphNode_ *node)
+void put_layer_and_colour(DotOutput &out, const GraphNode_ *node)
 {
     if (node->layer != nullptr) {
         if (node->same != nullptr) {
@@ -115,11 +77,10 @@ void put_layer_and_colour(Out &out, const GraphNode_ *node)
 }
 
 // The node line of a leaf.
-template <class Out>
-void put_leaf(Out &out, const GraphNode_ *node, int depth)
+void put_leaf(DotOutput &out, const GraphNode_ *node, int depth)
 {
     out.put_tabs(depth);
-    put_id(out, node);
+    put_node_id(out, node);
     put_kind_attributes(out, node);
     put_layer_and_colour(out, node);
     out.put("];\n");
@@ -171,35 +132,26 @@ void walk_tree(GraphNode_ *node, int depth, Visitor &&visit)
     }
 }
 
-// The two opening lines of a cluster.
-template <class Out>
-void put_subgraph_header(Out &out, int depth, const char *name)
-{
-    out.put_tabs(depth);
-    out.put("subgraph \"cluster_");
-    out.put_quoted(name);
-    out.put("\" {\n");
-    out.put_tabs(depth + 1);
-    out.put("label=\"");
-    out.put_quoted(cluster_label(name));
-    out.put("\";\n");
-}
-
-// The closing line of a cluster.
-template <class Out>
-void put_subgraph_footer(Out &out, int depth)
-{
-    out.put_tabs(depth);
-    out.put("}\n");
-}
-
-// Writes the tree.
-template <class Out>
+// Writes the tree into `fp` and marks the nodes it draws, with their partners.
 struct TreePrinter {
-    Out &out;
-    void open(const GraphNode_ *node, int depth) { put_subgraph_header(out, depth, node->name); }
-    void leaf(const GraphNode_ *node, int depth) { put_leaf(out, node, depth); }
-    void close(const GraphNode_ *, int depth) { put_subgraph_footer(out, depth); }
+    FILE *fp;
+    void open(GraphNode_ *node, int depth)
+    {
+        mark_drawn(node);
+        print_SubGraphHeader(depth, node->name, fp);
+    }
+    void leaf(GraphNode_ *node, int depth)
+    {
+        mark_drawn(node);
+        put_leaf(DotOutput::of(fp), node, depth);
+    }
+    void close(GraphNode_ *, int depth) { print_SubGraphFooter(depth, fp); }
+    static void mark_drawn(GraphNode_ *node)
+    {
+        node->walkmark |= WM_DRAWN;
+        if (node->same != nullptr)
+            node->same->walkmark |= WM_DRAWN;
+    }
 };
 
 // Walks the tree without writing and refuses a cluster that is entered again
@@ -221,7 +173,17 @@ struct TreeChecker {
 
 void put_node_id(DotOutput &out, const GraphNode_ *node)
 {
-    put_id(out, node);
+    out.put('"');
+    if (node->same == nullptr) {
+        out.put_quoted(node->name);
+    } else {
+        // Both members of a SAME pair go by one id: subject, blank, object.
+        const bool dup = node->isdup != 0;
+        out.put_quoted(dup ? node->same->name : node->name);
+        out.put(' ');
+        out.put_quoted(dup ? node->name : node->same->name);
+    }
+    out.put('"');
 }
 
 void print_file_header(FILE *fp)
@@ -256,22 +218,51 @@ void print_components(FILE *fp)
 
 void print_GraphNode(GraphNode_ *node, int depth, FILE *fp)
 {
-    walk_tree(node, depth, TreePrinter<DotOutput>{DotOutput::of(fp)});
-}
-
-std::size_t GraphNode_size(GraphNode_ *node, int depth)
-{
-    DotSize size;
-    walk_tree(node, depth, TreePrinter<DotSize>{size});
-    return size.total();
+    walk_tree(node, depth, TreePrinter{fp});
 }
 
 void print_SubGraphHeader(int depth, const char *name, FILE *fp)
 {
-    put_subgraph_header(DotOutput::of(fp), depth, name);
+    DotOutput &out = DotOutput::of(fp);
+    out.put_tabs(depth);
+    out.put("subgraph \"cluster_");
+    out.put_quoted(name);
+    out.put("\" {\n");
+    out.put_tabs(depth + 1);
+    out.put("label=\"");
+    out.put_quoted(cluster_label(name));
+    out.put("\";\n");
 }
 
 void print_SubGraphFooter(int depth, FILE *fp)
 {
-    put_subgraph_footer(DotOutput::of(fp), depth);
+    DotOutput &out = DotOutput::of(fp);
+    out.put_tabs(depth);
+    out.put("}\n");
+}
+
+void report_files_not_drawn()
+{
+    // A hand-written RSF that forgets its ROOT, or a CONTAIN record, would
+    // otherwise lose its files without a word.
+    constexpr std::size_t named = 3;
+    std::size_t left_out = 0;
+    std::string names;
+    for (const GraphNode_ *node : nodes_in_input_order) {
+        if (node->type != NT_FILE || (node->walkmark & WM_DRAWN) != 0 || ++left_out > named)
+            continue;
+        names += (left_out > 1 ? ", " : "") + std::string(node->name);
+        if (node->filename_owned != 0)
+            names += " (" + std::string(node->filename) + ")";
+    }
+    if (left_out == 0)
+        return;
+    const std::string root = root_directory != nullptr ? root_directory : "/";
+    std::string why = "no CONTAIN chain joins them to the root directory \"" + root + "\"";
+    if (start_node() == nullptr) {
+        why = root_directory != nullptr ? "no record names the root directory \"" + root + "\" that ROOT gives"
+                                        : "there is no ROOT record and no directory \"/\" to start the tree from";
+    }
+    std::fprintf(stderr, "relplot: %zu file%s not drawn: %s: %s%s\n", left_out, left_out == 1 ? "" : "s",
+                 why.c_str(), names.c_str(), left_out > named ? ", ..." : "");
 }

@@ -4,43 +4,36 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <new>
 #include <vector>
 
+#include "dot_output.h"
 #include "pool.h"
-#include "words.h"
+
+// ---- the process-wide state of a conversion ----
 
 hash_table graphNodes;
 GraphEdge_ *edge_head = nullptr;
 char *root_directory = nullptr;
 char *layer_name[2] = {nullptr, nullptr};
+std::vector<GraphNode_ *> nodes_in_input_order;
+RecentNode recent_nodes[recent_slots];
+bool same_pairs_made = false;
+Pool node_storage;
+Pool edge_storage;
+DotOutput dot_text;
 
 namespace {
-
-// The registry's storage: node records with their names, and layers.
-Pool node_pool;
-// The labels that FILE records give, apart and packed (text needs no
-// alignment): the reading thread copies them here while the main thread
-// takes node storage.
-Pool label_pool(1);
-// The edge list's storage: edges only.
-Pool edge_pool;
 
 static_assert(alignof(GraphNode_) <= 8 && alignof(GraphEdge_) <= 8, "records must fit the pools' alignment");
 static_assert(sizeof(void *) != 8 || sizeof(GraphNode_) == 72, "a node's small fields should pack together");
 
-// Bytes of a node record with its name stored right after it.
-std::size_t node_size(const char *name)
+const GraphNode_ *as_node(void const *key)
 {
-    return sizeof(GraphNode_) + std::strlen(name) + 1;
-}
-
-const char *node_name(void const *key)
-{
-    return static_cast<const GraphNode_ *>(key)->name;
+    return static_cast<const GraphNode_ *>(key);
 }
 
 // Sum of each character shifted by the low bits of the character after it.
@@ -53,26 +46,27 @@ std::uint32_t shifted_sum(const char *name, unsigned mask)
     return hash;
 }
 
-// The nodes found most recently, by the low bits of their name's hash: RSF
-// names the same file or directory in records close together, and such a
-// node is found here without a probe of the (much larger) registry.
-// Each entry keeps the name's hash beside the node, so that an entry for
-// another name is passed over without reading that node.
-struct RecentNode {
-    std::uint32_t namehash;
-    GraphNode_ *node;
-};
-constexpr std::size_t recent_slots = 4096;
-RecentNode recent_nodes[recent_slots];
-
-void forget_recent_nodes()
+// True when the C strings `a` and `b` are equal.  Names are short: a plain
+// loop costs less than a call of the library's comparison.
+bool same_name(const char *a, const char *b)
 {
-    std::fill(std::begin(recent_nodes), std::end(recent_nodes), RecentNode{0, nullptr});
+    for (; *a == *b; ++a, ++b) {
+        if (*a == 0)
+            return true;
+    }
+    return false;
 }
 
-// The registry's step between slots for a name of spread hash `hash`:
+// The registry's hashes and equality.  The slot order of the registry never
+// reaches the output, so it places names by name_hash (kept in the node):
+// graph_hash_1/2 pile up names like f123456.  The step between slots is
 // another mix of the same bits, so that names that share their first slot
 // mostly differ in their step.
+unsigned long registry_hash_1(void const *key)
+{
+    return as_node(key)->namehash;
+}
+
 std::uint32_t registry_step(std::uint32_t hash)
 {
     hash ^= hash >> 16;
@@ -81,103 +75,86 @@ std::uint32_t registry_step(std::uint32_t hash)
     return hash;
 }
 
-// A search key: a node shape that carries only what the registry reads.
-GraphNode_ key_node(NodeName name)
+unsigned long registry_hash_2(void const *key)
 {
-    GraphNode_ key{};
-    key.name = const_cast<char *>(name.text);
-    key.namehash = name.hash;
-    return key;
+    return registry_step(as_node(key)->namehash);
 }
 
-const GraphNode_ *as_node(void const *key)
+int registry_cmp(void const *x, void const *y)
 {
-    return static_cast<const GraphNode_ *>(key);
+    // Unequal hashes settle most comparisons without reading the names.
+    return as_node(x)->namehash == as_node(y)->namehash && same_name(as_node(x)->name, as_node(y)->name) ? 0 : 1;
 }
 
-// The last '/' of the `length` bytes at `name`, or null.  Most names are
-// short identifiers: a plain loop finds it sooner than a library call.
-char *last_slash(char *name, std::size_t length)
+// A new node named by the `length` bytes at `name`, whose name_hash is
+// `hash`: the name is stored right after the record, in the same block.
+GraphNode_ *make_node(NodeType_ nt, const char *name, std::size_t length, std::uint32_t hash)
 {
-    if (length > 32)
-        return static_cast<char *>(memrchr(name, '/', length));
-    for (char *p = name + length; p != name;) {
-        if (*--p == '/')
-            return p;
-    }
-    return nullptr;
-}
-
-// A new node named `name`: the name is stored right after the record, in
-// the same block.
-GraphNode_ *make_node(NodeType_ nt, NodeName name)
-{
-    const std::size_t length = name.length < long_name_length ? name.length : std::strlen(name.text);
-    void *block = node_pool.take(sizeof(GraphNode_) + length + 1);
+    void *block = node_storage.take(sizeof(GraphNode_) + length + 1);
     auto *node = new (block) GraphNode_{};
     node->type = nt;
-    node->namehash = name.hash;
-    node->namelength = name_length(length);
+    node->namehash = hash;
     node->name = static_cast<char *>(block) + sizeof(GraphNode_);
-    std::memcpy(node->name, name.text, length + 1);
-    node->filename = last_slash(node->name, length);
+    std::memcpy(node->name, name, length);
+    node->name[length] = 0;
+    node->filename = static_cast<char *>(memrchr(node->name, '/', length));
     if (node->filename != nullptr && node->filename[1] != 0)
         node->filename++;
     node->dblcln = -1;
     return node;
 }
 
-// The nodes registered by get_graphNode and insertGraphNode, in the order
-// they were made, which is their order in memory: a pass over every node
-// reads them here far faster than in the registry's scattered slot order.
-// When the registry's count disagrees (nodes put in or taken out through
-// the table's own interface), such a pass goes over the slots instead.
-std::vector<GraphNode_ *> nodes_made;
+// The registry's slot for `name`, whose name_hash is `hash`: the one
+// holding its node, or the vacant one where that node belongs.
+void **registry_slot(const char *name, std::uint32_t hash)
+{
+    GraphNode_ key{};
+    key.name = const_cast<char *>(name);
+    key.namehash = hash;
+    return hash_find_slot(&graphNodes, &key);
+}
+
+void forget_recent_nodes()
+{
+    std::fill(std::begin(recent_nodes), std::end(recent_nodes), RecentNode{0, nullptr});
+}
 
 // Registers `node` in `slot`, found vacant by hash_find_slot.
 void register_node(GraphNode_ *node, void **slot)
 {
     hash_insert_at(&graphNodes, node, slot);
-    nodes_made.push_back(node);
+    nodes_in_input_order.push_back(node);
 }
 
-// True once a containment check has marked the registry's nodes.
-bool containment_marked = false;
-
-void check_ancestors(void *item, void *found)
+// Calls `visit` for every registered node: in input order, unless nodes
+// were put in or taken out through the table's own interface.
+template <class Visit>
+void for_each_node(Visit visit)
 {
-    auto *&loop = *static_cast<GraphNode_ **>(found);
-    auto *node = static_cast<GraphNode_ *>(item);
-    if (loop != nullptr || (node->walkmark & WM_CHECKED) != 0)
-        return;
-    // Follow the parents until a root, a node already checked, or a node of
-    // this very path (a loop); then mark the path checked.
-    GraphNode_ *up = node;
-    while (up != nullptr && (up->walkmark & (WM_CHECKED | WM_ON_PATH)) == 0) {
-        up->walkmark |= WM_ON_PATH;
-        up = up->parent;
+    if (nodes_in_input_order.size() == graphNodes.ht_fill) {
+        for (GraphNode_ *node : nodes_in_input_order)
+            visit(node);
+    } else {
+        const auto visit_item = [](void *node, void *v) { (*static_cast<Visit *>(v))(static_cast<GraphNode_ *>(node)); };
+        hash_map_arg(&graphNodes, visit_item, &visit);
     }
-    if (up != nullptr && (up->walkmark & WM_ON_PATH) != 0)
-        loop = up;
-    for (GraphNode_ *n = node; n != nullptr && (n->walkmark & WM_ON_PATH) != 0; n = n->parent)
-        n->walkmark = static_cast<std::uint8_t>((n->walkmark & ~WM_ON_PATH) | WM_CHECKED);
 }
 
 } // namespace
 
 unsigned long graph_hash_1(void const *key)
 {
-    return shifted_sum(node_name(key), 15);
+    return shifted_sum(as_node(key)->name, 15);
 }
 
 unsigned long graph_hash_2(void const *key)
 {
-    return shifted_sum(node_name(key), 7);
+    return shifted_sum(as_node(key)->name, 7);
 }
 
 int graph_hash_cmp(void const *x, void const *y)
 {
-    return std::strcmp(node_name(x), node_name(y));
+    return std::strcmp(as_node(x)->name, as_node(y)->name);
 }
 
 namespace {
@@ -190,34 +167,29 @@ std::uint64_t fold(std::uint64_t hash, std::uint64_t word)
     return hash ^ (hash >> 29);
 }
 
-// True when `node` is named `name`: hash and length settle most
-// comparisons before a byte of the names is read.
-[[gnu::always_inline]] inline bool is_named(const GraphNode_ *node, NodeName name)
+// The eight bytes at `p` as one word.
+std::uint64_t load_8(const unsigned char *p)
 {
-    if (node->namehash != name.hash || node->namelength != name.length)
-        return false;
-    if (name.length < long_name_length)
-        return same_bytes(node->name, name.text, name.length);
-    return same_name(node->name, name.text);
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
 }
 
-NodeName node_name_of(const char *name)
+// The four bytes at `p` in the low half of a word.
+std::uint64_t load_4(const unsigned char *p)
 {
-    const std::size_t length = std::strlen(name);
-    return {name, name_hash(name, length), name_length(length)};
+    std::uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
 }
 
 } // namespace
 
-std::uint32_t name_hash(const char *name)
-{
-    return name_hash(name, std::strlen(name));
-}
-
 // Eight bytes at a time; the last one to seven bytes as one or two loads
-// that stay inside the name.  A finaliser then makes every bit of the
-// result depend on every byte: names such as f123456 that differ in a
-// digit or two land far apart.
+// that stay inside the name (a copy of them into a word would make the
+// processor wait for its stores).  A finaliser then makes every bit of the
+// result depend on every byte: names such as f123456 that differ in a digit
+// or two land far apart.
 std::uint32_t name_hash(const char *name, std::size_t length)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(name);
@@ -235,129 +207,72 @@ std::uint32_t name_hash(const char *name, std::size_t length)
     return static_cast<std::uint32_t>(hash);
 }
 
-unsigned long registry_hash_1(void const *key)
-{
-    return as_node(key)->namehash;
-}
-
-unsigned long registry_hash_2(void const *key)
-{
-    return registry_step(as_node(key)->namehash);
-}
-
-int registry_cmp(void const *x, void const *y)
-{
-    // Unequal hashes settle most comparisons on the node record itself,
-    // without reading the name.
-    if (as_node(x)->namehash != as_node(y)->namehash)
-        return 1;
-    return same_name(node_name(x), node_name(y)) ? 0 : 1;
-}
-
 void init_graphNodes(unsigned long size)
 {
-    // The slot order of the registry never reaches the output, so it uses
-    // a well-spread hash: graph_hash_1/2 pile up names like f123456.
     hash_init(&graphNodes, size, registry_hash_1, registry_hash_2, registry_cmp);
+    nodes_in_input_order.clear();
     forget_recent_nodes();
-    nodes_made.clear();
-    // Room for as many nodes as the registry was sized for: pages of it
-    // that stay unused are never touched, and so cost no memory.
-    nodes_made.reserve(size);
-    containment_marked = false;
 }
 
-void prepare_graph_storage()
+// One name per 64 bytes: a name takes a record of its own in nearly every
+// RSF file, and real records are longer.  Every rebuild of a growing
+// registry visits every node stored so far; should the input hold more
+// names, the registry grows as usual.  Beyond 16M names (a file of 1 GB) it
+// grows as usual too, so that a huge file of few names does not cost a huge
+// registry.
+unsigned long registry_size_for(std::size_t input_bytes)
 {
-    node_pool.prepare_block();
-    edge_pool.prepare_block();
+    return std::clamp(static_cast<unsigned long>(input_bytes / 64), 500UL, 1UL << 24);
 }
 
 GraphNode_ *GraphNode(NodeType_ nt, const char *nm)
 {
-    return make_node(nt, node_name_of(nm));
+    const std::size_t length = std::strlen(nm);
+    return make_node(nt, nm, length, name_hash(nm, length));
 }
 
 GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 {
-    return new (edge_pool.take(sizeof(GraphEdge_))) GraphEdge_{et, t, s, nullptr};
+    return new (edge_storage.take(sizeof(GraphEdge_))) GraphEdge_{et, t, s, nullptr};
 }
 
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 {
-    return get_graphNode(nt, node_name_of(name));
-}
-
-namespace {
-
-// hash_find_slot in the registry for a name whose hash is known, with
-// registry_hash_1/2 and registry_cmp made part of the search: the
-// registry is searched for every name a record brings that is not recent.
-void **registry_slot(NodeName name)
-{
-    return hash_find_slot_with(
-        &graphNodes, name, [](NodeName n) { return n.hash; }, [](NodeName n) { return registry_step(n.hash); },
-        [](NodeName n, void const *item) {
-            return is_named(as_node(item), n);
-        });
-}
-
-// get_graphNode past the recent nodes: the registry's search, and a new
-// node when the name is not there.  Out of line, so that the common case
-// (a recent node) does not pay for the registers this part needs.
-[[gnu::noinline]] GraphNode_ *search_graphNode(NodeType_ nt, NodeName name, RecentNode &recent)
-{
-    void **slot = registry_slot(name);
-    GraphNode_ *node = static_cast<GraphNode_ *>(*slot);
+    const std::size_t length = std::strlen(name);
+    const std::uint32_t hash = name_hash(name, length);
+    RecentNode &recent = recent_nodes[hash % recent_slots];
+    if (recent.node != nullptr && recent.namehash == hash && same_name(recent.node->name, name))
+        return recent.node;
+    void **slot = registry_slot(name, hash);
+    auto *node = static_cast<GraphNode_ *>(*slot);
     if (hash_vacant(slot)) {
-        node = make_node(nt, name);
+        node = make_node(nt, name, length, hash);
         register_node(node, slot);
     }
-    recent = {name.hash, node};
+    recent = {hash, node};
     return node;
 }
 
-} // namespace
-
-GraphNode_ *get_graphNode(NodeType_ nt, NodeName name)
+void prefetch_graphNodes(const char *const *names, std::size_t count)
 {
-    RecentNode &recent = recent_nodes[name.hash % recent_slots];
-    if (recent.node != nullptr && recent.namehash == name.hash && is_named(recent.node, name))
-        return recent.node;
-    return search_graphNode(nt, name, recent);
-}
-
-void prefetch_graphNodes(const std::uint32_t *hashes, std::size_t count)
-{
-    // First the slots where the searches start, and the second slot of
-    // each search (in a registry filled up to half, about a third of the
-    // searches for a new name meet another name in the first slot),
-    // then (once those have had time to arrive) the nodes in them, which
-    // the searches compare.
-    constexpr std::size_t most = 256;
-    void **slots[2 * most];
-    std::size_t wanted = 0;
+    // The first slot of each search, and its second one: in a registry
+    // filled up to half, about a third of the searches for a new name meet
+    // another name in the first slot.
     const unsigned long mask = graphNodes.ht_size - 1;
-    for (std::size_t i = 0; i < std::min(count, most); ++i) {
-        const RecentNode &recent = recent_nodes[hashes[i] % recent_slots];
-        if (recent.node != nullptr && recent.namehash == hashes[i])
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t hash = name_hash(names[i], std::strlen(names[i]));
+        const RecentNode &recent = recent_nodes[hash % recent_slots];
+        if (recent.node != nullptr && recent.namehash == hash)
             continue; // found without the registry, most likely
-        const unsigned long first = hashes[i] & mask;
-        slots[wanted] = &graphNodes.ht_vec[first];
-        __builtin_prefetch(slots[wanted++]);
-        slots[wanted] = &graphNodes.ht_vec[(first + (registry_step(hashes[i]) | 1)) & mask];
-        __builtin_prefetch(slots[wanted++]);
-    }
-    for (std::size_t i = 0; i < wanted; ++i) {
-        if (!hash_vacant(slots[i]))
-            __builtin_prefetch(*slots[i]);
+        __builtin_prefetch(&graphNodes.ht_vec[hash & mask]);
+        __builtin_prefetch(&graphNodes.ht_vec[(hash + (registry_step(hash) | 1)) & mask]);
     }
 }
 
 GraphNode_ *find_graphNode(const char *name)
 {
-    const GraphNode_ key = key_node(node_name_of(name));
-    return static_cast<GraphNode_ *>(hash_find_item(&graphNodes, &key));
+    void **slot = registry_slot(name, name_hash(name, std::strlen(name)));
+    return hash_vacant(slot) ? nullptr : static_cast<GraphNode_ *>(*slot);
 }
 
 void insertGraphNode(GraphNode_ *node)
@@ -372,87 +287,63 @@ void insertGraphNode(GraphNode_ *node)
 
 void set_filename(GraphNode_ *node, const char *text)
 {
-    adopt_filename(node, copy_label(text, std::strlen(text)));
-}
-
-const char *copy_label(const char *text, std::size_t length)
-{
-    return label_pool.copy(text, length);
-}
-
-void adopt_filename(GraphNode_ *node, const char *label)
-{
-    // An earlier owned label stays in the pool until the registry goes.
-    // The label storage hands out writable text; only this interface
-    // passes it on as read-only.
-    node->filename = const_cast<char *>(label);
+    // An earlier owned label stays in the node storage until the registry goes.
+    node->filename = node_storage.copy(text, std::strlen(text));
     node->filename_owned = 1;
 }
 
 void set_layer(GraphNode_ *node, const char *text)
 {
-    node->layer = node_pool.copy(text);
+    node->layer = node_storage.copy(text, std::strlen(text));
 }
 
 void free_graphNode(GraphNode_ *n)
 {
     // Latest first: a node made and dropped at once leaves nothing behind.
     if (n->layer != nullptr)
-        node_pool.give_back(n->layer, std::strlen(n->layer) + 1);
+        node_storage.give_back(n->layer, std::strlen(n->layer) + 1);
     if (n->filename_owned != 0)
-        label_pool.give_back(n->filename, std::strlen(n->filename) + 1);
-    node_pool.give_back(n, node_size(n->name));
+        node_storage.give_back(n->filename, std::strlen(n->filename) + 1);
+    node_storage.give_back(n, sizeof(GraphNode_) + std::strlen(n->name) + 1);
 }
 
 void free_hashtable()
 {
-    // Every node lives in the pool: one release frees them all, without a
-    // pass over the registry.
+    // Every node lives in the node storage: one release frees them all,
+    // without a pass over the registry.
     hash_free(&graphNodes, 0);
     forget_recent_nodes();
-    std::vector<GraphNode_ *>().swap(nodes_made);
-    node_pool.release();
-    label_pool.release();
-}
-
-std::size_t graph_pool_used()
-{
-    return node_pool.used() + label_pool.used();
+    std::vector<GraphNode_ *>().swap(nodes_in_input_order);
+    node_storage.release();
 }
 
 void free_edges()
 {
-    // Every edge lives in the pool: one release frees them all.
+    // Every edge lives in the edge storage: one release frees them all.
     edge_head = nullptr;
-    edge_pool.release();
-}
-
-std::size_t graph_edge_count()
-{
-    static_assert(sizeof(GraphEdge_) % 8 == 0, "an edge takes its own size in the pool");
-    return edge_pool.used() / sizeof(GraphEdge_);
+    edge_storage.release();
 }
 
 GraphNode_ *find_containment_loop()
 {
     // Parents may have changed since an earlier check: start from clean marks.
-    if (containment_marked) {
-        hash_map(&graphNodes, [](void *item) {
-            static_cast<GraphNode_ *>(item)->walkmark &= static_cast<std::uint8_t>(~(WM_ON_PATH | WM_CHECKED));
-        });
-    }
-    containment_marked = true;
+    for_each_node([](GraphNode_ *node) { node->walkmark &= static_cast<std::uint8_t>(~(WM_ON_PATH | WM_CHECKED)); });
     GraphNode_ *loop = nullptr;
-    if (nodes_made.size() == graphNodes.ht_fill) {
-        for (GraphNode_ *node : nodes_made) {
-            check_ancestors(node, &loop);
-            if (loop != nullptr)
-                break;
+    for_each_node([&loop](GraphNode_ *node) {
+        if (loop != nullptr || (node->walkmark & WM_CHECKED) != 0)
+            return;
+        // Follow the parents until a root, a node already checked, or a node
+        // of this very path (a loop); then mark the path checked.
+        GraphNode_ *up = node;
+        while (up != nullptr && (up->walkmark & (WM_CHECKED | WM_ON_PATH)) == 0) {
+            up->walkmark |= WM_ON_PATH;
+            up = up->parent;
         }
-    } else {
-        // Nodes were taken out of the registry or put in behind its back.
-        hash_map_arg(&graphNodes, check_ancestors, &loop);
-    }
+        if (up != nullptr && (up->walkmark & WM_ON_PATH) != 0)
+            loop = up;
+        for (GraphNode_ *n = node; n != nullptr && (n->walkmark & WM_ON_PATH) != 0; n = n->parent)
+            n->walkmark = static_cast<std::uint8_t>((n->walkmark & ~WM_ON_PATH) | WM_CHECKED);
+    });
     return loop;
 }
 
@@ -468,8 +359,7 @@ char *xstrdup(const char *src)
 {
     const std::size_t len = std::strlen(src);
     auto *copy = static_cast<char *>(xmalloc(len + 1));
-    std::memcpy(copy, src, len);
-    copy[len] = 0;
+    std::memcpy(copy, src, len + 1);
     return copy;
 }
 
@@ -494,4 +384,5 @@ void release_graph()
         std::free(name);
         name = nullptr;
     }
+    same_pairs_made = false;
 }

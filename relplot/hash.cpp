@@ -25,11 +25,6 @@ void **hash_alloc_vector(unsigned long size)
                      static_cast<long>(size * sizeof(void *)));
         std::exit(1);
     }
-    // Written through at once rather than left to lazily mapped zero pages
-    // (as calloc would): a slot read before its first write would map the
-    // shared zero page, and the write after it would cost a second fault
-    // and, while another thread runs, a flush of every processor's address
-    // cache.
     std::memset(vec, 0, size * sizeof(void *));
     return vec;
 }
@@ -99,9 +94,30 @@ void hash_init(hash_table *ht, unsigned long size, hash_func_t hash_1, hash_func
 
 void **hash_find_slot(hash_table *ht, void const *key)
 {
-    return hash_find_slot_with(
-        ht, key, [ht](void const *k) { return ht->ht_hash_1(k); }, [ht](void const *k) { return ht->ht_hash_2(k); },
-        [ht](void const *k, void const *item) { return item == k || ht->ht_compare(k, item) == 0; });
+    void **deleted_slot = nullptr;
+    unsigned long step = 0;
+    unsigned long index = ht->ht_hash_1(key);
+    const unsigned long mask = ht->ht_size - 1;
+
+    ht->ht_lookups++;
+    for (;;) {
+        index &= mask;
+        void **slot = &ht->ht_vec[index];
+        if (*slot == nullptr)
+            return deleted_slot != nullptr ? deleted_slot : slot;
+        if (*slot == hash_deleted_item) {
+            if (deleted_slot == nullptr)
+                deleted_slot = slot;
+        } else {
+            if (*slot == key || ht->ht_compare(key, *slot) == 0)
+                return slot;
+            ht->ht_collisions++;
+        }
+        // An odd step visits every slot of a power-of-two vector before repeating.
+        if (step == 0)
+            step = ht->ht_hash_2(key) | 1;
+        index += step;
+    }
 }
 
 void *hash_find_item(hash_table *ht, void const *key)

@@ -2,8 +2,7 @@
 # Runs every test: the suite of a normal build, then the same suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the normal build's
 # suite again with every program it starts under valgrind's memcheck, then
-# relplot's threads under ThreadSanitizer, then a minute of fuzzing
-# relplot, then the demo with a check of everything it writes.  Each suite starts its own throwaway PostgreSQL cluster for the
+# a minute of fuzzing relplot, then the demo with a check of everything it writes.  Each suite starts its own throwaway PostgreSQL cluster for the
 # end-to-end tests and stops it after; so does the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,13 +20,6 @@ for preset in default asan; do
 done
 echo "== valgrind tests"
 scripts/valgrind.sh
-
-# The reader's unit tests and large conversions on relplot's reading and
-# edge-writing threads, built with ThreadSanitizer: a data race fails them.
-echo "== tsan tests"
-cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs"
-ctest --preset tsan -j "$jobs"
 
 # Fuzzing: a short run of relplot's conversion under libFuzzer (clang,
 # AddressSanitizer + UndefinedBehaviorSanitizer); any crash, leak or hang fails.

@@ -57,39 +57,6 @@ void hash_init(hash_table *ht, unsigned long size, hash_func_t hash_1, hash_func
                hash_cmp_func_t hash_cmp);
 /// The slot holding an item equal to `key`, or the vacant slot where it belongs.
 void **hash_find_slot(hash_table *ht, void const *key);
-/// hash_find_slot with the table's hashes and equality given as callables
-/// that the compiler can inline: `hash_1(key)`, `hash_2(key)` and
-/// `equal(key, item)`, which must agree with the functions of hash_init.
-/// For a table searched so often that the calls through its function
-/// pointers count.  Same slots, same statistics.
-template <class Key, class Hash1, class Hash2, class Equal>
-void **hash_find_slot_with(hash_table *ht, const Key &key, Hash1 hash_1, Hash2 hash_2, Equal equal)
-{
-    void **deleted_slot = nullptr;
-    unsigned long step = 0;
-    unsigned long index = hash_1(key);
-    const unsigned long mask = ht->ht_size - 1;
-
-    ht->ht_lookups++;
-    for (;;) {
-        index &= mask;
-        void **slot = &ht->ht_vec[index];
-        if (*slot == nullptr)
-            return deleted_slot != nullptr ? deleted_slot : slot;
-        if (*slot == hash_deleted_item) {
-            if (deleted_slot == nullptr)
-                deleted_slot = slot;
-        } else {
-            if (equal(key, *slot))
-                return slot;
-            ht->ht_collisions++;
-        }
-        // An odd step visits every slot of a power-of-two vector before repeating.
-        if (step == 0)
-            step = hash_2(key) | 1;
-        index += step;
-    }
-}
 /// The stored item equal to `key`, or null.
 void *hash_find_item(hash_table *ht, void const *key);
 /// Stores `item`; returns the equal item it replaced (now the caller's), or null.

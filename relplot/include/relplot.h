@@ -11,13 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <string>
+#include <vector>
 
 #include "hash.h"
-#include "words.h"
 
 class DotOutput;
+class Pool;
 
 /// Kind of a node.
 enum NodeType_ : std::uint8_t {
@@ -32,22 +31,21 @@ enum EdgeType_ {
 };
 
 /// A directory or file of the graph.  The registry owns every node, and the
-/// node's name, label and layer live with it in the registry's pool; the
-/// links `next`, `children`, `same` and `parent` are borrowed.  The small
-/// fields come first and together, so that a node takes 72 bytes.
+/// node's name, label and layer live with it in the node storage; the links
+/// `next`, `children`, `same` and `parent` are borrowed.  The small fields
+/// come first and together, so that a node takes 72 bytes.
 struct GraphNode_ {
     NodeType_ type;            ///< kind of the node
     std::uint8_t isphony;      ///< set by PHONY
     std::uint8_t istarget;     ///< set by TARGET
     std::uint8_t isgoal;       ///< set by GOAL
-    std::uint32_t namehash;    ///< spread hash of `name`, computed once for the registry
+    std::uint32_t namehash;    ///< name_hash of `name`, computed once for the registry
     std::uint8_t isexecuted;   ///< set by EXECUTED
     std::int8_t dblcln;        ///< number given by DBLCLN; -1 when none
     std::uint8_t filename_owned; ///< 1 when `filename` is the node's own copy, not part of `name`
-    std::uint8_t walkmark;     ///< scratch marks of the checks that run before writing
+    std::uint8_t walkmark;     ///< marks of the checks and the walk of the tree (WalkMark_)
     std::uint8_t isdup;        ///< object of a SAME record: shown through its partner
     std::uint8_t isdiff;       ///< set by DIFF
-    std::uint16_t namelength;  ///< length of `name`, or long_name_length for any longer
     char *name;                ///< how RSF records name it; the registry key
     char *filename;            ///< label text: borrowed from `name`, or the node's own (see filename_owned)
     char *layer;               ///< layer set by LAYER ("all" after a second one); null = none
@@ -57,17 +55,15 @@ struct GraphNode_ {
     GraphNode_ *parent;        ///< the directory that contains this node, or null
 };
 
-/// GraphNode_::namelength of a name of this length or longer.
-constexpr std::uint16_t long_name_length = 0xffff;
-
 /// Bits of GraphNode_::walkmark.
 enum WalkMark_ : std::uint8_t {
     WM_ON_PATH = 1, ///< containment check: on the ancestor path being followed
     WM_CHECKED = 2, ///< containment check: ancestors known to end without a loop
     WM_OPEN = 4,    ///< tree check: the node's cluster is open on the walk
+    WM_DRAWN = 8,   ///< the tree's walk wrote the node (or its pair) into the DOT file
 };
 
-/// An INVOKE or DEPENDON relation; the edge list owns its edges (in its pool).
+/// An INVOKE or DEPENDON relation; the edge list owns its edges (in its storage).
 struct GraphEdge_ {
     EdgeType_ type;            ///< INVOKE or DEPENDON
     GraphNode_ *target;        ///< the node of the record's subject
@@ -75,7 +71,7 @@ struct GraphEdge_ {
     GraphEdge_ *next;          ///< next edge of the list
 };
 
-// ---- process-wide state of a conversion ----
+// ---- the process-wide state of a conversion (defined in graph.cpp) ----
 
 /// The node registry, keyed by node name; owns every node.
 extern hash_table graphNodes;
@@ -85,6 +81,30 @@ extern GraphEdge_ *edge_head;
 extern char *root_directory;
 /// The names given by LAYERNAME for index 0 and 1.
 extern char *layer_name[2];
+/// Every node that get_graphNode or insertGraphNode registered, in the
+/// order they were made: the input's order, and the nodes' order in memory.
+extern std::vector<GraphNode_ *> nodes_in_input_order;
+/// A node found in the registry lately, with its name_hash.
+struct RecentNode {
+    std::uint32_t namehash;
+    GraphNode_ *node;
+};
+/// Entries of recent_nodes.
+constexpr std::size_t recent_slots = 4096;
+/// The nodes found most recently, by the low bits of their name's hash: RSF
+/// names the same file or directory in records close together, and such a
+/// node is found here without a search of the (much larger) registry.  The
+/// hash beside the node lets an entry for another name be passed over
+/// without reading that node.  Forgotten with the registry.
+extern RecentNode recent_nodes[recent_slots];
+/// True once a SAME record has paired two nodes.
+extern bool same_pairs_made;
+/// The storage of the nodes, with their names, labels and layers.
+extern Pool node_storage;
+/// The storage of the edges.
+extern Pool edge_storage;
+/// The DOT text on its way to the output stream.
+extern DotOutput dot_text;
 
 // ---- graph model and node registry (graph.cpp) ----
 
@@ -95,19 +115,15 @@ unsigned long graph_hash_1(void const *key);
 unsigned long graph_hash_2(void const *key);
 /// strcmp of the two nodes' names.
 int graph_hash_cmp(void const *x, void const *y);
-/// The registry's primary hash: the node's `namehash`, which spreads names well.
-unsigned long registry_hash_1(void const *key);
-/// The registry's secondary hash, mixed from `namehash`.
-unsigned long registry_hash_2(void const *key);
-/// The registry's equality: `namehash` first, then graph_hash_cmp.
-int registry_cmp(void const *x, void const *y);
-/// The spread hash of a name that GraphNode stores in `namehash`.
-std::uint32_t name_hash(const char *name);
-/// The same of the `length` bytes at `name`.
+/// The hash of the `length` bytes at `name` that the registry places nodes
+/// by: unlike graph_hash_1/2 it spreads names such as f123456 well.
 std::uint32_t name_hash(const char *name, std::size_t length);
 
 /// Sets up the empty registry with room for `size` names.
 void init_graphNodes(unsigned long size);
+/// The registry's starting size for an RSF input of `input_bytes` bytes (0
+/// when not known): 500 names, or room for as many as a large input holds.
+unsigned long registry_size_for(std::size_t input_bytes);
 /// A new, unregistered node of kind `nt` named `nm`.
 GraphNode_ *GraphNode(NodeType_ nt, const char *nm);
 /// A new edge, not yet linked into the list.
@@ -116,82 +132,24 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s);
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name);
 /// The node named `name`, or null.
 GraphNode_ *find_graphNode(const char *name);
-/// True when the C strings `a` and `b` are equal.  Names are short: a plain
-/// loop beats a library call.
-inline bool same_name(const char *a, const char *b)
-{
-    for (; *a == *b; ++a, ++b) {
-        if (*a == 0)
-            return true;
-    }
-    return false;
-}
-/// True when the `length` bytes at `a` and at `b` are the same: eight at a
-/// time, the last one to seven as one or two loads that stay inside them.
-[[gnu::always_inline]] inline bool same_bytes(const char *a, const char *b, std::size_t length)
-{
-    for (; length >= 8; a += 8, b += 8, length -= 8) {
-        if (load_8(a) != load_8(b))
-            return false;
-    }
-    if (length >= 4)
-        return ((load_4(a) ^ load_4(b)) | (load_4(a + length - 4) ^ load_4(b + length - 4))) == 0;
-    // One to three bytes: the first, middle and last cover them all.
-    return length == 0 || (a[0] == b[0] && a[length / 2] == b[length / 2] && a[length - 1] == b[length - 1]);
-}
-/// A name with its name_hash and length, for lookups that know them
-/// already.  Two registers wide, so that it is passed in registers.
-struct NodeName {
-    const char *text;
-    std::uint32_t hash;   ///< name_hash(text)
-    std::uint32_t length; ///< strlen(text); long_name_length for any longer name
-};
-/// The NodeName::length of a name of `length` bytes.
-inline std::uint16_t name_length(std::size_t length)
-{
-    return length < long_name_length ? static_cast<std::uint16_t>(length) : long_name_length;
-}
-/// strlen(node->name), known from the node itself unless the name is long.
-inline std::size_t node_name_length(const GraphNode_ *node)
-{
-    return node->namelength < long_name_length ? node->namelength : std::strlen(node->name);
-}
-/// As get_graphNode, for a name whose hash is known.
-GraphNode_ *get_graphNode(NodeType_ nt, NodeName name);
-/// Starts loading what looking up the names of the `count` hashes (at most
-/// 256) will read from the registry, so that lookups made a little later
-/// find it in the processor's cache.  Changes nothing.
-void prefetch_graphNodes(const std::uint32_t *hashes, std::size_t count);
+/// Starts loading the registry's slots that looking up the `count` names
+/// will read, so that lookups made a little later find them in the
+/// processor's cache.  Changes nothing.
+void prefetch_graphNodes(const char *const *names, std::size_t count);
 /// Registers `node`, whose name must not be registered yet.
 void insertGraphNode(GraphNode_ *node);
 /// Gives `node` its own copy of `text` as its label (replacing any earlier one).
 void set_filename(GraphNode_ *node, const char *text);
-/// A copy of the `length` bytes at `text` in the registry's label storage,
-/// for adopt_filename.  Touches no other storage: the reading thread makes
-/// the copies while the main thread builds the graph (which must then not
-/// call set_filename or free_graphNode).
-const char *copy_label(const char *text, std::size_t length);
-/// Gives `node` the label `label`, made by copy_label (replacing any
-/// earlier one): set_filename without the copy.
-void adopt_filename(GraphNode_ *node, const char *label);
-/// For the reading thread: gets node and edge storage ready ahead of the
-/// main thread's need, with its memory faulted in, so that building the
-/// graph does not stop for page faults.  Touches no other storage.
-void prepare_graph_storage();
 /// Gives `node` its own copy of `text` as its layer (replacing any earlier one).
 void set_layer(GraphNode_ *node, const char *text);
-/// Releases one node: its record, name, label and layer go back to the
-/// registry's pool at once when they are the latest storage taken from it
-/// (a node made and dropped), else with the pool in free_hashtable.
+/// Releases one node: its record, name, label and layer go back to the node
+/// storage at once when they are the latest storage taken from it (a node
+/// made and dropped), else with the storage in free_hashtable.
 void free_graphNode(GraphNode_ *n);
-/// Releases every node (the registry's pool) and the registry's storage.
+/// Releases every node (the node storage) and the registry's storage.
 void free_hashtable();
-/// Bytes of node and label storage in use in the registry's pools.
-std::size_t graph_pool_used();
 /// Releases every edge; edge_head becomes null.
 void free_edges();
-/// Edges made since the edges were last released.
-std::size_t graph_edge_count();
 /// A node of a containment loop (a node that is its own ancestor), or null.
 GraphNode_ *find_containment_loop();
 // xmalloc, the allocation that never returns null, is declared in hash.h.
@@ -218,7 +176,7 @@ void release_graph();
 void put_node_id(DotOutput &out, const GraphNode_ *node);
 /// The two frame lines.
 void print_file_header(FILE *fp);
-/// The closing line.
+/// The closing line; the DOT text goes to `fp` now.
 void print_file_footer(FILE *fp);
 /// The node at which the cluster output starts, or null.
 GraphNode_ *start_node();
@@ -229,13 +187,14 @@ void check_components();
 void print_components(FILE *fp);
 /// `node` and its following siblings, with their subtrees, at `depth`.
 void print_GraphNode(GraphNode_ *node, int depth, FILE *fp);
-/// The bytes print_GraphNode writes for the same arguments, found without
-/// writing them.  Reads the graph only.
-std::size_t GraphNode_size(GraphNode_ *node, int depth);
 /// The two opening lines of a cluster.
 void print_SubGraphHeader(int depth, const char *name, FILE *fp);
 /// The closing line of a cluster.
 void print_SubGraphFooter(int depth, FILE *fp);
+/// Says on standard error how many file nodes print_components left out
+/// (no CONTAIN chain joins them to the start node) and names the first few;
+/// says nothing when it drew them all.
+void report_files_not_drawn();
 
 // ---- DOT writer for edges (dot_edges.cpp) ----
 
@@ -245,20 +204,6 @@ void print_all_edges(FILE *fp);
 void print_dependency(const GraphEdge_ *e, FILE *fp);
 /// 1 when the edge is left out because of SAME pairs, 0 otherwise.
 int isduplicated(const GraphEdge_ *e);
-/// All edge lines put into `out`, up to the first edge whose ends' layers
-/// conflict: that edge is returned (its line put as far as the conflict),
-/// or null when there is none.
-const GraphEdge_ *put_edges(DotOutput &out);
-/// The message of a layer conflict, and the abnormal end (flushing `fp`).
-[[noreturn]] void report_layer_conflict(FILE *fp);
-
-// ---- the DOT file as a whole (dot_file.cpp) ----
-
-/// Frame, tree and edges of the finished graph.  A large graph bound for a
-/// regular file is written by two threads: the edges go straight to their
-/// place behind the tree while the tree is written.  False when text of
-/// that thread could not be written; errors of `fp` itself stay in `fp`.
-bool print_dot_file(FILE *fp);
 
 // ---- conversion driver and relation interpreter (convert.cpp, main.cpp) ----
 
@@ -267,11 +212,10 @@ void analysis(const char *op, const char *opa1, const char *opa2);
 /// Converts the RSF file `infilenm` into the DOT file `outfilenm`; 0 when done.
 int convert_to_format(const char *infilenm, const char *outfilenm);
 /// The conversion between two open streams: sets up the registry, applies
-/// every record of `in`, checks the graph and writes the DOT text to `out`.
-/// The graph stays for release_graph().
+/// every record of `in`, checks the graph and writes the DOT text to `out`
+/// (errors of writing stay in `out`).  The graph stays for release_graph().
 /// A read error of `in` (named `infilenm` in the message) ends the run
-/// before anything is written: the graph would be cut short.  False when
-/// part of the DOT text could not be written (see print_dot_file).
-bool convert_stream(FILE *in, FILE *out, const char *infilenm = "the input");
+/// before anything is written: the graph would be cut short.
+void convert_stream(FILE *in, FILE *out, const char *infilenm = "the input");
 /// Prints the usage text.
 void print_usage();

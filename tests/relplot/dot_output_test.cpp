@@ -1,9 +1,5 @@
-// Unit tests of the DOT text collector (whatever lands on a boundary of its
-// buffer, the stream gets exactly the text put, in order) and of the size
-// counter that stands in for it.
-#include <fcntl.h>
-#include <unistd.h>
-
+// Unit tests of the DOT text collector: whatever lands on a boundary of its
+// buffer, the stream gets exactly the text put, in order.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -73,9 +69,9 @@ TEST(DotOutput, QuotedTextIsEscapedWholeAcrossTheBuffersEnd)
 
 TEST(DotOutput, EveryPlaceOfAByteToEscapeIsFound)
 {
-    // Texts are looked over eight and four bytes at a time: a '"' or '\\'
-    // at every place of texts up to 24 bytes long, among bytes that differ
-    // from those two in one bit only (which a looser test would take for them).
+    // A '"' or '\\' at every place of texts up to 24 bytes long, among bytes
+    // that differ from those two in one bit only (which a looser test would
+    // take for them).
     const std::string near = "\xa2\xdc!#[]\x02\x1c";
     std::vector<std::string> texts;
     for (std::size_t length = 0; length <= 24; ++length) {
@@ -98,14 +94,10 @@ TEST(DotOutput, EveryPlaceOfAByteToEscapeIsFound)
         DotOutput &out = DotOutput::of(stream.fp());
         out.put_quoted(text.c_str());
         out.put('|');
-        out.put_quoted(text.data(), text.size());
+        out.put_quoted(text.c_str());
         out.flush();
         const std::string want = escaped(text);
         EXPECT_TRUE(stream.text() == want + "|" + want) << testing::PrintToString(text);
-        DotSize size;
-        size.put_quoted(text.c_str());
-        size.put_quoted(text.data(), text.size());
-        EXPECT_EQ(size.total(), 2 * want.size()) << testing::PrintToString(text);
     }
 }
 
@@ -129,11 +121,9 @@ TEST(DotOutput, TabsNumbersAndLiteralsGoOutInOrder)
     }
 }
 
-// Puts some 4 MB in lines of every kind of put into `out` (a DotOutput, or
-// a DotSize), with a long text that goes straight through after everything
-// before it; returns the text.
-template <class Out>
-std::string put_many_lines(Out &out)
+// Puts some 4 MB in lines of every kind of put into `out`, with a long text
+// that goes straight through after everything before it; returns the text.
+std::string put_many_lines(DotOutput &out)
 {
     std::string want;
     for (int i = 0; i < 60000; ++i) {
@@ -162,67 +152,6 @@ TEST(DotOutput, ManyBuffersFullKeepTheirOrder)
     const std::string want = put_many_lines(out);
     out.flush();
     EXPECT_TRUE(stream.text() == want);
-}
-
-TEST(DotSize, AddsUpWhatTheSameCallsGiveAStream)
-{
-    DotSize size;
-    const std::string want = put_many_lines(size);
-    EXPECT_EQ(size.total(), want.size());
-    // Every quoted byte, escapes and numbers at their extremes.
-    const struct {
-        const char *text;
-        std::size_t length;
-    } quoted[] = {{"", 0}, {"plain", 5}, {"\"", 2}, {"\\", 2}, {"a\"b\\c\"", 9}, {"\x01\t\r\x7f\xff", 5}};
-    for (const auto &q : quoted) {
-        DotSize one;
-        one.put_quoted(q.text);
-        EXPECT_EQ(one.total(), q.length) << q.text;
-        EXPECT_EQ(one.total(), escaped(q.text).size()) << q.text;
-    }
-    for (int number : {0, 7, -1, -128, 127, 2147483647, -2147483647 - 1}) {
-        DotSize one;
-        one.put_number(number);
-        EXPECT_EQ(one.total(), std::to_string(number).size()) << number;
-    }
-    DotSize tabs;
-    tabs.put_tabs(-3);
-    tabs.put_tabs(0);
-    tabs.put_tabs(5);
-    EXPECT_EQ(tabs.total(), 5u);
-}
-
-TEST(DotOutput, AFileCollectorWritesAtItsPlaceOnly)
-{
-    testsupport::TempDir dir;
-    const std::string path = dir.file("part.dot");
-    const std::string before = "kept as it is\n";
-    testsupport::write_file(path, before + std::string(100, '-'));
-    const int fd = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    std::string want;
-    {
-        DotOutput out(fd, static_cast<off_t>(before.size()));
-        want = put_many_lines(out);
-        EXPECT_EQ(out.total(), want.size()) << "held text counts before it is flushed";
-        out.flush();
-        EXPECT_EQ(out.total(), want.size());
-        EXPECT_FALSE(out.failed());
-    }
-    // The descriptor's own position did not move.
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
-    close(fd);
-    EXPECT_TRUE(testsupport::read_file(path) == before + want);
-
-    // A descriptor that cannot be written: the failure is kept.
-    const int read_only = open(path.c_str(), O_RDONLY);
-    ASSERT_GE(read_only, 0);
-    DotOutput out(read_only, 0);
-    put_many_lines(out);
-    out.flush();
-    EXPECT_TRUE(out.failed());
-    close(read_only);
-    EXPECT_TRUE(testsupport::read_file(path) == before + want);
 }
 
 TEST(DotOutput, TextHeldForOneStreamReachesItBeforeAnotherStreamIsServed)

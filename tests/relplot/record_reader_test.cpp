@@ -1,13 +1,8 @@
 // Unit tests of the RSF record reader: whatever the block size, it hands out
 // the tokens a plain white-space split finds, three to a record.
-#include <atomic>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <functional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -60,38 +55,16 @@ std::vector<Record> expected_records(const std::string &text)
     return records;
 }
 
-// What a test's preparation makes of a record: any functions of the texts.
-std::uint32_t token_hash(const char *token)
-{
-    return static_cast<std::uint32_t>(std::hash<std::string>{}(token)) | 1;
-}
-
-void prepare(RsfRecord &record)
-{
-    // The lengths must be those of the texts as C strings.
-    EXPECT_EQ(record.op_length, std::strlen(record.op)) << record.op;
-    EXPECT_EQ(record.opa1_length, std::strlen(record.opa1)) << record.opa1;
-    EXPECT_EQ(record.opa2_length, std::strlen(record.opa2)) << record.opa2;
-    record.hash1 = token_hash(record.opa1);
-    record.hash2 = token_hash(record.opa2);
-    record.relation = static_cast<int>(std::strlen(record.op));
-}
-
-std::vector<Record> read_records(const std::string &text, std::size_t block, bool background)
+std::vector<Record> read_records(const std::string &text, std::size_t block)
 {
     std::FILE *in = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), in);
     std::rewind(in);
     std::vector<Record> records;
     {
-        RecordReader reader(in, block, background, prepare);
+        RecordReader reader(in, block);
         for (auto batch = reader.next_records(); !batch.empty(); batch = reader.next_records()) {
             for (const RsfRecord &got : batch) {
-                // Every record handed out was prepared, with the operands
-                // as handed out (also those a short record takes over).
-                EXPECT_EQ(got.hash1, token_hash(got.opa1));
-                EXPECT_EQ(got.hash2, token_hash(got.opa2));
-                EXPECT_EQ(got.relation, static_cast<int>(std::strlen(got.op)));
                 Record r = {got.op, got.opa1, got.opa2};
                 if (got.holds_nul)
                     r.push_back("NUL");
@@ -126,11 +99,8 @@ TEST(RecordReader, SplitsAsPlainWhiteSpaceWhateverTheBlockSize)
     };
     for (const std::string &text : inputs) {
         const std::vector<Record> want = expected_records(text);
-        for (std::size_t block : {2, 3, 5, 7, 16, 64, 1 << 16}) {
-            for (bool background : {false, true})
-                EXPECT_EQ(read_records(text, block, background), want)
-                    << "block " << block << (background ? ", read on a thread" : "") << ", input: " << text.substr(0, 60);
-        }
+        for (std::size_t block : {2, 3, 5, 7, 16, 64, 1 << 16})
+            EXPECT_EQ(read_records(text, block), want) << "block " << block << ", input: " << text.substr(0, 60);
     }
 }
 
@@ -160,78 +130,21 @@ TEST(RecordReader, SplitsRandomTextAsPlainWhiteSpace)
         const std::string text = random_text(random, 200 + random() % 6000);
         const std::vector<Record> want = expected_records(text);
         for (std::size_t block : {64, 100, 1000, 1 << 16})
-            EXPECT_EQ(read_records(text, block, round % 2 == 0), want) << "round " << round << ", block " << block;
+            EXPECT_EQ(read_records(text, block), want) << "round " << round << ", block " << block;
     }
 }
 
 TEST(RecordReader, ReadsAStreamOfManyChunks)
 {
-    // About 2.5 MB in chunks of 4 KB: the thread runs ahead and waits for
-    // the chunks the caller has not given back yet.
+    // About 2.5 MB in chunks of 4 KB: short records and the tokens they take
+    // over cross many chunk boundaries.
     std::string text;
     for (int i = 0; i < 100000; ++i)
         text += "CONTAIN\t/dir" + std::to_string(i % 97) + "\tf" + std::to_string(i) + "\n";
     text += "ROOT\t/dir1";
     const std::vector<Record> want = expected_records(text);
     ASSERT_EQ(want.size(), 100001u);
-    for (bool background : {false, true})
-        EXPECT_EQ(read_records(text, 4096, background), want) << (background ? "read on a thread" : "read inline");
-}
-
-// The side work runs on the reading thread, once per chunk of records
-// handed over, and never when the stream is read inline.
-std::atomic<int> side_work_calls{0};
-std::atomic<bool> side_work_on_caller{false};
-std::thread::id caller_id;
-
-void count_side_work()
-{
-    ++side_work_calls;
-    if (std::this_thread::get_id() == caller_id)
-        side_work_on_caller = true;
-}
-
-TEST(RecordReader, DoesItsSideWorkOnTheReadingThread)
-{
-    std::string text;
-    for (int i = 0; i < 5000; ++i)
-        text += "FILE f" + std::to_string(i) + " a.c\n";
-    caller_id = std::this_thread::get_id();
-    for (const bool background : {false, true}) {
-        side_work_calls = 0;
-        side_work_on_caller = false;
-        std::FILE *in = std::tmpfile();
-        std::fwrite(text.data(), 1, text.size(), in);
-        std::rewind(in);
-        std::size_t records = 0;
-        int chunks = 0;
-        {
-            RecordReader reader(in, 4096, background, nullptr, count_side_work);
-            for (std::span<const RsfRecord> batch; !(batch = reader.next_records()).empty(); ++chunks)
-                records += batch.size();
-        }
-        std::fclose(in);
-        EXPECT_EQ(records, 5000u);
-        EXPECT_EQ(side_work_calls.load(), background ? chunks : 0) << (background ? "read on a thread" : "read inline");
-        EXPECT_FALSE(side_work_on_caller.load());
-    }
-}
-
-TEST(RecordReader, StopsItsThreadWhenLeftEarly)
-{
-    std::string text;
-    for (int i = 0; i < 20000; ++i)
-        text += "FILE f" + std::to_string(i) + " a.c\n";
-    std::FILE *in = std::tmpfile();
-    std::fwrite(text.data(), 1, text.size(), in);
-    std::rewind(in);
-    {
-        RecordReader reader(in, 256, true);
-        const auto batch = reader.next_records();
-        ASSERT_FALSE(batch.empty());
-        EXPECT_STREQ(batch[0].opa1, "f0");
-    } // the thread may be blocked on a full queue here
-    std::fclose(in);
+    EXPECT_EQ(read_records(text, 4096), want);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // relplot on huge and hostile inputs (CTest label "stress"): very wide and
-// very deep trees, a token of 10 MB, random bytes, and a large file that
-// relplot reads on a thread of its own.
+// very deep trees, a token of 10 MB, random bytes, and large files read
+// from and written to regular files and pipes alike.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -51,7 +51,7 @@ std::string mixed_rsf()
     return rsf + "PHONY f5";
 }
 
-// Converts `rsf` read through a named pipe, which relplot reads inline.
+// Converts `rsf` read through a named pipe.
 RunResult convert_through_pipe(const std::string &rsf, const std::string &fifo, const std::string &dot)
 {
     EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -63,8 +63,8 @@ RunResult convert_through_pipe(const std::string &rsf, const std::string &fifo, 
     return r;
 }
 
-// Converts `rsf` into a named pipe, which relplot writes in one go; returns
-// the run, with what came through the pipe in `dot`.
+// Converts `rsf` into a named pipe; returns the run, with what came through
+// the pipe in `dot`.
 RunResult convert_into_pipe(const std::string &in, const std::string &fifo, std::string &dot)
 {
     EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -78,10 +78,9 @@ RunResult convert_into_pipe(const std::string &in, const std::string &fifo, std:
     return r;
 }
 
-// Enough edges (100,000 more) that relplot writes them on a thread of their
-// own when the DOT file is a regular file: between SAME partners, layered
-// nodes and plain files, and a name that needs escapes.  `conflict` adds an
-// edge between the layers early in the file, so late in the edge lines.
+// Many edges (100,000 more): between SAME partners, layered nodes and plain
+// files, and a name that needs escapes.  `conflict` adds an edge between the
+// layers early in the file, so late in the edge lines.
 std::string many_edges_rsf(bool conflict)
 {
     std::string rsf = conflict ? "DEPENDON L11 L22" : "";
@@ -97,7 +96,7 @@ std::string many_edges_rsf(bool conflict)
     return rsf + "\n" + mixed_rsf();
 }
 
-TEST_F(Relplot, EdgesWrittenOnTheirOwnThreadMatchAFileWrittenInOneGo)
+TEST_F(Relplot, ManyEdgesWrittenToAFileMatchThoseThroughAPipe)
 {
     for (bool conflict : {false, true}) {
         const std::string what = conflict ? "with a layer conflict" : "without a conflict";
@@ -116,10 +115,10 @@ TEST_F(Relplot, EdgesWrittenOnTheirOwnThreadMatchAFileWrittenInOneGo)
     }
 }
 
-TEST_F(Relplot, ALargeFileReadOnAThreadConvertsAsThroughAPipe)
+TEST_F(Relplot, ALargeFileConvertsAsThroughAPipe)
 {
     const std::string rsf = mixed_rsf();
-    ASSERT_GT(rsf.size(), std::size_t{8} << 20) << "large enough to be read on a thread";
+    ASSERT_GT(rsf.size(), std::size_t{8} << 20) << "many chunks of input";
     // A NUL byte late in the file: the same record is refused either way.
     std::string refused = rsf;
     refused.insert(refused.size() - 100000, 1, '\0');

@@ -171,6 +171,34 @@ TEST_F(Relplot, WritesEdgesOfSamePairsAndLayers)
         expect_converts(c);
 }
 
+TEST_F(Relplot, SaysOnStandardErrorWhichFilesTheTreeLeavesOut)
+{
+    const std::string none = "there is no ROOT record and no directory \"/\" to start the tree from";
+    const struct {
+        std::string what, rsf, err;
+    } cases[] = {
+        {"every file drawn", "FILE f1 a.c\nCONTAIN / d\nCONTAIN d f1\nSAME f1 g\nFILE g b.c\n", ""},
+        {"no ROOT and no /", "FILE f1 a.c\nPHONY f2 -\nCONTAIN /src f1\nINVOKE f1 f2\n",
+         "relplot: 2 files not drawn: " + none + ": f1 (a.c), f2\n"},
+        {"a ROOT that names no node", "ROOT /none -\nFILE f1 a.c\nCONTAIN / f1\n",
+         "relplot: 1 file not drawn: no record names the root directory \"/none\" that ROOT gives: f1 (a.c)\n"},
+        {"files below a directory that no chain joins to the root",
+         "ROOT /top -\nCONTAIN /top /top/a\nCONTAIN /top/a f0\nFILE f0 in.c\nCONTAIN /lost f1\nCONTAIN /lost f2\n"
+         "CONTAIN /lost/sub f3\nCONTAIN /lost/sub f4\nTARGET f1 -\nTARGET f2 -\nTARGET f3 -\nTARGET f4 -\n",
+         "relplot: 4 files not drawn: no CONTAIN chain joins them to the root directory \"/top\": f1, f2, f3, ...\n"},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = convert(c.rsf);
+        EXPECT_EQ(r.exit_code, 0) << c.what;
+        EXPECT_EQ(r.out, succeeded) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+    }
+    // The DOT bytes are those of the tree that reaches no file.
+    EXPECT_EQ(read_file(out), dot_file("\tsubgraph \"cluster_/top\" {\n\t\tlabel=\"top\";\n"
+                                       "\t\tsubgraph \"cluster_/top/a\" {\n\t\t\tlabel=\"a\";\n"
+                                       "\t\t\t\"f0\"[label=\"in.c\"" + plain + "];\n\t\t}\n\t}\n"));
+}
+
 TEST_F(Relplot, NamesTheOutputOutputDotByDefaultAndIgnoresExtraArguments)
 {
     write_file(in, "CONTAIN / a\n");
@@ -335,8 +363,7 @@ TEST_F(Relplot, ADotFileThatOverfillsItsFileSystemIsNoSuccess)
     const SmallTmpfs tmpfs(dir.file("full"), "64k");
     if (tmpfs.error() != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root with CAP_SYS_ADMIN): " << std::strerror(tmpfs.error());
-    // Edges enough to be written on a thread of their own, behind a tree
-    // that fits.
+    // Many edge lines behind a tree that fits.
     std::string many_edges = wide_rsf(3);
     for (int i = 0; i < 70000; ++i)
         many_edges += "DEPENDON f0 f1\n";
@@ -347,7 +374,7 @@ TEST_F(Relplot, ADotFileThatOverfillsItsFileSystemIsNoSuccess)
     } cases[] = {
         {"the whole file fails at the final flush", wide_rsf(3000), wide_dot(3000).size()}, // about 120 KB, within the write buffer
         {"writes fail while the tree is written", wide_rsf(60000), wide_dot(60000).size()}, // about 2.5 MB, past the write buffer
-        {"writes of the edges' own thread fail", many_edges, 70000 * std::string("\t\"f0\"->\"f1\"[style=filled];\n").size()},
+        {"writes fail while the edges are written", many_edges, 70000 * std::string("\t\"f0\"->\"f1\"[style=filled];\n").size()},
     };
     for (const auto &c : cases) {
         const std::string dot = dir.file("full/out.dot");
