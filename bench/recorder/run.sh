@@ -10,11 +10,6 @@ cd "$(dirname "$0")/../.."
 cmake --preset release >/dev/null
 cmake --build --preset release -j 2 --target load_bench >/dev/null
 
-work=$(mktemp -d /tmp/daver-bench-XXXXXX)
-chmod 755 "$work"
-pgdir=$work/pg
-trap 'scripts/pgcluster.sh stop "$pgdir"; rm -rf "$work"' EXIT
-scripts/pgcluster.sh start "$pgdir" db/schema.sql
-# shellcheck disable=SC1091
-source "$pgdir/env"
+# shellcheck source=bench/cluster.sh
+source bench/cluster.sh
 build-release/bench/bin/load_bench "$@"
