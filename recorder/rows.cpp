@@ -351,7 +351,7 @@ Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first
                     ++tables.prereqs;
                 }
             for (const makedb::Variable &var : file.variables)
-                CopyRow(tables.targetvar).number(inst).text(var.name).text(var.value).number(var.source);
+                CopyRow(tables.targetvar).number(inst).text(var.name).text(var.op).text(var.value).number(var.source);
         }
     }
     return tables;

@@ -1,7 +1,7 @@
 // How fast a recorded build is stored: a synthetic spool of PROCS make
 // processes, each with a data base of VARS variables and FILES files
 // (recipes, prerequisites, executed commands, digests), is read, turned into
-// rows and loaded into "DAVER" (libpq's defaults; bench/recorder/run.sh
+// rows and loaded into "DAVER" (libpq's defaults; bench/recorder/load.sh
 // starts a throwaway cluster).  Prints the time of each step.
 //
 //   load_bench [PROCS [VARS [FILES]]]     (default 100 10000 1000)
