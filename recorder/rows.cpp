@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 
 #include "additions.h"
@@ -56,6 +57,18 @@ public:
         return *this;
     }
     CopyRow &text_or_null(const std::optional<std::string> &value) { return value ? text(*value) : null(); }
+    /// The value that `map` holds for `key`, or NULL.
+    template <typename Map, typename Key>
+    CopyRow &found_or_null(const Map &map, const Key &key)
+    {
+        auto found = map.find(key);
+        if (found == map.end())
+            return null();
+        if constexpr (std::is_integral_v<std::decay_t<decltype(found->second)>>)
+            return number(found->second);
+        else
+            return text(found->second);
+    }
     /// An integer column given as spool text: empty is NULL.
     CopyRow &number_text(const std::string &value) { return value.empty() ? null() : text(value); }
     CopyRow &number(std::int64_t value)
@@ -261,100 +274,125 @@ std::size_t append_variable_rows(const Process &proc, std::int64_t oid, std::str
     return proc.db->variables.size();
 }
 
-Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance)
-{
-    Tables tables;
-    const std::string label = value_of(spool.build, "label");
-    const std::size_t nprocs = spool.procs.size();
+namespace {
 
-    // OIDs: each process's instances in turn.
-    std::unordered_map<std::string_view, std::size_t> proc_index;
-    std::vector<std::int64_t> instances_from(nprocs);
-    std::int64_t next = first_instance;
-    for (std::size_t i = 0; i < nprocs; ++i) {
-        proc_index.emplace(spool.procs[i].id, i);
-        instances_from[i] = next;
-        next += static_cast<std::int64_t>(spool.procs[i].files.size());
-    }
-    // Each process's instances by the name its make knows them by.
-    std::vector<std::unordered_map<std::string_view, std::int64_t>> instance_of(nprocs);
-    for (std::size_t i = 0; i < nprocs; ++i) {
-        const auto &files = spool.procs[i].files;
-        instance_of[i].reserve(files.size());
-        for (std::size_t k = 0; k < files.size(); ++k)
-            instance_of[i].emplace(files[k]->name, instances_from[i] + static_cast<std::int64_t>(k));
+/// Writes the rows of a spool's processes and instances, once their OIDs are known.
+class RowMaker {
+public:
+    RowMaker(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance)
+        : spool_(spool), label_(value_of(spool.build, "label")), first_proc_(first_proc),
+          instances_from_(spool.procs.size()), instance_of_(spool.procs.size())
+    {
+        std::int64_t next = first_instance;
+        for (std::size_t i = 0; i < spool.procs.size(); ++i) {
+            const auto &files = spool.procs[i].files;
+            proc_index_.emplace(spool.procs[i].id, i);
+            instances_from_[i] = next;
+            instance_of_[i].reserve(files.size());
+            for (const makedb::File *file : files)
+                instance_of_[i].emplace(file->name, next++);
+        }
     }
 
-    std::map<std::string, int> sub_makes; // parent ID -> sub-makes numbered so far
-    for (std::size_t i = 0; i < nprocs; ++i) {
-        const Process &proc = spool.procs[i];
-        const std::int64_t oid = first_proc + static_cast<std::int64_t>(i);
+    Tables make()
+    {
+        for (std::size_t i = 0; i < spool_.procs.size(); ++i) {
+            process_row(i);
+            instance_rows(i);
+        }
+        return std::move(tables_);
+    }
+
+private:
+    std::int64_t proc_oid(std::size_t index) const { return first_proc_ + static_cast<std::int64_t>(index); }
+
+    void process_row(std::size_t i)
+    {
+        const Process &proc = spool_.procs[i];
         const std::string parent = value_of(proc.keys, "parent");
-        auto parent_at = proc_index.find(parent);
-        {
-        CopyRow row(tables.makeproc);
-        row.number(oid).text(value_of(proc.keys, "cmdline")).text(label);
-        if (parent_at == proc_index.end()) {
+        auto parent_at = proc_index_.find(parent);
+        CopyRow row(tables_.makeproc);
+        row.number(proc_oid(i)).text(value_of(proc.keys, "cmdline")).text(label_);
+        if (parent_at == proc_index_.end()) {
             row.null().null().null();
-            if (tables.top_proc < 0)
-                tables.top_proc = oid;
+            if (tables_.top_proc < 0)
+                tables_.top_proc = proc_oid(i);
         } else {
-            row.number(first_proc + static_cast<std::int64_t>(parent_at->second));
-            const auto &parent_instances = instance_of[parent_at->second];
-            auto target = parent_instances.find(value_of(proc.keys, "parent_target"));
-            if (target == parent_instances.end())
-                row.null();
-            else
-                row.number(target->second);
-            row.number(sub_makes[parent]++);
+            row.number(proc_oid(parent_at->second));
+            row.found_or_null(instance_of_[parent_at->second], value_of(proc.keys, "parent_target"));
+            row.number(sub_makes_[parent]++);
         }
         row.text(proc.dir).number_text(value_of(proc.keys, "status"));
         time_column(row, value_of(proc.keys, "start"));
         time_column(row, value_of(proc.keys, "end"));
-        }
-        ++tables.procs;
+        ++tables_.procs;
+    }
 
+    void instance_rows(std::size_t i)
+    {
+        const Process &proc = spool_.procs[i];
         if (!proc.db)
-            continue;
+            return;
         const auto goals = proc.db->goals();
         for (std::size_t k = 0; k < proc.files.size(); ++k) {
             const makedb::File &file = *proc.files[k];
-            const std::int64_t inst = instances_from[i] + static_cast<std::int64_t>(k);
+            const std::int64_t inst = instances_from_[i] + static_cast<std::int64_t>(k);
             const auto [dir, name] = instance_location(proc.dir, file.name);
-            {
-            CopyRow inst_row(tables.fileinst);
-            inst_row.number(inst).text(name).text(dir).text(label).number(oid).text_or_null(file.recipe);
-            auto executed = proc.executed.find(file.name);
-            if (executed == proc.executed.end())
-                inst_row.null();
-            else
-                inst_row.text(executed->second);
-            inst_row.text(flag(file.phony)).text(flag(file.is_target)).text(flag(file.double_colon));
-            inst_row.number(std::find(goals.begin(), goals.end(), file.name) != goals.end() ? 1 : 0);
-            inst_row.number(file.rule_count);
-            auto digest = proc.digests.find(dir == "/" ? "/" + name : dir + "/" + name);
-            if (digest == proc.digests.end())
-                inst_row.null();
-            else
-                inst_row.text(digest->second);
-            }
-            ++tables.instances;
+            CopyRow(tables_.fileinst)
+                .number(inst)
+                .text(name)
+                .text(dir)
+                .text(label_)
+                .number(proc_oid(i))
+                .text_or_null(file.recipe)
+                .found_or_null(proc.executed, file.name)
+                .text(flag(file.phony))
+                .text(flag(file.is_target))
+                .text(flag(file.double_colon))
+                .number(std::find(goals.begin(), goals.end(), file.name) != goals.end() ? 1 : 0)
+                .number(file.rule_count)
+                .found_or_null(proc.digests, joined_path(dir, name));
+            ++tables_.instances;
 
             int position = 0;
             for (const auto *list : {&file.prereqs, &file.order_only})
                 for (const std::string &prereq : *list) {
-                    auto found = instance_of[i].find(prereq);
-                    if (found == instance_of[i].end())
+                    auto found = instance_of_[i].find(prereq);
+                    if (found == instance_of_[i].end())
                         continue;
-                    CopyRow(tables.prereq).number(inst).number(found->second).number(position++).number(
-                        list == &file.order_only ? 1 : 0);
-                    ++tables.prereqs;
+                    CopyRow(tables_.prereq)
+                        .number(inst)
+                        .number(found->second)
+                        .number(position++)
+                        .number(list == &file.order_only ? 1 : 0);
+                    ++tables_.prereqs;
                 }
             for (const makedb::Variable &var : file.variables)
-                CopyRow(tables.targetvar).number(inst).text(var.name).text(var.op).text(var.value).number(var.source);
+                CopyRow(tables_.targetvar).number(inst).text(var.name).text(var.op).text(var.value).number(var.source);
         }
     }
-    return tables;
+
+    const Spool &spool_;
+    const std::string label_;
+    const std::int64_t first_proc_;
+    std::unordered_map<std::string_view, std::size_t> proc_index_;
+    std::vector<std::int64_t> instances_from_;
+    /// Each process's instances by the name its make knows them by.
+    std::vector<std::unordered_map<std::string_view, std::int64_t>> instance_of_;
+    std::map<std::string, int> sub_makes_; ///< parent ID -> sub-makes numbered so far
+    Tables tables_;
+};
+
+} // namespace
+
+Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance)
+{
+    return RowMaker(spool, first_proc, first_instance).make();
+}
+
+std::string joined_path(const std::string &dir, const std::string &name)
+{
+    return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
 } // namespace rows

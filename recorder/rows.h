@@ -38,6 +38,9 @@ struct Spool {
 /// to the process's working directory, lexically normal, and its last part.
 std::pair<std::string, std::string> instance_location(const std::string &workdir, const std::string &name);
 
+/// `dir` and `name` joined into one absolute path.
+std::string joined_path(const std::string &dir, const std::string &name);
+
 /// The spool in `dir` with each process's proc.tsv, in order of start, but
 /// nothing else of the processes read yet; throws std::runtime_error when it is not a spool.
 Spool list_spool(const std::filesystem::path &dir);
