@@ -108,13 +108,44 @@ const char *flag(bool value)
     return value ? "1" : "0";
 }
 
+/// Where a make whose command line is `cmdline` worked when it started in
+/// `startdir`: each -C DIR (-CDIR, --directory=DIR) taken in turn.  Only
+/// for a make that left no data base (whose CURDIR says it); words are
+/// split at blanks, as cmdline joined them.
+std::string working_directory(const std::string &startdir, const std::string &cmdline)
+{
+    std::vector<std::string> words;
+    for (std::size_t start = 0; start < cmdline.size();) {
+        std::size_t blank = std::min(cmdline.find(' ', start), cmdline.size());
+        if (blank > start)
+            words.push_back(cmdline.substr(start, blank - start));
+        start = blank + 1;
+    }
+    std::filesystem::path dir = startdir;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        if (word == "--")
+            break;
+        if (word == "-C" && i + 1 < words.size())
+            dir /= words[++i];
+        else if (word.starts_with("-C") && word.size() > 2)
+            dir /= word.substr(2);
+        else if (word.starts_with("--directory="))
+            dir /= word.substr(12);
+    }
+    std::string normal = dir.lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    return normal;
+}
+
 /// Reads the data base, commands and digests of a listed process.
 void read_process(Process &proc, const std::map<std::string, std::string> &build)
 {
     const std::filesystem::path &dir = proc.folder;
     const additions::Additions added{value_of(build, "shimdir"), value_of(build, "preload"),
                                      value_of(proc.keys, "argv0"), value_of(proc.keys, "user_p") == "1"};
-    proc.dir = value_of(proc.keys, "startdir");
+    proc.dir = working_directory(value_of(proc.keys, "startdir"), value_of(proc.keys, "cmdline"));
     if (std::filesystem::exists(dir / spool::database_file)) {
         proc.db = makedb::parse(read_whole(dir / spool::database_file));
         additions::take_out(*proc.db, added);
