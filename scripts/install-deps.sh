@@ -7,6 +7,9 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libpq-dev postgresql googletest libgtest-dev graphviz)
+# SHA-256 of the files a recorded build knew (tracemake); make's translations
+# read in every language a build may run in.
+packages+=(libssl-dev locales-all)
 case ${1:-} in
 --tests)
   # libclang-rt-dev is the runtime of Debian's default clang, whatever its version.
