@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "private_cluster.h"
 #include "spool.h"
 #include "test_support.h"
 
@@ -67,9 +68,9 @@ protected:
     {
         fs::remove_all(spool_dir());
         std::vector<std::string> argv = wrapper;
-        std::string label = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-                            std::to_string(getpid()) + "-" + std::to_string(++runs_);
-        for (const std::string &word : {bin_path("tracemake"), std::string("record"), std::string("--label"), label,
+        label_ = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+                 std::to_string(getpid()) + "-" + std::to_string(++runs_);
+        for (const std::string &word : {bin_path("tracemake"), std::string("record"), std::string("--label"), label_,
                                        std::string("--keep-spool"), spool_dir().string(), std::string("--"),
                                        std::string("make")})
             argv.push_back(word);
@@ -100,10 +101,13 @@ protected:
         return {};
     }
     fs::path spool_dir() const { return spool_.path() / "spool"; }
+    /// The label of the last recorded build.
+    const std::string &label() const { return label_; }
     const fs::path &project() const { return project_.path(); }
 
 private:
     TempDir project_, spool_;
+    std::string label_;
     int runs_ = 0;
 };
 
@@ -112,7 +116,7 @@ using Records = std::vector<std::vector<std::string>>;
 /// A data base's dates differ from run to run.
 std::string without_dates(const std::string &text)
 {
-    static const std::regex date(R"(((printed on|data base on) ).*)");
+    static const std::regex date(R"(((printed on|data base on|erstellt am:|beendet am:) ).*)");
     return std::regex_replace(text, date, "$1DATE");
 }
 
@@ -259,20 +263,29 @@ TEST_F(Capture, EveryMakeOfARecursiveBuildIsAProcessWithItsParent)
     EXPECT_EQ(build["status"], "0");
     EXPECT_EQ(build["complete"], "1");
     EXPECT_EQ(build["topdir"], project().string());
+
+    // The spool was stored: the commands reach the rows of their instances.
+    PgSession db;
+    EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = '" + label() + "'"), "3");
+    EXPECT_EQ(db.value("SELECT INST_EXECMDS FROM ZTR_FILEINST WHERE INST_VERSION = '" + label() +
+                       "' AND INST_NAME = 'lib.a'"),
+              "touch lib.a");
+    EXPECT_EQ(db.value("SELECT BLD_COMPLETE FROM ZTR_BUILD WHERE BLD_LABEL = '" + label() + "'"), "1");
 }
 
-TEST_F(Capture, DataBaseIsMakesOwnInEnglish)
+TEST_F(Capture, DataBaseIsWhatMakePrintsWithP)
 {
-    // db.txt holds what `make -p` prints after its version banner, read
-    // from the same make, but always in English.
+    // db.txt holds what `make -p` prints after its version banner, in the
+    // build's language.
     const Files files = {{"Makefile", "include gen.mk\nV := $(X)\nall: a.o\n\t@echo $(V)\n%.o:\n\ttouch $@\n"
                                       "gen.mk:\n\techo 'X = 1' > gen.mk\n"}};
     write_project(files);
-    RunResult printed = plain({"-p"});
+    const std::vector<std::string> german = {"LANG=de_DE.UTF-8", "LC_ALL=de_DE.UTF-8"};
+    RunResult printed = plain({"-p"}, german);
     write_project(files);
-    RunResult r = recorded({}, {"LANG=de_DE.UTF-8", "LC_ALL=de_DE.UTF-8"});
+    RunResult r = recorded({}, german);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    std::string last_db = printed.out.substr(printed.out.rfind("\n# Make data base, printed on"));
+    std::string last_db = printed.out.substr(printed.out.rfind("\n# „Make“-Datenbank; erstellt am"));
     auto all = procs();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].keys["restarts"], "1");
@@ -281,7 +294,7 @@ TEST_F(Capture, DataBaseIsMakesOwnInEnglish)
     // (-p), the makefiles' times and the statistics' figures.
     auto comparable = [](const std::string &text) {
         static const std::regex ignored_variable(R"(^(TRACEMAKE_|LD_PRELOAD |PATH |LANG |LC_ALL |MAKEFLAGS |MFLAGS |-\*-eval).*)");
-        static const std::regex ignored_line(R"(^(# strcache|# hash-table|# Load=|# buffer|# current buf|#  Last modified|# files hash|# variable set hash).*)");
+        static const std::regex ignored_line(R"(^(# strcache|# Hash|# hash|# Load=|# Last=|# Puffer|# aktueller|#  Zuletzt|# Dateien|# Variablen|# variable).*)");
         std::istringstream in(without_dates(text));
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);) {
@@ -321,6 +334,49 @@ TEST_F(Capture, InterruptedBuildIsRecordedIncomplete)
     EXPECT_EQ(all[0].keys["status"], "130");
     EXPECT_FALSE(all[0].has_database) << "make was killed before its end";
     EXPECT_EQ(all[0].exec, (Records{{"slow", "touch started; kill -INT 0; sleep 5"}}));
+    PgSession db;
+    EXPECT_EQ(db.value("SELECT BLD_COMPLETE || ' ' || BLD_STATUS FROM ZTR_BUILD WHERE BLD_LABEL = '" + label() + "'"),
+              "0 130");
+}
+
+TEST_F(Capture, ServerDownBeforeTheBuildMeansNoBuild)
+{
+    PrivateCluster cluster;
+    cluster.halt("fast");
+    write_project({{"Makefile", "all:\n\ttouch built\n"}});
+    RunResult r = recorded({}, cluster.env());
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("the build was not run"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(project() / "built"));
+}
+
+TEST_F(Capture, ServerGoneBeforeTheLoadKeepsTheSpoolForLoad)
+{
+    // The recipe waits until the test has stopped the server.
+    PrivateCluster cluster;
+    write_project({{"Makefile", "all:\n\t@touch waiting; while [ ! -f go ]; do sleep 0.05; done; echo built\n"}});
+    fs::remove_all(spool_dir());
+    RunOptions options = in_project(cluster.env());
+    BackgroundRun run({bin_path("tracemake"), "record", "--label", "gone-" + std::to_string(getpid()), "--keep-spool",
+                       spool_dir().string(), "--", "make"},
+                      options);
+    for (int i = 0; i < 600 && !fs::exists(project() / "waiting"); ++i)
+        usleep(50 * 1000);
+    cluster.halt("fast");
+    write_file((project() / "go").string(), "");
+    RunResult r = run.wait();
+    EXPECT_EQ(r.exit_code, 3) << "the build passed, its record was not stored";
+    EXPECT_EQ(r.out, "built\n");
+    EXPECT_NE(r.err.find("tracemake load " + spool_dir().string()), std::string::npos) << r.err;
+    ASSERT_TRUE(fs::exists(spool_dir() / spool::build_file));
+
+    // Another server takes the kept spool.
+    RunResult load = run_program({bin_path("tracemake"), "load", spool_dir().string()});
+    EXPECT_EQ(load.exit_code, 0) << load.err;
+    PgSession db;
+    EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = 'gone-" + std::to_string(getpid()) + "'"),
+              "1");
 }
 
 } // namespace
