@@ -241,6 +241,13 @@ std::string find_make(const std::string &path_value, const std::string &skip)
     }
 }
 
+std::string shim_program()
+{
+    fs::path self = fs::read_symlink("/proc/self/exe");
+    fs::path lean = self.parent_path() / "tracemake-shim";
+    return access(lean.c_str(), X_OK) == 0 ? lean.string() : self.string();
+}
+
 std::string preload_path()
 {
     fs::path self = fs::read_symlink("/proc/self/exe");
