@@ -93,7 +93,7 @@ seconds() {
   start=$(date +%s.%N)
   "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
   end=$(date +%s.%N)
-  echo "$end - $start" | bc
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }'
 }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
@@ -120,5 +120,5 @@ for name in c-project no-op touch-10k; do
   plain=$(median ${times[$name,plain]})
   # shellcheck disable=SC2086
   recorded=$(median ${times[$name,recorded]})
-  printf '%-10s %10.3f %10.3f %8.3f\n' "$name" "$plain" "$recorded" "$(echo "$recorded / $plain" | bc -l)"
+  printf '%-10s %10.3f %10.3f %8.3f\n' "$name" "$plain" "$recorded" "$(awk -v r="$recorded" -v p="$plain" 'BEGIN { print r / p }')"
 done
