@@ -5,6 +5,9 @@
 #
 #   bench/recorder/run.sh [ROUNDS]      (default: 5)
 #
+# BUILDS="no-op touch-10k" runs only those; TMPDIR places the spools (the
+# per-process files of a spool cost less on a tmpfs than on a disk).
+#
 # Builds:
 #   c-project   a generated C project, DIRS folders of FILES sources each
 #               (default 25 x 20 = 500), a recursive make ($(MAKE) -C per
@@ -107,15 +110,21 @@ run_pair() { # NAME PREPARE-COMMAND DIR MAKE-ARGS...
   times[$name,recorded]+=" $(cd "$dir" && seconds "$tracemake" record --label "$name-$round" --replace -- make "$@")"
 }
 
+builds=${BUILDS:-c-project no-op touch-10k}
+(cd "$project" && make -j2 >/dev/null 2>&1)
 for round in $(seq 1 "$rounds"); do
-  run_pair c-project 'make clean >/dev/null' "$project" "$round" -j2
-  run_pair no-op 'true' "$project" "$round" -j2
-  run_pair touch-10k 'rm -f t*' "$touch_project" "$round" -j2
+  for name in $builds; do
+    case $name in
+    c-project) run_pair c-project 'make clean >/dev/null' "$project" "$round" -j2 ;;
+    no-op) run_pair no-op 'true' "$project" "$round" -j2 ;;
+    touch-10k) run_pair touch-10k 'rm -f t*' "$touch_project" "$round" -j2 ;;
+    esac
+  done
   echo "round $round of $rounds done" >&2
 done
 
 printf '%-10s %10s %10s %8s   (median of %d rounds, seconds)\n' build plain recorded ratio "$rounds"
-for name in c-project no-op touch-10k; do
+for name in $builds; do
   # shellcheck disable=SC2086
   plain=$(median ${times[$name,plain]})
   # shellcheck disable=SC2086
