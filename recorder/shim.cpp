@@ -378,10 +378,8 @@ int shim_main(int argc, char *argv[])
         }
     }
     std::string real_make = getenv_string(capture::env_real_make);
-    if (real_make.empty()) {
-        std::error_code ignored;
+    if (real_make.empty())
         real_make = find_make(getenv_string("PATH"), fs::path(argv[0]).parent_path().string());
-    }
     if (real_make.empty()) {
         std::fprintf(stderr, "tracemake: no make found in PATH\n");
         return 127;
