@@ -339,6 +339,32 @@ TEST_F(Capture, InterruptedBuildIsRecordedIncomplete)
               "0 130");
 }
 
+TEST_F(Capture, SignalSentToTheRecorderAloneReachesMake)
+{
+    // SIGTERM to tracemake only (not to its process group) must be passed
+    // on to make, which then stops the build as it would have been stopped.
+    write_project({{"Makefile", "all:\n\t@echo $$PPID > make.pid; exec sleep 30 > /dev/null 2>&1\n"}});
+    fs::remove_all(spool_dir());
+    BackgroundRun run({bin_path("tracemake"), "record", "--label", "term-" + std::to_string(getpid()), "--keep-spool",
+                       spool_dir().string(), "--", "make"},
+                      in_project());
+    const fs::path pid_file = project() / "make.pid";
+    for (int i = 0; i < 600 && (!fs::exists(pid_file) || fs::file_size(pid_file) == 0); ++i)
+        usleep(50 * 1000);
+    // tracemake is the parent of make: the fourth field of make's stat line.
+    std::istringstream stat(read_file("/proc/" + std::to_string(std::stoi(read_file(pid_file.string()))) + "/stat"));
+    std::string field;
+    for (int i = 0; i < 4; ++i)
+        stat >> field;
+    ASSERT_EQ(kill(std::stoi(field), SIGTERM), 0);
+    RunResult r = run.wait();
+    EXPECT_EQ(r.term_signal, SIGTERM);
+    EXPECT_NE(r.err.find("Terminated"), std::string::npos) << r.err;
+    auto build = spool::read_keys(spool_dir() / spool::build_file);
+    EXPECT_EQ(build["complete"], "0");
+    EXPECT_EQ(build["status"], "143");
+}
+
 TEST_F(Capture, ServerDownBeforeTheBuildMeansNoBuild)
 {
     PrivateCluster cluster;
