@@ -123,15 +123,19 @@ bool parse_assignment(std::string_view line, Variable &var)
     if (space == std::string_view::npos || space == 0)
         return false;
     std::string_view rest = line.substr(space + 1);
-    for (std::string_view op : {"=", ":=", "+="}) {
+    static constexpr const char *operators[] = {"=", ":=", "+="};
+    for (const char *op : operators) {
         if (!rest.starts_with(op))
             continue;
-        std::string_view after = rest.substr(op.size());
+        std::string_view after = rest.substr(std::string_view(op).size());
         if (!after.empty() && after.front() != ' ')
             continue;
-        var.name = line.substr(0, space);
+        var.name.assign(line.data(), space);
         var.op = op;
-        var.value = after.empty() ? std::string_view() : after.substr(1);
+        if (after.size() > 1)
+            var.value.assign(after.data() + 1, after.size() - 1);
+        else
+            var.value.clear();
         return true;
     }
     return false;
@@ -201,14 +205,15 @@ bool read_entry(const Words &words, const Lines &lines, Entry &entry)
     std::vector<PendingVariable> pending;
     Origin origin;
     bool have_rule = false, in_recipe = false;
-    std::string recipe;
+    std::optional<std::string> recipe;
     for (const std::string_view line : lines) {
         if (line.starts_with('\t')) {
             if (in_recipe) {
-                if (file.recipe)
-                    recipe += '\n';
-                recipe += line.substr(1);
-                file.recipe = std::string();
+                if (recipe)
+                    *recipe += '\n';
+                else
+                    recipe.emplace();
+                *recipe += line.substr(1);
             }
             continue;
         }
@@ -252,8 +257,7 @@ bool read_entry(const Words &words, const Lines &lines, Entry &entry)
     }
     if (!have_rule)
         return false;
-    if (file.recipe)
-        file.recipe = std::move(recipe);
+    file.recipe = std::move(recipe);
     file.rule_count = file.double_colon ? 1 : 0;
     const std::string prefix = file.name + ": ";
     for (const PendingVariable &p : pending) {
@@ -309,10 +313,11 @@ std::unordered_set<std::string_view> names_of(const std::vector<File> &files)
     return names;
 }
 
+/// make's special targets: settings of make, not files of the build.
 const std::unordered_set<std::string_view> special_targets = {
-    ".PHONY",       ".SUFFIXES", ".DEFAULT",          ".PRECIOUS",    ".INTERMEDIATE",        ".SECONDARY",
-    ".SECONDEXPANSION", ".DELETE_ON_ERROR", ".IGNORE", ".LOW_RESOLUTION_TIME", ".SILENT", ".EXPORT_ALL_VARIABLES",
-    ".NOTPARALLEL", ".ONESHELL", ".POSIX", ".NOTINTERMEDIATE", ".WAIT",
+    ".PHONY", ".SUFFIXES", ".DEFAULT", ".PRECIOUS", ".INTERMEDIATE", ".SECONDARY", ".SECONDEXPANSION",
+    ".DELETE_ON_ERROR", ".IGNORE", ".LOW_RESOLUTION_TIME", ".SILENT", ".EXPORT_ALL_VARIABLES", ".NOTPARALLEL",
+    ".ONESHELL", ".POSIX", ".NOTINTERMEDIATE", ".WAIT",
 };
 
 } // namespace
@@ -344,17 +349,11 @@ bool Database::left_out(const File &file) const
     if (!file.name.starts_with('.'))
         return false;
     // A suffix rule is named by one known suffix (".c") or two (".c.o").
-    const File *suffixes = nullptr;
-    for (const File &candidate : files)
-        if (candidate.name == ".SUFFIXES")
-            suffixes = &candidate;
-    if (suffixes == nullptr)
-        return false;
-    for (const std::string &first : suffixes->prereqs) {
+    for (const std::string &first : suffixes) {
         if (!file.name.starts_with(first))
             continue;
         const std::string_view second = std::string_view(file.name).substr(first.size());
-        if (second.empty() || std::find(suffixes->prereqs.begin(), suffixes->prereqs.end(), second) != suffixes->prereqs.end())
+        if (second.empty() || std::find(suffixes.begin(), suffixes.end(), second) != suffixes.end())
             return true;
     }
     return false;
@@ -434,6 +433,8 @@ Database parse(std::string_view text)
     for (std::size_t i = 0; i < db.files.size(); ++i) {
         db.files[i].prereqs = split_names(prereq_texts[i].first, known);
         db.files[i].order_only = split_names(prereq_texts[i].second, known);
+        if (db.files[i].name == ".SUFFIXES")
+            db.suffixes = db.files[i].prereqs;
     }
     return db;
 }

@@ -4,6 +4,7 @@
 
 #include "pg.h"
 #include "rows.h"
+#include "spool.h"
 
 namespace store {
 
@@ -91,33 +92,58 @@ pg::Param number_param(const std::string &value)
     return value.empty() ? pg::Param::null() : pg::Param(value);
 }
 
-void store_build(PGconn *conn, const rows::Spool &spool)
+/// Opens the build's transaction: refuses a recorded label, or deletes that
+/// build when the spool says to replace it.
+void begin_build(PGconn *conn, const std::string &label, bool replace)
 {
+    pg::query(conn, "BEGIN");
+    // Two loads of one label wait for each other here rather than both pass the check.
+    pg::query(conn, "SELECT pg_advisory_xact_lock(hashtext($1))", {label});
+    if (label_recorded(conn, label)) {
+        if (!replace)
+            throw pg::DbError(label_taken(label));
+        delete_build(conn, label);
+    }
+}
+
+/// Stores the rows of a listed spool whose processes `reader` is reading.
+/// The variables, most of the rows, go to the server process by process as
+/// soon as each is read, so that the server takes them in while the rest is
+/// still being read.
+void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
+{
+    const std::int64_t first_proc = take_oids(conn, spool.procs.size());
+    {
+        pg::CopyIn copy(conn, rows::variable_columns);
+        std::string text;
+        for (std::size_t i = 0; i < spool.procs.size(); ++i) {
+            reader.wait(i);
+            rows::append_variable_rows(spool.procs[i], first_proc + static_cast<std::int64_t>(i), text);
+            if (text.size() >= (1 << 20)) {
+                copy.send(text);
+                text.clear();
+            }
+        }
+        copy.send(text);
+        copy.finish();
+    }
+    const rows::Tables tables = rows::make_rows(spool, first_proc, take_oids(conn, rows::instance_count(spool)));
+    pg::copy_in(conn, rows::makeproc_columns, tables.makeproc);
+    pg::copy_in(conn, rows::fileinst_columns, tables.fileinst);
+    pg::copy_in(conn, rows::prereq_columns, tables.prereq);
+    pg::copy_in(conn, rows::targetvar_columns, tables.targetvar);
+
     const auto &build = spool.build;
     auto key = [&](const char *name) {
         auto found = build.find(name);
         return found == build.end() ? std::string() : found->second;
     };
-    const std::string label = key("label");
-    // Two loads of one label wait for each other here rather than both pass the check.
-    pg::query(conn, "SELECT pg_advisory_xact_lock(hashtext($1))", {label});
-    if (label_recorded(conn, label)) {
-        if (key("replace") != "1")
-            throw pg::DbError(label_taken(label));
-        delete_build(conn, label);
-    }
-    const rows::Tables tables = rows::make_rows(spool, take_oids(conn, rows::oid_count(spool)));
-    pg::copy_in(conn, rows::makeproc_columns, tables.makeproc);
-    pg::copy_in(conn, rows::fileinst_columns, tables.fileinst);
-    pg::copy_in(conn, rows::variable_columns, tables.variable);
-    pg::copy_in(conn, rows::prereq_columns, tables.prereq);
-    pg::copy_in(conn, rows::targetvar_columns, tables.targetvar);
     const std::string complete = key("complete") == "0" ? "0" : "1";
     pg::query(conn, R"(
         INSERT INTO ZTR_BUILD (BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START, BLD_END, BLD_STATUS,
                                BLD_COMPLETE, BLD_TOPPROC)
         VALUES ($1, $2, $3, $4, $5, $6, $7, $8))",
-              {label, key("topdir"), key("command"), time_param(key("start")), time_param(key("end")),
+              {key("label"), key("topdir"), key("command"), time_param(key("start")), time_param(key("end")),
                number_param(key("status")), complete,
                tables.top_proc < 0 ? pg::Param::null() : pg::Param(std::to_string(tables.top_proc))});
 }
@@ -141,20 +167,26 @@ std::string load_spool(const std::filesystem::path &dir)
 {
     rows::Spool spool;
     try {
-        spool = rows::read_spool(dir);
+        spool = rows::list_spool(dir);
     } catch (const std::exception &error) {
         return std::string("cannot read the spool: ") + error.what();
     }
+    const std::string label = spool.build["label"];
+    // The data bases are read while the server checks the label and
+    // deletes a build that is replaced.
+    rows::Reader reader(spool);
     try {
         const pg::Connection conn = pg::connect();
         check_tables(conn.get());
-        pg::query(conn.get(), "BEGIN");
-        store_build(conn.get(), spool);
+        begin_build(conn.get(), label, spool.build["replace"] == "1");
+        store_build(conn.get(), spool, reader);
         pg::query(conn.get(), "COMMIT");
         return {};
     } catch (const pg::DbError &error) {
         // Closing the connection rolls back whatever the transaction had done.
-        return "the build '" + spool.build["label"] + "' was not stored: " + error.what();
+        return "the build '" + label + "' was not stored: " + error.what();
+    } catch (const std::exception &error) {
+        return "the build '" + label + "' was not stored: cannot read the spool: " + error.what();
     }
 }
 

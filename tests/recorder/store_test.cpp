@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "digest.h"
 #include "make_run.h"
+#include "pg.h"
 #include "private_cluster.h"
 #include "spool.h"
 
@@ -31,6 +32,8 @@ all: sub prog | out
 sub: ; @echo $(MAKE) -C sub
 prog: main.c
 	cp main.c prog
+prog: CFLAGS += -g
+prog: override LDFLAGS = -s
 out: ; mkdir -p out
 it's: ; touch "it's"
 )";
@@ -208,6 +211,29 @@ TEST_F(Store, SpoolBecomesRowsOfOneBuild)
                              "OR VAR_VALUE LIKE '%" + spool.dir().string() + "%')"),
               "0");
     EXPECT_GT(std::stoi(session_.value("SELECT count(*) FROM ZTR_VARIABLE WHERE VAR_PROC = " + top)), 50);
+    // Target-specific variables: under their instance only.
+    EXPECT_EQ(session_.rows("SELECT TV_NAME, TV_OP, TV_VALUE, TV_SOURCE FROM ZTR_TARGETVAR WHERE TV_INST = " +
+                            instance("b1", "prog") + " ORDER BY TV_NAME"),
+              (std::vector<std::vector<std::string>>{{"CFLAGS", "+=", "-g", "2"}, {"LDFLAGS", "=", "-s", "5"}}));
+    EXPECT_EQ(session_.value("SELECT count(*) FROM ZTR_VARIABLE WHERE VAR_PROC = " + top + " AND VAR_NAME = 'LDFLAGS'"),
+              "0");
+}
+
+// A server without "DAVER": the check says so before any build runs.
+TEST(StoreServer, MissingDatabaseIsNamed)
+{
+    PrivateCluster cluster;
+    {
+        pg::Connection admin(PQsetdbLogin(cluster.host().c_str(), nullptr, nullptr, nullptr, "postgres", nullptr, nullptr));
+        ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK);
+        pg::query(admin.get(), "DROP DATABASE \"DAVER\"");
+    }
+    const std::string saved = std::getenv("PGHOST");
+    setenv("PGHOST", cluster.host().c_str(), 1);
+    const std::string message = store::check_server("b1", false);
+    setenv("PGHOST", saved.c_str(), 1);
+    EXPECT_NE(message.find("cannot reach the trace database \"DAVER\""), std::string::npos) << message;
+    EXPECT_NE(message.find("database \"DAVER\" does not exist"), std::string::npos) << message;
 }
 
 TEST_F(Store, ReusedLabelIsRefusedUnlessReplaced)
@@ -217,6 +243,8 @@ TEST_F(Store, ReusedLabelIsRefusedUnlessReplaced)
     const auto first = counts("b1");
     const std::string old_top = session_.value("SELECT BLD_TOPPROC FROM ZTR_BUILD");
 
+    // A label that hand-made rows use (the test data's "v1") counts as recorded too.
+    EXPECT_NE(store::check_server("v1", false).find("'v1' is recorded already"), std::string::npos);
     const std::string refused = store::load_spool(spool.dir());
     EXPECT_NE(refused.find("'b1' is recorded already"), std::string::npos) << refused;
     EXPECT_EQ(counts("b1"), first);
@@ -255,9 +283,12 @@ TEST_F(Store, IncompleteSpoolKeepsWhatIsKnown)
     ASSERT_EQ(store::load_spool(spool.dir()), "");
     EXPECT_EQ(session_.rows("SELECT BLD_COMPLETE, BLD_STATUS, BLD_END FROM ZTR_BUILD"),
               (std::vector<std::vector<std::string>>{{"0", "130", "<NULL>"}}));
-    EXPECT_EQ(session_.rows("SELECT PS_CMDLINE, (SELECT count(*) FROM ZTR_FILEINST WHERE INST_PROC = ZTR_MAKEPROC.OID) "
-                            "FROM ZTR_MAKEPROC WHERE PS_VERSION = 'b1' ORDER BY PS_START"),
-              (std::vector<std::vector<std::string>>{{"make", "7"}, {"make -C sub", "0"}}));
+    // The sub-make left no data base: its directory comes from where it started and its -C.
+    const std::string project = spool.project().string();
+    EXPECT_EQ(session_.rows("SELECT PS_CMDLINE, PS_DIR, (SELECT count(*) FROM ZTR_FILEINST "
+                            "WHERE INST_PROC = ZTR_MAKEPROC.OID) FROM ZTR_MAKEPROC WHERE PS_VERSION = 'b1' "
+                            "ORDER BY PS_START"),
+              (std::vector<std::vector<std::string>>{{"make", project, "7"}, {"make -C sub", project + "/sub", "0"}}));
 }
 
 TEST_F(Store, FailedLoadStoresNothing)
