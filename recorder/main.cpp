@@ -7,6 +7,7 @@
 #include <string>
 
 #include "commands.h"
+#include "shim.h"
 
 namespace {
 
@@ -34,17 +35,33 @@ void usage(std::FILE *to)
     std::fputs("  tracemake --help | --version\n", to);
 }
 
+void help()
+{
+    usage(stdout);
+    std::fputs("\n"
+               "record runs the build exactly as `make ARGS` would (output, exit status, -j, -k, -C, -n)\n"
+               "and stores it in the database \"DAVER\" under LABEL.  Exit status: the build's; 2 when\n"
+               "the server is not fit (the build is not run) or the command line is wrong; 3 when the\n"
+               "build succeeded but could not be stored (its spool is kept: tracemake load DIR).\n"
+               "The server is reached through libpq's defaults: PGHOST, PGPORT, PGUSER, ...\n",
+               stdout);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Through the shim folder's `make` link, and through $(MAKE), this
+    // program is started under make's name.
+    if (argc > 0 && std::strcmp(basename(argv[0]), "make") == 0)
+        return shim::shim_main(argc, argv);
     if (argc < 2) {
         usage(stderr);
         return 2;
     }
     std::string name = argv[1];
     if (name == "--help") {
-        usage(stdout);
+        help();
         return 0;
     }
     if (name == "--version") {
