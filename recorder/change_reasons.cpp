@@ -4,7 +4,7 @@
 #include <map>
 #include <utility>
 
-#include "trace_db.h"
+#include "pg.h"
 
 namespace reasons {
 
@@ -89,6 +89,17 @@ void explain_prereqs(const Build &a, const Build &b, const pairing::Pairing &pai
     for (std::uint32_t f : before)
         if (!std::binary_search(after.begin(), after.end(), f))
             e.dropped_prereqs.push_back(pairs.file_path(f));
+    for (auto *list : {&e.changed_prereqs, &e.new_prereqs, &e.dropped_prereqs})
+        std::sort(list->begin(), list->end());
+}
+
+/// A PostgreSQL array literal of numbers ("{1,2,3}"), bound as one parameter.
+std::string array_literal(const std::vector<long long> &values)
+{
+    std::string literal = "{";
+    for (long long v : values)
+        literal += (literal.size() > 1 ? "," : "") + std::to_string(v);
+    return literal + "}";
 }
 
 /// The top directory as taken out of values: nothing for a build made in "/".
@@ -113,12 +124,10 @@ void explain_variables(PGconn *conn, const Build &a, const Build &b, std::vector
     }
     if (list_a.empty())
         return;
-    const tracedb::Result res =
-        tracedb::query(conn, "the variables of the make processes", variable_query,
-                       {tracedb::array_literal(list_a), tracedb::array_literal(list_b), top_of(a), top_of(b)});
+    const pg::Result res =
+        pg::query(conn, variable_query, {array_literal(list_a), array_literal(list_b), top_of(a), top_of(b)});
     for (int r = 0; r < PQntuples(res.get()); ++r)
-        differing[{tracedb::number(res.get(), r, 0), tracedb::number(res.get(), r, 1)}].push_back(
-            tracedb::text(res.get(), r, 2));
+        differing[{std::stoll(pg::text(res, r, 0)), std::stoll(pg::text(res, r, 1))}].push_back(pg::text(res, r, 2));
     for (std::size_t k = 0; k < all.size(); ++k) {
         const auto &[pa, pb] = procs[k];
         if (pa != none && pb != none)

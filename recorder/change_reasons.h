@@ -30,7 +30,7 @@ struct Explained {
 
 /// The reasons for each changed file of `set`, in its order.  Reads the
 /// variables of the make processes involved from the database; throws
-/// tracedb::Error when it cannot.
+/// pg::DbError when it cannot.
 std::vector<Explained> explain(PGconn *conn, const recorded::Build &a, const recorded::Build &b,
                                const pairing::Pairing &pairs, const changes::ChangeSet &set);
 

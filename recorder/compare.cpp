@@ -120,7 +120,7 @@ int run(const Options &options)
             std::fprintf(stderr, "tracemake compare: the summary and what the earlier steps wrote are in %s\n",
                          options.dir.c_str());
         return 1;
-    } catch (const tracedb::Error &e) {
+    } catch (const std::runtime_error &e) {  // the builds could not be read or compared
         std::fprintf(stderr, "tracemake compare: %s\n", e.what());
         return 1;
     }

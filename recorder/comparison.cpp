@@ -1,9 +1,9 @@
 #include "comparison.h"
 
-tracedb::Connection open_snapshot()
+pg::Connection open_snapshot()
 {
-    tracedb::Connection conn = tracedb::connect();
-    tracedb::query(conn.get(), "the builds", "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    pg::Connection conn = pg::connect();
+    pg::query(conn.get(), "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
     return conn;
 }
 
@@ -17,7 +17,7 @@ Comparison compare_builds(const std::string &label1, const std::string &label2)
     for (std::uint32_t f = 0; f < c.pairs.file_count() && !shared; ++f)
         shared = c.pairs.files_a.has(f) && c.pairs.files_b.has(f);
     if (!shared)
-        throw tracedb::Error("the builds '" + label1 + "' (" + c.a.root + ") and '" + label2 + "' (" + c.b.root +
+        throw recorded::BuildError("the builds '" + label1 + "' (" + c.a.root + ") and '" + label2 + "' (" + c.b.root +
                              ") have nothing in common: no file at the same place relative to their top directories");
     c.set = changes::find_changes(c.a, c.b, c.pairs);
     return c;

@@ -7,20 +7,21 @@
 #include "build_pairing.h"
 #include "changes.h"
 #include "recorded_build.h"
-#include "trace_db.h"
+#include "pg.h"
 
 /// Everything the exports know of two builds.
 struct Comparison {
-    tracedb::Connection conn;  ///< still in its read-only transaction
+    pg::Connection conn;  ///< still in its read-only transaction
     recorded::Build a, b;
     pairing::Pairing pairs;
     changes::ChangeSet set;
 };
 
 /// Opens a read-only transaction in which every query sees the same state.
-tracedb::Connection open_snapshot();
+pg::Connection open_snapshot();
 
 /// Loads and compares the builds `label1` and `label2`.  Throws
-/// tracedb::Error when a label is unknown, both are the same, a build is
-/// empty, or the two have no file in common.
+/// recorded::BuildError when a label is unknown, both are the same, a build
+/// is empty, or the two have no file in common; pg::DbError when the
+/// database cannot be read.
 Comparison compare_builds(const std::string &label1, const std::string &label2);

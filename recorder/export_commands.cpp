@@ -70,7 +70,7 @@ int cmd_rsf(const Args &args)
     if (!parsed)
         return 2;
     return export_to("rsf", parsed->output, [&](std::FILE *out) {
-        const tracedb::Connection conn = open_snapshot();
+        const pg::Connection conn = open_snapshot();
         if (parsed->labels.size() == 1) {
             rsf::write_build(out, recorded::load_build(conn.get(), parsed->labels[0]));
             return;

@@ -1,8 +1,9 @@
 #include "recorded_build.h"
 
 #include <algorithm>
+#include <cstdlib>
 
-#include "trace_db.h"
+#include "pg.h"
 
 namespace recorded {
 
@@ -46,6 +47,12 @@ std::string without_trailing_slash(std::string dir)
     return dir;
 }
 
+/// A column read as an integer; NULL reads as `null_value`.
+long long number(const pg::Result &res, int row, int column, long long null_value = 0)
+{
+    return PQgetisnull(res.get(), row, column) ? null_value : std::strtoll(PQgetvalue(res.get(), row, column), nullptr, 10);
+}
+
 Index proc_by_oid(const std::vector<MakeProc> &procs, long long oid)
 {
     auto it = std::lower_bound(procs.begin(), procs.end(), oid,
@@ -55,17 +62,17 @@ Index proc_by_oid(const std::vector<MakeProc> &procs, long long oid)
 
 void load_procs(PGconn *conn, Build &build)
 {
-    const tracedb::Result res = tracedb::query(conn, "make processes", proc_query, {build.label});
+    const pg::Result res = pg::query(conn, proc_query, {build.label});
     const int rows = PQntuples(res.get());
     build.procs.resize(static_cast<std::size_t>(rows));
     std::vector<long long> parent_oids(static_cast<std::size_t>(rows));
     for (int r = 0; r < rows; ++r) {
         MakeProc &p = build.procs[static_cast<std::size_t>(r)];
-        p.oid = tracedb::number(res.get(), r, 0);
-        parent_oids[static_cast<std::size_t>(r)] = tracedb::number(res.get(), r, 1);
-        p.parent_inst = tracedb::number(res.get(), r, 2);
-        p.seq = static_cast<int>(tracedb::number(res.get(), r, 3));
-        p.dir = without_trailing_slash(tracedb::text(res.get(), r, 4));
+        p.oid = number(res, r, 0);
+        parent_oids[static_cast<std::size_t>(r)] = number(res, r, 1);
+        p.parent_inst = number(res, r, 2);
+        p.seq = static_cast<int>(number(res, r, 3));
+        p.dir = without_trailing_slash(pg::text(res, r, 4));
     }
     for (std::size_t i = 0; i < build.procs.size(); ++i)
         build.procs[i].parent = parent_oids[i] == 0 ? none : proc_by_oid(build.procs, parent_oids[i]);
@@ -75,30 +82,29 @@ void load_instances(PGconn *conn, Build &build)
 {
     // Nothing is taken out of the commands of a build made in "/": every path would lose its slashes.
     const std::string top = build.root == "/" ? "" : build.root;
-    const tracedb::Result res = tracedb::query(conn, "file instances", instance_query, {build.label, top});
+    const pg::Result res = pg::query(conn, instance_query, {build.label, top});
     const int rows = PQntuples(res.get());
     build.insts.resize(static_cast<std::size_t>(rows));
     for (int r = 0; r < rows; ++r) {
         Instance &inst = build.insts[static_cast<std::size_t>(r)];
-        const PGresult *row = res.get();
-        inst.oid = tracedb::number(row, r, 0);
-        inst.name = tracedb::text(row, r, 1);
-        inst.dir = without_trailing_slash(tracedb::text(row, r, 2));
-        inst.proc = proc_by_oid(build.procs, tracedb::number(row, r, 3));
-        inst.phony = *PQgetvalue(row, r, 4) == 't';
-        inst.target = *PQgetvalue(row, r, 5) == 't';
-        inst.goal = *PQgetvalue(row, r, 6) == 't';
-        inst.executed = *PQgetvalue(row, r, 7) == 't';
-        inst.dblcount = static_cast<int>(tracedb::number(row, r, 8));
-        inst.digest = tracedb::text(row, r, 9);
-        inst.exec_sum = tracedb::text(row, r, 10);
-        inst.recipe_sum = tracedb::text(row, r, 11);
+        inst.oid = number(res, r, 0);
+        inst.name = pg::text(res, r, 1);
+        inst.dir = without_trailing_slash(pg::text(res, r, 2));
+        inst.proc = proc_by_oid(build.procs, number(res, r, 3));
+        inst.phony = *PQgetvalue(res.get(), r, 4) == 't';
+        inst.target = *PQgetvalue(res.get(), r, 5) == 't';
+        inst.goal = *PQgetvalue(res.get(), r, 6) == 't';
+        inst.executed = *PQgetvalue(res.get(), r, 7) == 't';
+        inst.dblcount = static_cast<int>(number(res, r, 8));
+        inst.digest = pg::text(res, r, 9);
+        inst.exec_sum = pg::text(res, r, 10);
+        inst.recipe_sum = pg::text(res, r, 11);
     }
 }
 
 void load_prereqs(PGconn *conn, Build &build)
 {
-    const tracedb::Result res = tracedb::query(conn, "prerequisites", prereq_query, {build.label});
+    const pg::Result res = pg::query(conn, prereq_query, {build.label});
     const int rows = PQntuples(res.get());
     build.prereq_start.assign(build.insts.size() + 1, 0);
     build.prereqs.clear();
@@ -106,8 +112,8 @@ void load_prereqs(PGconn *conn, Build &build)
     // Rows come grouped by target in OID order, the order of insts.
     Index target = 0;
     for (int r = 0; r < rows; ++r) {
-        const Index from = build.inst_by_oid(tracedb::number(res.get(), r, 0));
-        const Index to = build.inst_by_oid(tracedb::number(res.get(), r, 1));
+        const Index from = build.inst_by_oid(number(res, r, 0));
+        const Index to = build.inst_by_oid(number(res, r, 1));
         if (from == none || to == none)
             continue; // an edge into another build is none of this build's
         while (target < from)
@@ -132,19 +138,19 @@ Build load_build(PGconn *conn, const std::string &label)
     Build build;
     build.label = label;
     {
-        const tracedb::Result res = tracedb::query(conn, "the build", build_query, {label});
+        const pg::Result res = pg::query(conn, build_query, {label});
         if (PQntuples(res.get()) == 0)
-            throw tracedb::Error("no build is recorded under the label '" + label + "' (see tracemake list)");
-        build.topdir = without_trailing_slash(tracedb::text(res.get(), 0, 0));
-        build.complete = tracedb::number(res.get(), 0, 1, 1) != 0;
-        build.status = static_cast<int>(tracedb::number(res.get(), 0, 2));
-        build.cmdline = tracedb::text(res.get(), 0, 3);
-        build.root = PQgetisnull(res.get(), 0, 4) ? build.topdir : without_trailing_slash(tracedb::text(res.get(), 0, 4));
+            throw BuildError("no build is recorded under the label '" + label + "' (see tracemake list)");
+        build.topdir = without_trailing_slash(pg::text(res, 0, 0));
+        build.complete = number(res, 0, 1, 1) != 0;
+        build.status = static_cast<int>(number(res, 0, 2));
+        build.cmdline = pg::text(res, 0, 3);
+        build.root = PQgetisnull(res.get(), 0, 4) ? build.topdir : without_trailing_slash(pg::text(res, 0, 4));
     }
     load_procs(conn, build);
     load_instances(conn, build);
     if (build.insts.empty())
-        throw tracedb::Error("the build '" + label + "' has no file instances recorded: there is nothing to export");
+        throw BuildError("the build '" + label + "' has no file instances recorded: there is nothing to export");
     load_prereqs(conn, build);
     return build;
 }
@@ -152,7 +158,7 @@ Build load_build(PGconn *conn, const std::string &label)
 std::pair<Build, Build> load_two_builds(PGconn *conn, const std::string &label1, const std::string &label2)
 {
     if (label1 == label2)
-        throw tracedb::Error("the two labels are the same ('" + label1 + "'): give two different builds");
+        throw BuildError("the two labels are the same ('" + label1 + "'): give two different builds");
     Build first = load_build(conn, label1);
     Build second = load_build(conn, label2);
     return {std::move(first), std::move(second)};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,11 @@
 #include <libpq-fe.h>
 
 namespace recorded {
+
+/// A label that names no build, or builds that cannot be compared; what() is the message.
+struct BuildError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 /// Index into a build's procs or insts; `none` when there is no such entry.
 using Index = std::uint32_t;
@@ -54,12 +60,12 @@ struct Build {
     Index inst_by_oid(long long oid) const;
 };
 
-/// Loads the build recorded under `label`; throws tracedb::Error when
-/// there is none or the database cannot be read.
+/// Loads the build recorded under `label`; throws BuildError when there
+/// is none or it holds no instance, pg::DbError when the database cannot be read.
 Build load_build(PGconn *conn, const std::string &label);
 
 /// The labels given to a command checked against each other and the
-/// database: both recorded, not the same.  Throws tracedb::Error otherwise.
+/// database: both recorded, not the same.  Throws BuildError otherwise.
 std::pair<Build, Build> load_two_builds(PGconn *conn, const std::string &label1, const std::string &label2);
 
 } // namespace recorded

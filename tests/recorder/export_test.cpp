@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "commands.h"
+#include "recorded_rows.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -69,29 +70,20 @@ private:
     std::string old_;
 };
 
-const std::string labels = "('cmp-a', 'cmp-b', 'cmp-empty', 'cmp-far')";
-
 class Exports : public testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         PgSession db;
-        remove_rows(db);
+        delete_builds(db, labels);
         db.exec(read_file(std::string(DAVER_SOURCE_DIR) + "/tests/recorder/data/two_builds.sql"));
     }
     static void TearDownTestSuite()
     {
         PgSession db;
-        remove_rows(db);
+        delete_builds(db, labels);
     }
-    static void remove_rows(PgSession &db)
-    {
-        db.exec("DELETE FROM ZTR_PREREQ WHERE PRQ_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION IN " + labels + ");"
-                "DELETE FROM ZTR_VARIABLE WHERE VAR_PROC IN (SELECT OID FROM ZTR_MAKEPROC WHERE PS_VERSION IN " + labels + ");"
-                "DELETE FROM ZTR_FILEINST WHERE INST_VERSION IN " + labels + ";"
-                "DELETE FROM ZTR_MAKEPROC WHERE PS_VERSION IN " + labels + ";"
-                "DELETE FROM ZTR_BUILD WHERE BLD_LABEL IN " + labels + ";");
-    }
+    static inline const std::vector<std::string> labels = {"cmp-a", "cmp-b", "cmp-empty", "cmp-far"};
 
     TempDir dir;
     // changescan and relplot are found through PATH, as an installed tracemake finds them.
