@@ -43,6 +43,14 @@ std::optional<ExportArgs> parse(const Args &args, std::size_t min_labels, std::s
     return parsed;
 }
 
+/// Says on standard error that `build` shows only part of its build.
+void note_incomplete(const char *command, const recorded::Build &build)
+{
+    if (!build.complete)
+        std::fprintf(stderr, "tracemake %s: note: the build '%s' was recorded incomplete (stopped before its end)\n",
+                     command, build.label.c_str());
+}
+
 /// Runs `write` on the output file (or standard output); the message of
 /// any failure goes to standard error with the command's name.
 int export_to(const char *command, const std::optional<std::string> &path, const std::function<void(std::FILE *)> &write)
@@ -72,10 +80,14 @@ int cmd_rsf(const Args &args)
     return export_to("rsf", parsed->output, [&](std::FILE *out) {
         const pg::Connection conn = open_snapshot();
         if (parsed->labels.size() == 1) {
-            rsf::write_build(out, recorded::load_build(conn.get(), parsed->labels[0]));
+            const recorded::Build build = recorded::load_build(conn.get(), parsed->labels[0]);
+            note_incomplete("rsf", build);
+            rsf::write_build(out, build);
             return;
         }
         const auto [a, b] = recorded::load_two_builds(conn.get(), parsed->labels[0], parsed->labels[1]);
+        note_incomplete("rsf", a);
+        note_incomplete("rsf", b);
         rsf::write_comparison(out, a, b, pairing::pair_builds(a, b));
     });
 }
@@ -87,6 +99,8 @@ int cmd_changes(const Args &args)
         return 2;
     return export_to("changes", parsed->output, [&](std::FILE *out) {
         const Comparison c = compare_builds(parsed->labels[0], parsed->labels[1]);
+        note_incomplete("changes", c.a);
+        note_incomplete("changes", c.b);
         for (const std::string &path : changes::write_list(out, c.a, c.b, c.pairs, c.set))
             std::fprintf(stderr, "tracemake changes: left out (white space in its name or directory): %s\n",
                          path.c_str());

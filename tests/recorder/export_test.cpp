@@ -159,6 +159,8 @@ TEST_F(Exports, ChangeListNamesWhatDiffersAndWarnsOfWhatItCannotCarry)
                               "calc\t/w/a/src\t/w/b/src\n");
     EXPECT_NE(r.err.find("left out (white space in its name or directory): src/my file.txt"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("cannot tell whether lib/gen.c changed: a digest is missing"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("note: the build 'cmp-b' was recorded incomplete"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("'cmp-a' was recorded incomplete"), std::string::npos) << r.err;
 }
 
 TEST_F(Exports, CompareDrawsMarksAndExplains)
