@@ -4,16 +4,17 @@
 //     with posix_spawn) is logged to exec.tsv of the process's spool folder,
 //     with the target taken from the child's TRACEMAKE_TARGET, and the
 //     library takes itself out of the child's LD_PRELOAD;
-//   - when make exits, its data base is written to db.txt, in the C locale,
-//     by the same exported functions that `make -p` prints it with, so that
-//     make runs without -p and the build's output stays exactly its own;
+//   - when make exits, its data base is written to db.txt by the same
+//     exported functions that `make -p` prints it with (in the build's
+//     language, as -p would), so that make runs without -p and the build's
+//     output stays exactly its own;
 //   - when make re-executes itself (after remaking a makefile) it runs the
 //     real make again instead of the shim that argv[0] names.
 // It is C++ only in name: no exceptions, no standard library, so that make
 // does not load libstdc++ for it.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <locale.h>
+#include <libintl.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdio_ext.h>
@@ -209,30 +210,23 @@ void write_database()
         return;
     }
     close(db_fd);
-    // The build's locale would translate the data base's comments; the
-    // loader reads them in English.  A full buffer spares a write per line.
-    locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
-    locale_t build_locale = c_locale ? uselocale(c_locale) : nullptr;
+    // A full buffer spares a write per line.
     bool line_buffered = __flbf(stdout);
     if (line_buffered)
         setvbuf(stdout, nullptr, _IOFBF, 0);
 
     time_t now = time(nullptr);
-    printf("\n# Make data base, printed on %s", ctime(&now));
+    printf(dgettext("make", "\n# Make data base, printed on %s"), ctime(&now));
     for (Printer print : printers)
         print();
     if (strcache_stats)
         strcache_stats("#");
     now = time(nullptr);
-    printf("\n# Finished Make data base on %s\n", ctime(&now));
+    printf(dgettext("make", "\n# Finished Make data base on %s\n"), ctime(&now));
 
     fflush(stdout);
     if (line_buffered)
         setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (c_locale) {
-        uselocale(build_locale);
-        freelocale(c_locale);
-    }
     dup2(saved_stdout, STDOUT_FILENO);
     close(saved_stdout);
 }
