@@ -123,15 +123,19 @@ bool parse_assignment(std::string_view line, Variable &var)
     if (space == std::string_view::npos || space == 0)
         return false;
     std::string_view rest = line.substr(space + 1);
-    for (std::string_view op : {"=", ":=", "+="}) {
+    static constexpr const char *operators[] = {"=", ":=", "+="};
+    for (const char *op : operators) {
         if (!rest.starts_with(op))
             continue;
-        std::string_view after = rest.substr(op.size());
+        std::string_view after = rest.substr(std::string_view(op).size());
         if (!after.empty() && after.front() != ' ')
             continue;
-        var.name = line.substr(0, space);
+        var.name.assign(line.data(), space);
         var.op = op;
-        var.value = after.empty() ? std::string_view() : after.substr(1);
+        if (after.size() > 1)
+            var.value.assign(after.data() + 1, after.size() - 1);
+        else
+            var.value.clear();
         return true;
     }
     return false;
@@ -344,17 +348,11 @@ bool Database::left_out(const File &file) const
     if (!file.name.starts_with('.'))
         return false;
     // A suffix rule is named by one known suffix (".c") or two (".c.o").
-    const File *suffixes = nullptr;
-    for (const File &candidate : files)
-        if (candidate.name == ".SUFFIXES")
-            suffixes = &candidate;
-    if (suffixes == nullptr)
-        return false;
-    for (const std::string &first : suffixes->prereqs) {
+    for (const std::string &first : suffixes) {
         if (!file.name.starts_with(first))
             continue;
         const std::string_view second = std::string_view(file.name).substr(first.size());
-        if (second.empty() || std::find(suffixes->prereqs.begin(), suffixes->prereqs.end(), second) != suffixes->prereqs.end())
+        if (second.empty() || std::find(suffixes.begin(), suffixes.end(), second) != suffixes.end())
             return true;
     }
     return false;
@@ -434,6 +432,8 @@ Database parse(std::string_view text)
     for (std::size_t i = 0; i < db.files.size(); ++i) {
         db.files[i].prereqs = split_names(prereq_texts[i].first, known);
         db.files[i].order_only = split_names(prereq_texts[i].second, known);
+        if (db.files[i].name == ".SUFFIXES")
+            db.suffixes = db.files[i].prereqs;
     }
     return db;
 }

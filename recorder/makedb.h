@@ -26,7 +26,7 @@ enum Source : int {
 /// One variable as the data base prints it.
 struct Variable {
     std::string name;
-    std::string op;    ///< "=", ":=", "+=", or "define" for a multi-line recursive value
+    std::string_view op; ///< "=", ":=", "+=", or "define" for a multi-line recursive value (static texts)
     std::string value; ///< the right-hand side as printed (a simple variable's '$' doubled)
     Source source = source_default;
     bool is_private = false;
@@ -51,6 +51,7 @@ struct File {
 struct Database {
     std::vector<Variable> variables; ///< the global variables, in the data base's order
     std::vector<File> files;         ///< every file, in the data base's order, each name once
+    std::vector<std::string> suffixes; ///< the known suffixes (prerequisites of .SUFFIXES)
 
     /// The global variable `name`, or null.
     const Variable *variable(std::string_view name) const;

@@ -3,10 +3,14 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <exception>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <unordered_map>
 
 #include "additions.h"
@@ -162,11 +166,37 @@ Spool read_spool(const std::filesystem::path &dir)
     if (value_of(spool.build, "label").empty())
         throw std::runtime_error(dir.string() + " is not a spool of tracemake: no " + spool::build_file +
                                  " with a label");
+    std::vector<std::filesystem::path> dirs;
     const auto procs = dir / spool::procs_dir;
     if (std::filesystem::is_directory(procs))
         for (const auto &entry : std::filesystem::directory_iterator(procs))
             if (entry.is_directory())
-                spool.procs.push_back(read_process(entry.path(), spool.build));
+                dirs.push_back(entry.path());
+
+    // The data bases are read on every core: the largest part of a load's own work.
+    spool.procs.resize(dirs.size());
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_lock;
+    auto read_some = [&] {
+        try {
+            for (std::size_t i; (i = next++) < dirs.size();)
+                spool.procs[i] = read_process(dirs[i], spool.build);
+        } catch (...) {
+            const std::lock_guard hold(failure_lock);
+            failure = std::current_exception();
+            next = dirs.size();
+        }
+    };
+    {
+        std::vector<std::jthread> readers;
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        for (unsigned i = 1; i < std::min<std::size_t>(cores, dirs.size()); ++i)
+            readers.emplace_back(read_some);
+        read_some();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
     std::sort(spool.procs.begin(), spool.procs.end(), [](const Process &a, const Process &b) {
         const double sa = seconds(value_of(a.keys, "start")), sb = seconds(value_of(b.keys, "start"));
         return sa != sb ? sa < sb : a.id < b.id;

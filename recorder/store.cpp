@@ -1,9 +1,11 @@
 #include "store.h"
 
+#include <future>
 #include <string>
 
 #include "pg.h"
 #include "rows.h"
+#include "spool.h"
 
 namespace store {
 
@@ -91,6 +93,20 @@ pg::Param number_param(const std::string &value)
     return value.empty() ? pg::Param::null() : pg::Param(value);
 }
 
+/// Opens the build's transaction: refuses a recorded label, or deletes that
+/// build when the spool says to replace it.
+void begin_build(PGconn *conn, const std::string &label, bool replace)
+{
+    pg::query(conn, "BEGIN");
+    // Two loads of one label wait for each other here rather than both pass the check.
+    pg::query(conn, "SELECT pg_advisory_xact_lock(hashtext($1))", {label});
+    if (label_recorded(conn, label)) {
+        if (!replace)
+            throw pg::DbError(label_taken(label));
+        delete_build(conn, label);
+    }
+}
+
 void store_build(PGconn *conn, const rows::Spool &spool)
 {
     const auto &build = spool.build;
@@ -98,14 +114,6 @@ void store_build(PGconn *conn, const rows::Spool &spool)
         auto found = build.find(name);
         return found == build.end() ? std::string() : found->second;
     };
-    const std::string label = key("label");
-    // Two loads of one label wait for each other here rather than both pass the check.
-    pg::query(conn, "SELECT pg_advisory_xact_lock(hashtext($1))", {label});
-    if (label_recorded(conn, label)) {
-        if (key("replace") != "1")
-            throw pg::DbError(label_taken(label));
-        delete_build(conn, label);
-    }
     const rows::Tables tables = rows::make_rows(spool, take_oids(conn, rows::oid_count(spool)));
     pg::copy_in(conn, rows::makeproc_columns, tables.makeproc);
     pg::copy_in(conn, rows::fileinst_columns, tables.fileinst);
@@ -117,7 +125,7 @@ void store_build(PGconn *conn, const rows::Spool &spool)
         INSERT INTO ZTR_BUILD (BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START, BLD_END, BLD_STATUS,
                                BLD_COMPLETE, BLD_TOPPROC)
         VALUES ($1, $2, $3, $4, $5, $6, $7, $8))",
-              {label, key("topdir"), key("command"), time_param(key("start")), time_param(key("end")),
+              {key("label"), key("topdir"), key("command"), time_param(key("start")), time_param(key("end")),
                number_param(key("status")), complete,
                tables.top_proc < 0 ? pg::Param::null() : pg::Param(std::to_string(tables.top_proc))});
 }
@@ -139,22 +147,30 @@ std::string check_server(const std::string &label, bool replace)
 
 std::string load_spool(const std::filesystem::path &dir)
 {
-    rows::Spool spool;
-    try {
-        spool = rows::read_spool(dir);
-    } catch (const std::exception &error) {
-        return std::string("cannot read the spool: ") + error.what();
-    }
+    auto build = spool::read_keys(dir / spool::build_file);
+    const std::string label = build["label"];
+    if (label.empty())
+        return "cannot read the spool: " + dir.string() + " is not a spool of tracemake: no " + spool::build_file +
+               " with a label";
+    // The data bases are read while the server checks the label and
+    // deletes a build that is replaced.
+    auto reading = std::async(std::launch::async, rows::read_spool, dir);
     try {
         const pg::Connection conn = pg::connect();
         check_tables(conn.get());
-        pg::query(conn.get(), "BEGIN");
+        begin_build(conn.get(), label, build["replace"] == "1");
+        rows::Spool spool;
+        try {
+            spool = reading.get();
+        } catch (const std::exception &error) {
+            return std::string("cannot read the spool: ") + error.what();
+        }
         store_build(conn.get(), spool);
         pg::query(conn.get(), "COMMIT");
         return {};
     } catch (const pg::DbError &error) {
         // Closing the connection rolls back whatever the transaction had done.
-        return "the build '" + spool.build["label"] + "' was not stored: " + error.what();
+        return "the build '" + label + "' was not stored: " + error.what();
     }
 }
 

@@ -19,13 +19,8 @@ cmake --build --preset release -j "$(nproc)" --target changescan changescan_seri
 bin=build-release/bin
 serial=build-release/bench/bin/changescan_serial
 
-work=$(mktemp -d /tmp/daver-bench-XXXXXX)
-chmod 755 "$work"
-pgdir=$work/pg
-trap 'scripts/pgcluster.sh stop "$pgdir"; rm -rf "$work"' EXIT
-scripts/pgcluster.sh start "$pgdir" db/schema.sql
-# shellcheck disable=SC1091
-source "$pgdir/env"
+# shellcheck source=bench/cluster.sh
+source bench/cluster.sh
 
 echo "loading $instances instances ..."
 psql -X -q -v ON_ERROR_STOP=1 -d DAVER <<SQL

@@ -127,7 +127,7 @@ TEST(MakeDatabase, FilesWithFlagsRecipesAndPrerequisites)
     ASSERT_EQ(prog->variables.size(), 2u);
     std::vector<std::pair<std::string, makedb::Source>> vars;
     for (const auto &var : prog->variables)
-        vars.emplace_back(var.name + " " + var.op + " " + var.value, var.source);
+        vars.emplace_back(var.name + " " + std::string(var.op) + " " + var.value, var.source);
     std::sort(vars.begin(), vars.end());
     EXPECT_EQ(vars[0], std::pair(std::string("TO := to"), makedb::source_override));
     EXPECT_EQ(vars[1], std::pair(std::string("TV = tv"), makedb::source_makefile));
