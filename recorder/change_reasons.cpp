@@ -135,6 +135,41 @@ void explain_variables(PGconn *conn, const Build &a, const Build &b, std::vector
     }
 }
 
+/// Whether `recipe` names variable `name` itself: $(NAME), ${NAME}, or a
+/// substitution reference $(NAME:...).
+bool names_variable(const std::string &recipe, const std::string &name)
+{
+    for (const char *open : {"$(", "${"}) {
+        const std::string start = open + name;
+        for (std::size_t at = recipe.find(start); at != std::string::npos; at = recipe.find(start, at + 1)) {
+            const char next = at + start.size() < recipe.size() ? recipe[at + start.size()] : '\0';
+            if (next == ':' || next == (open[1] == '(' ? ')' : '}'))
+                return true;
+        }
+    }
+    return false;
+}
+
+/// Picks out, for each target with differing variables, those that its recipe in the second build names.
+void mark_recipe_variables(PGconn *conn, std::vector<Explained> &all)
+{
+    std::vector<long long> oids;
+    for (const Explained &e : all)
+        if (!e.variables.empty())
+            oids.push_back(e.oid_b);
+    if (oids.empty())
+        return;
+    const pg::Result res =
+        pg::query(conn, "SELECT OID, INST_CMDSTXT FROM ZTR_FILEINST WHERE OID = ANY($1::bigint[])", {array_literal(oids)});
+    std::map<long long, std::string> recipes;
+    for (int r = 0; r < PQntuples(res.get()); ++r)
+        recipes[std::stoll(pg::text(res, r, 0))] = pg::text(res, r, 1);
+    for (Explained &e : all)
+        for (const std::string &name : e.variables)
+            if (names_variable(recipes[e.oid_b], name))
+                e.recipe_variables.push_back(name);
+}
+
 } // namespace
 
 std::vector<Explained> explain(PGconn *conn, const Build &a, const Build &b, const pairing::Pairing &pairs,
@@ -159,6 +194,7 @@ std::vector<Explained> explain(PGconn *conn, const Build &a, const Build &b, con
         all.push_back(std::move(e));
     }
     explain_variables(conn, a, b, all, procs);
+    mark_recipe_variables(conn, all);
     return all;
 }
 

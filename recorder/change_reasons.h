@@ -23,6 +23,7 @@ struct Explained {
     bool target = false;             ///< a rule makes it in either build
     bool procs_paired = true;        ///< the two instances belong to paired make processes
     std::vector<std::string> variables;  ///< names of variables whose value or origin differ
+    std::vector<std::string> recipe_variables;  ///< those of them that its recipe names as $(NAME) or ${NAME}
     bool recipe = false;             ///< the recipe text differs
     bool commands = false;           ///< the executed commands differ
     std::vector<std::string> changed_prereqs, new_prereqs, dropped_prereqs;  ///< relative paths

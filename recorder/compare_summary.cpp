@@ -66,7 +66,10 @@ void explain_file(std::string &text, const reasons::Explained &e, const changes:
     const std::string rulediff = command("rulediff", dir + "/rulediff-" + std::to_string(e.oid_a) + ".txt", e.oid_a, e.oid_b);
     bool found = false;
     if (!e.variables.empty()) {
-        text += "    variables differ between the two make processes: " + joined(e.variables) + "\n      " + envdiff + "\n";
+        text += "    variables differ between the two make processes: " + joined(e.variables);
+        if (!e.recipe_variables.empty())
+            text += " (its recipe uses " + joined(e.recipe_variables) + ")";
+        text += "\n      " + envdiff + "\n";
         found = true;
     }
     if (e.recipe || e.commands) {

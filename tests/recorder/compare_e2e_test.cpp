@@ -117,18 +117,18 @@ TEST_F(RecordedCalc, SummaryNamesEachChangeAndItsReason)
     } blocks[] = {
         {"lib/parse.c", {"its content differs", "no rule makes it: it was changed outside the build"}},
         {"lib/add.o", {"its content differs, it was rebuilt with other commands",
-                       "variables differ between the two make processes: CFLAGS, OBJS, VERSION",
+                       "variables differ between the two make processes: CFLAGS, OBJS, VERSION \\(its recipe uses CFLAGS\\)",
                        "envdiff .*/envdiff-[0-9]+\\.txt [0-9]+ [0-9]+", "executed commands differ",
                        "rulediff .*", "prerequisite changed: lib/calc.h"}},
         {"lib/parse.o", {".*", ".*", ".*", ".*", ".*", "prerequisite changed: lib/calc.h, lib/parse.c",
                          "prerequisite dropped: lib/compat.h"}},
         {"lib/libcalc.a", {".*", ".*", ".*", ".*", ".*", "prerequisite changed: lib/add.o, lib/parse.o, lib/sub.o",
                            "new prerequisite: lib/mul.o"}},
-        {"src/calc", {".*", "variables differ between the two make processes: CFLAGS, LDLIBS, VERSION", ".*",
+        {"src/calc", {".*", "variables differ between the two make processes: CFLAGS, LDLIBS, VERSION \\(its recipe uses LDLIBS\\)", ".*",
                       "recipe text and executed commands differ", "rulediff .*",
                       "prerequisite changed: lib/libcalc.a, src/main.o"}},
         {"doc/calc.1", {"its content differs, it was rebuilt with other commands",
-                        "variables differ between the two make processes: .*VERSION"}},
+                        "variables differ between the two make processes: .*VERSION \\(its recipe uses VERSION\\)"}},
     };
     for (const auto &b : blocks) {
         const std::size_t at = s.find("\n  " + b.file + " (");

@@ -182,7 +182,7 @@ TEST_F(Exports, CompareDrawsMarksAndExplains)
         "cannot tell whether these changed (a digest is missing: the file was gone when its make ended):\n  lib/gen.c\n",
         "left out of the change list and the picture's marks (white space in the name or directory):\n  src/my file.txt\n",
         "  lib/add.o (cmp-a 7113, cmp-b 8113)\n    its content differs, it was rebuilt with other commands\n"
-        "    variables differ between the two make processes: CFLAGS\n      envdiff " + out + "/envdiff-7113.txt 7113 8113\n"
+        "    variables differ between the two make processes: CFLAGS (its recipe uses CFLAGS)\n      envdiff " + out + "/envdiff-7113.txt 7113 8113\n"
         "    executed commands differ\n      rulediff " + out + "/rulediff-7113.txt 7113 8113\n"
         "    prerequisite dropped: lib/old.h\n  lib/libcalc.a",
         "    prerequisite changed: lib/add.o\n    new prerequisite: lib/mul.o\n",
