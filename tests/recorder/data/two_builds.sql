@@ -2,7 +2,8 @@
 -- "cmp-b" in /w/b, for the tests of the exports.  From a to b: CFLAGS of the
 -- lib sub-make gains -Wextra (add.o and libcalc.a rebuilt), lib/mul.c and
 -- lib/mul.o are new, lib/old.h is gone, src/calc's recipe gains -lm,
--- lib/gen.c lost its digest (deleted after use), "src/my file.txt" changed,
+-- lib/gen.c lost its digest (deleted after use), lib/tmp.i too but it was
+-- also made by another command, "src/my file.txt" changed,
 -- /usr/include/stdio.h is outside both trees and the same.  cmp-b was
 -- stopped before its end.  "cmp-empty" holds no instance, "cmp-far" nothing
 -- at a place the others have.
@@ -32,6 +33,7 @@ INSERT INTO ZTR_FILEINST (OID, INST_NAME, INST_DIR, INST_VERSION, INST_PROC, INS
     (7114, 'add.c', '/w/a/lib', 'cmp-a', 7002, NULL, NULL, '0', '0', '0', 0, 0, 'C1'),
     (7115, 'old.h', '/w/a/lib', 'cmp-a', 7002, NULL, NULL, '0', '0', '0', 0, 0, 'H1'),
     (7116, 'gen.c', '/w/a/lib', 'cmp-a', 7002, 'sed s/x/y/ gen.in > $@', 'sed s/x/y/ gen.in > gen.c', '0', '1', '0', 0, 0, 'G1'),
+    (7117, 'tmp.i', '/w/a/lib', 'cmp-a', 7002, 'cpp $< > $@', 'cpp add.c > tmp.i', '0', '1', '0', 0, 0, 'T1'),
     (7121, 'all', '/w/a/src', 'cmp-a', 7003, NULL, NULL, '1', '1', '0', 1, 0, NULL),
     (7122, 'calc', '/w/a/src', 'cmp-a', 7003, '$(CC) -o $@ $^', 'gcc -o calc main.o ../lib/libcalc.a', '0', '1', '0', 0, 0, 'K1'),
     (7123, 'main.o', '/w/a/src', 'cmp-a', 7003, '$(CC) -c $<', 'gcc -c main.c', '0', '1', '0', 0, 0, 'M1'),
@@ -48,6 +50,7 @@ INSERT INTO ZTR_FILEINST (OID, INST_NAME, INST_DIR, INST_VERSION, INST_PROC, INS
     (8116, 'gen.c', '/w/b/lib', 'cmp-b', 8002, 'sed s/x/y/ gen.in > $@', 'sed s/x/y/ gen.in > gen.c', '0', '1', '0', 0, 0, NULL),
     (8117, 'mul.o', '/w/b/lib', 'cmp-b', 8002, '$(CC) $(CFLAGS) -c $<', 'gcc -O2 -Wextra -c mul.c -I/w/b/lib', '0', '1', '0', 0, 0, 'U1'),
     (8118, 'mul.c', '/w/b/lib', 'cmp-b', 8002, NULL, NULL, '0', '0', '0', 0, 0, 'V1'),
+    (8119, 'tmp.i', '/w/b/lib', 'cmp-b', 8002, 'cpp $< > $@', 'cpp -DX add.c > tmp.i', '0', '1', '0', 0, 0, NULL),
     (8121, 'all', '/w/b/src', 'cmp-b', 8003, NULL, NULL, '1', '1', '0', 1, 0, NULL),
     (8122, 'calc', '/w/b/src', 'cmp-b', 8003, '$(CC) -o $@ $^ -lm', 'gcc -o calc main.o ../lib/libcalc.a', '0', '1', '0', 0, 0, 'K2'),
     (8123, 'main.o', '/w/b/src', 'cmp-b', 8003, '$(CC) -c $<', 'gcc -c main.c', '0', '1', '0', 0, 0, 'M1'),
