@@ -99,6 +99,21 @@ TEST_F(RecordedCalc, CompareDrawsThePictureAndMarksTheChanges)
     EXPECT_TRUE(std::regex_search(dot, std::regex("->\"[0-9]+ [0-9]+\"\\[layer=\"all\",style=dotted\\]")));
 }
 
+TEST_F(RecordedCalc, OneBuildConvertsAndDraws)
+{
+    const std::string rsf = (work->path() / "v1.rsf").string(), dot = rsf + ".dot";
+    const RunResult r = run_program({bin_path("tracemake"), "rsf", label("v1"), "-o", rsf});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(run_program({bin_path("relplot"), rsf, dot}).exit_code, 0);
+    const RunResult drawn = run_program({"/usr/bin/dot", "-Tsvg", dot, "-o", rsf + ".svg"});
+    EXPECT_EQ(drawn.exit_code, 0) << drawn.err;
+    EXPECT_EQ(drawn.err, "");
+    // Four make processes: the top one's cluster holds those of lib, src and doc.
+    for (const char *dir : {"/lib\"", "/src\"", "/doc\""})
+        EXPECT_NE(read_file(dot).find("subgraph \"cluster_" + (work->path() / "calc-v1").string() + dir),
+                  std::string::npos) << dir;
+}
+
 TEST_F(RecordedCalc, SummaryNamesEachChangeAndItsReason)
 {
     ASSERT_EQ(compared.exit_code, 0) << compared.err;
