@@ -10,6 +10,7 @@ namespace {
 
 using recorded::Build;
 
+/// One build's line: where, how and with what outcome it was made.
 std::string describe(const Build &build)
 {
     std::string text = "  " + build.label + ": " + build.root + ", `" + build.cmdline + "`, exit status " +
@@ -19,7 +20,8 @@ std::string describe(const Build &build)
     return text;
 }
 
-void list_files(std::string &text, const char *title, const pairing::Pairing &pairs,
+/// A titled list of files by relative path; nothing when there are none.
+void list_files(std::string &text, const std::string &title, const pairing::Pairing &pairs,
                 const std::vector<std::uint32_t> &files)
 {
     if (files.empty())
@@ -29,6 +31,7 @@ void list_files(std::string &text, const char *title, const pairing::Pairing &pa
         text += "  " + pairs.file_path(f) + "\n";
 }
 
+/// Words joined by commas.
 std::string joined(const std::vector<std::string> &words)
 {
     std::string text;
@@ -37,11 +40,13 @@ std::string joined(const std::vector<std::string> &words)
     return text;
 }
 
+/// The command line of a report tool comparing instances `a` and `b` into `report`.
 std::string command(const char *program, const std::string &report, long long a, long long b)
 {
     return std::string(program) + " " + shell_word(report) + " " + std::to_string(a) + " " + std::to_string(b);
 }
 
+/// The block of one changed file: what differs, and for a target why.
 void explain_file(std::string &text, const reasons::Explained &e, const changes::ChangedFile &change,
                   const Build &a, const Build &b, const pairing::Pairing &pairs, const std::string &dir)
 {
@@ -117,13 +122,10 @@ std::string write(const Build &a, const Build &b, const pairing::Pairing &pairs,
     std::string text = "Comparing build " + a.label + " with build " + b.label + ":\n" + describe(a) + describe(b);
     text += "files changed: " + std::to_string(set.changed.size()) + ", added: " + std::to_string(set.added.size()) +
             ", removed: " + std::to_string(set.removed.size()) + "\n";
-    list_files(text, ("added (only in " + b.label + "):\n").c_str(), pairs, set.added);
-    list_files(text, ("removed (only in " + a.label + "):\n").c_str(), pairs, set.removed);
-    if (!set.untold.empty()) {
-        text += "cannot tell whether these changed (a digest is missing: the file was gone when its make ended):\n";
-        for (std::uint32_t f : set.untold)
-            text += "  " + pairs.file_path(f) + "\n";
-    }
+    list_files(text, "added (only in " + b.label + "):\n", pairs, set.added);
+    list_files(text, "removed (only in " + a.label + "):\n", pairs, set.removed);
+    list_files(text, "cannot tell whether these changed (a digest is missing: the file was gone when its make ended):\n",
+               pairs, set.untold);
     if (!left_out.empty()) {
         text += "left out of the change list and the picture's marks (white space in the name or directory):\n";
         for (const std::string &path : left_out)
