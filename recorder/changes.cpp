@@ -5,6 +5,8 @@
 #include <string_view>
 #include <tuple>
 
+#include "export_rsf.h"
+
 namespace changes {
 
 namespace {
@@ -56,7 +58,7 @@ bool commands_differ(const Build &a, const Build &b, const pairing::Pairing &pai
 
 bool has_white_space(const std::string &text)
 {
-    return text.find_first_of(" \t\n\r\v\f") != std::string::npos;
+    return std::any_of(text.begin(), text.end(), rsf::is_word_break);
 }
 
 } // namespace

@@ -14,11 +14,6 @@ using recorded::Index;
 using recorded::Instance;
 using recorded::none;
 
-bool is_white(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
 /// Writes records through a buffer of its own, and each directory node once.
 class Writer {
 public:
@@ -135,6 +130,11 @@ void write_edges(Writer &w, const Build &build)
 
 } // namespace
 
+bool is_word_break(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
 std::string token(std::string_view text)
 {
     if (text.empty())
@@ -144,7 +144,7 @@ std::string token(std::string_view text)
     for (char c : text) {
         if (c == '\\') {
             out += "\\\\";
-        } else if (is_white(c)) {
+        } else if (is_word_break(c)) {
             const auto u = static_cast<unsigned char>(c);
             out += '\\';
             out += static_cast<char>('0' + (u >> 6));

@@ -13,6 +13,9 @@
 
 namespace rsf {
 
+/// Whether `c` ends a word of RSF or of changescan's list (both read words as C's isspace splits them).
+bool is_word_break(char c);
+
 /// `text` as one RSF token: RSF splits at white space and has no quoting,
 /// so white space is written as a backslash and three octal digits, a
 /// backslash as two, and an empty text as "\000".
