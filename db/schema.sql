@@ -92,6 +92,7 @@ CREATE INDEX ztr_prereq_inst ON ZTR_PREREQ (PRQ_INST);
 CREATE TABLE ZTR_TARGETVAR (
     TV_INST    bigint,   -- the instance whose target the variable belongs to
     TV_NAME    text,
+    TV_OP      text,     -- '=', ':=' or '+=' (appended to the value in force elsewhere)
     TV_VALUE   text,     -- as the data base prints it, like VAR_VALUE
     TV_SOURCE  integer   -- as VAR_SOURCE
 );

@@ -1,5 +1,7 @@
 #include "catalog.h"
 
+#include <iconv.h>
+#include <langinfo.h>
 #include <locale.h>
 
 #include <cstdint>
@@ -39,6 +41,30 @@ std::vector<std::string> name_variants(const std::string &name)
     return variants;
 }
 
+struct IconvCloser {
+    iconv_t handle;
+    ~IconvCloser()
+    {
+        if (handle != reinterpret_cast<iconv_t>(-1))
+            iconv_close(handle);
+    }
+};
+
+/// `text` turned from UTF-8 into `codeset`; empty when it cannot be.
+std::string converted(const std::string &text, iconv_t to_codeset)
+{
+    std::string out(text.size() * 4 + 4, '\0');
+    char *in_at = const_cast<char *>(text.data());
+    std::size_t in_left = text.size();
+    char *out_at = out.data();
+    std::size_t out_left = out.size();
+    iconv(to_codeset, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(to_codeset, &in_at, &in_left, &out_at, &out_left) == static_cast<std::size_t>(-1))
+        return {};
+    out.resize(out.size() - out_left);
+    return out;
+}
+
 bool is_c_locale(const std::string &name)
 {
     return name.empty() || name == "C" || name == "POSIX" || name.starts_with("C.");
@@ -46,7 +72,7 @@ bool is_c_locale(const std::string &name)
 
 } // namespace
 
-Catalog::Catalog(const std::filesystem::path &mo_file)
+Catalog::Catalog(const std::filesystem::path &mo_file, const std::string &codeset)
 {
     std::ifstream in(mo_file, std::ios::binary);
     const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -77,6 +103,18 @@ Catalog::Catalog(const std::filesystem::path &mo_file)
         if (!original.empty() && !translation.empty())
             texts_.emplace(std::move(original), std::move(translation));
     }
+    if (codeset == "UTF-8" || codeset == "utf8")
+        return;
+    // A translation that the build's codeset cannot hold is left untranslated, as gettext leaves it.
+    const IconvCloser to_codeset{iconv_open((codeset + "//TRANSLIT").c_str(), "UTF-8")};
+    if (to_codeset.handle == reinterpret_cast<iconv_t>(-1)) {
+        texts_.clear();
+        return;
+    }
+    for (auto &[original, translation] : texts_) {
+        std::string text = converted(translation, to_codeset.handle);
+        translation = text.empty() ? original : std::move(text);
+    }
 }
 
 std::string Catalog::translate(std::string_view msgid) const
@@ -96,7 +134,18 @@ Catalog catalog_for(const LocaleEnv &env, const std::filesystem::path &locale_ro
     locale_t installed = newlocale(LC_ALL_MASK, locale.c_str(), locale_t{});
     if (installed == locale_t{})
         return {};
-    freelocale(installed);
+    const std::string codeset = nl_langinfo_l(CODESET, installed);
+    // gettext turns the texts into the locale's codeset with that locale's
+    // own transliterations („ becomes » in ISO-8859-1): so must the reader.
+    struct LocaleInUse {
+        locale_t locale, before;
+        explicit LocaleInUse(locale_t l) : locale(l), before(uselocale(l)) {}
+        ~LocaleInUse()
+        {
+            uselocale(before);
+            freelocale(locale);
+        }
+    } in_use(installed);
 
     std::vector<std::string> languages;
     for (std::size_t start = 0; start <= env.language.size();) {
@@ -112,7 +161,7 @@ Catalog catalog_for(const LocaleEnv &env, const std::filesystem::path &locale_ro
         for (const std::string &name : name_variants(language)) {
             const auto file = locale_root / name / "LC_MESSAGES" / "make.mo";
             if (std::filesystem::exists(file))
-                return Catalog(file);
+                return Catalog(file, codeset);
         }
     return {};
 }

@@ -20,8 +20,10 @@ namespace catalog {
 class Catalog {
 public:
     Catalog() = default;
-    /// Reads a GNU .mo file; an unreadable or malformed file gives an empty catalog.
-    explicit Catalog(const std::filesystem::path &mo_file);
+    /// Reads a GNU .mo file, its translations turned from UTF-8 into
+    /// `codeset` as gettext turns them for make; an unreadable or malformed
+    /// file gives an empty catalog.
+    explicit Catalog(const std::filesystem::path &mo_file, const std::string &codeset = "UTF-8");
     /// The translation of `msgid`, or `msgid` itself when the catalog has none.
     std::string translate(std::string_view msgid) const;
     bool empty() const { return texts_.empty(); }

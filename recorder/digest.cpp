@@ -70,7 +70,7 @@ void write_digests(const std::filesystem::path &proc_dir)
         if (db.left_out(file))
             continue;
         const auto [dir, name] = rows::instance_location(workdir, file.name);
-        const std::string path = dir == "/" ? "/" + name : dir + "/" + name;
+        const std::string path = rows::joined_path(dir, name);
         std::error_code error;
         if (!done.insert(path).second || !std::filesystem::is_regular_file(path, error))
             continue;

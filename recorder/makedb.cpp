@@ -205,14 +205,15 @@ bool read_entry(const Words &words, const Lines &lines, Entry &entry)
     std::vector<PendingVariable> pending;
     Origin origin;
     bool have_rule = false, in_recipe = false;
-    std::string recipe;
+    std::optional<std::string> recipe;
     for (const std::string_view line : lines) {
         if (line.starts_with('\t')) {
             if (in_recipe) {
-                if (file.recipe)
-                    recipe += '\n';
-                recipe += line.substr(1);
-                file.recipe = std::string();
+                if (recipe)
+                    *recipe += '\n';
+                else
+                    recipe.emplace();
+                *recipe += line.substr(1);
             }
             continue;
         }
@@ -256,8 +257,7 @@ bool read_entry(const Words &words, const Lines &lines, Entry &entry)
     }
     if (!have_rule)
         return false;
-    if (file.recipe)
-        file.recipe = std::move(recipe);
+    file.recipe = std::move(recipe);
     file.rule_count = file.double_colon ? 1 : 0;
     const std::string prefix = file.name + ": ";
     for (const PendingVariable &p : pending) {
@@ -313,10 +313,11 @@ std::unordered_set<std::string_view> names_of(const std::vector<File> &files)
     return names;
 }
 
+/// make's special targets: settings of make, not files of the build.
 const std::unordered_set<std::string_view> special_targets = {
-    ".PHONY",       ".SUFFIXES", ".DEFAULT",          ".PRECIOUS",    ".INTERMEDIATE",        ".SECONDARY",
-    ".SECONDEXPANSION", ".DELETE_ON_ERROR", ".IGNORE", ".LOW_RESOLUTION_TIME", ".SILENT", ".EXPORT_ALL_VARIABLES",
-    ".NOTPARALLEL", ".ONESHELL", ".POSIX", ".NOTINTERMEDIATE", ".WAIT",
+    ".PHONY", ".SUFFIXES", ".DEFAULT", ".PRECIOUS", ".INTERMEDIATE", ".SECONDARY", ".SECONDEXPANSION",
+    ".DELETE_ON_ERROR", ".IGNORE", ".LOW_RESOLUTION_TIME", ".SILENT", ".EXPORT_ALL_VARIABLES", ".NOTPARALLEL",
+    ".ONESHELL", ".POSIX", ".NOTINTERMEDIATE", ".WAIT",
 };
 
 } // namespace

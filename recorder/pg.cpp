@@ -41,34 +41,59 @@ Result query(PGconn *conn, const std::string &sql, const std::vector<Param> &par
     return res;
 }
 
-void copy_in(PGconn *conn, const std::string &target, std::string_view data)
+CopyIn::CopyIn(PGconn *conn, const std::string &target) : conn_(conn)
 {
     const std::string sql = "COPY " + target + " FROM STDIN";
     Result start(PQexec(conn, sql.c_str()));
-    if (PQresultStatus(start.get()) != PGRES_COPY_IN)
+    if (PQresultStatus(start.get()) != PGRES_COPY_IN) {
+        open_ = false;
         throw DbError(error_text(conn));
-    constexpr std::size_t piece = 1 << 20;
-    bool sent = true;
-    for (std::size_t at = 0; sent && at < data.size(); at += piece) {
-        const std::size_t length = std::min(piece, data.size() - at);
-        sent = PQputCopyData(conn, data.data() + at, static_cast<int>(length)) == 1;
     }
-    // A failed send still ends the COPY, so that the server's reason can be read.
-    if (PQputCopyEnd(conn, sent ? nullptr : "the data could not be sent") != 1)
-        throw DbError(error_text(conn));
-    bool failed = !sent;
+}
+
+CopyIn::~CopyIn()
+{
+    if (!open_)
+        return;
+    PQputCopyEnd(conn_, "the rows could not be made");
+    while (Result res{PQgetResult(conn_)}) {
+    }
+}
+
+void CopyIn::send(std::string_view data)
+{
+    constexpr std::size_t piece = 1 << 20;
+    for (std::size_t at = 0; at < data.size(); at += piece) {
+        const std::size_t length = std::min(piece, data.size() - at);
+        if (PQputCopyData(conn_, data.data() + at, static_cast<int>(length)) != 1)
+            throw DbError(error_text(conn_));
+    }
+}
+
+void CopyIn::finish()
+{
+    open_ = false;
+    if (PQputCopyEnd(conn_, nullptr) != 1)
+        throw DbError(error_text(conn_));
     std::string reason;
-    while (Result res{PQgetResult(conn)}) {
+    while (Result res{PQgetResult(conn_)}) {
         if (PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-            failed = true;
             reason = PQresultErrorMessage(res.get());
+            if (reason.empty())
+                reason = error_text(conn_);
         }
     }
-    if (failed) {
-        while (!reason.empty() && reason.back() == '\n')
-            reason.pop_back();
-        throw DbError(reason.empty() ? error_text(conn) : reason);
-    }
+    while (!reason.empty() && reason.back() == '\n')
+        reason.pop_back();
+    if (!reason.empty())
+        throw DbError(reason);
+}
+
+void copy_in(PGconn *conn, const std::string &target, std::string_view data)
+{
+    CopyIn copy(conn, target);
+    copy.send(data);
+    copy.finish();
 }
 
 } // namespace pg

@@ -46,7 +46,26 @@ private:
 /// Runs one statement with its parameters bound ($1, $2, ...); throws DbError when it fails.
 Result query(PGconn *conn, const std::string &sql, const std::vector<Param> &params = {});
 
-/// Sends `data` (COPY text) into `target` ("TABLE (COLUMNS)"); throws DbError when the server refuses it.
+/// A COPY into one table, fed piece by piece while its rows are still being made.
+class CopyIn {
+public:
+    /// Starts `COPY target FROM STDIN` (target "TABLE (COLUMNS)"); throws DbError when refused.
+    CopyIn(PGconn *conn, const std::string &target);
+    /// Ends a COPY that was not finished as failed, so that the connection can be used again.
+    ~CopyIn();
+    CopyIn(const CopyIn &) = delete;
+    CopyIn &operator=(const CopyIn &) = delete;
+    /// Sends `data` (COPY text, whole lines); throws DbError when the server is gone.
+    void send(std::string_view data);
+    /// Ends the COPY; throws DbError with the server's reason when it refused the rows.
+    void finish();
+
+private:
+    PGconn *conn_;
+    bool open_ = true;
+};
+
+/// Sends `data` (COPY text) into `target` in one COPY; throws DbError when the server refuses it.
 void copy_in(PGconn *conn, const std::string &target, std::string_view data);
 
 /// The text of a value of a result row (empty for NULL).

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <exception>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 
 #include "additions.h"
@@ -55,6 +57,18 @@ public:
         return *this;
     }
     CopyRow &text_or_null(const std::optional<std::string> &value) { return value ? text(*value) : null(); }
+    /// The value that `map` holds for `key`, or NULL.
+    template <typename Map, typename Key>
+    CopyRow &found_or_null(const Map &map, const Key &key)
+    {
+        auto found = map.find(key);
+        if (found == map.end())
+            return null();
+        if constexpr (std::is_integral_v<std::decay_t<decltype(found->second)>>)
+            return number(found->second);
+        else
+            return text(found->second);
+    }
     /// An integer column given as spool text: empty is NULL.
     CopyRow &number_text(const std::string &value) { return value.empty() ? null() : text(value); }
     CopyRow &number(std::int64_t value)
@@ -94,11 +108,10 @@ const char *flag(bool value)
     return value ? "1" : "0";
 }
 
-Process read_process(const std::filesystem::path &dir, const std::map<std::string, std::string> &build)
+/// Reads the data base, commands and digests of a listed process.
+void read_process(Process &proc, const std::map<std::string, std::string> &build)
 {
-    Process proc;
-    proc.id = dir.filename().string();
-    proc.keys = spool::read_keys(dir / spool::proc_file);
+    const std::filesystem::path &dir = proc.folder;
     const additions::Additions added{value_of(build, "shimdir"), value_of(build, "preload"),
                                      value_of(proc.keys, "argv0"), value_of(proc.keys, "user_p") == "1"};
     proc.dir = value_of(proc.keys, "startdir");
@@ -122,7 +135,6 @@ Process read_process(const std::filesystem::path &dir, const std::map<std::strin
     for (const auto &record : spool::read_records(dir / spool::digest_file))
         if (record.size() >= 2)
             proc.digests[record[0]] = record[1];
-    return proc;
 }
 
 } // namespace
@@ -159,44 +171,22 @@ std::string timestamp(const std::string &epoch_seconds)
     return literal + "+00";
 }
 
-Spool read_spool(const std::filesystem::path &dir)
+Spool list_spool(const std::filesystem::path &dir)
 {
     Spool spool;
     spool.build = spool::read_keys(dir / spool::build_file);
     if (value_of(spool.build, "label").empty())
         throw std::runtime_error(dir.string() + " is not a spool of tracemake: no " + spool::build_file +
                                  " with a label");
-    std::vector<std::filesystem::path> dirs;
     const auto procs = dir / spool::procs_dir;
     if (std::filesystem::is_directory(procs))
         for (const auto &entry : std::filesystem::directory_iterator(procs))
-            if (entry.is_directory())
-                dirs.push_back(entry.path());
-
-    // The data bases are read on every core: the largest part of a load's own work.
-    spool.procs.resize(dirs.size());
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failure_lock;
-    auto read_some = [&] {
-        try {
-            for (std::size_t i; (i = next++) < dirs.size();)
-                spool.procs[i] = read_process(dirs[i], spool.build);
-        } catch (...) {
-            const std::lock_guard hold(failure_lock);
-            failure = std::current_exception();
-            next = dirs.size();
-        }
-    };
-    {
-        std::vector<std::jthread> readers;
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        for (unsigned i = 1; i < std::min<std::size_t>(cores, dirs.size()); ++i)
-            readers.emplace_back(read_some);
-        read_some();
-    }
-    if (failure)
-        std::rethrow_exception(failure);
+            if (entry.is_directory()) {
+                Process &proc = spool.procs.emplace_back();
+                proc.folder = entry.path();
+                proc.id = entry.path().filename().string();
+                proc.keys = spool::read_keys(entry.path() / spool::proc_file);
+            }
     std::sort(spool.procs.begin(), spool.procs.end(), [](const Process &a, const Process &b) {
         const double sa = seconds(value_of(a.keys, "start")), sb = seconds(value_of(b.keys, "start"));
         return sa != sb ? sa < sb : a.id < b.id;
@@ -204,112 +194,205 @@ Spool read_spool(const std::filesystem::path &dir)
     return spool;
 }
 
-std::size_t oid_count(const Spool &spool)
+struct Reader::State {
+    Spool &spool;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<bool> done;
+    std::exception_ptr failure;
+    std::atomic<std::size_t> next{0};
+    std::vector<std::jthread> threads;
+
+    explicit State(Spool &s) : spool(s), done(s.procs.size(), false) {}
+
+    void read_some()
+    {
+        for (std::size_t i; (i = next++) < spool.procs.size();) {
+            try {
+                read_process(spool.procs[i], spool.build);
+            } catch (...) {
+                const std::lock_guard hold(lock);
+                failure = std::current_exception();
+                next = spool.procs.size();
+            }
+            const std::lock_guard hold(lock);
+            done[i] = true;
+            changed.notify_all();
+        }
+    }
+};
+
+Reader::Reader(Spool &spool) : state_(std::make_unique<State>(spool))
 {
-    std::size_t count = spool.procs.size();
+    const std::size_t threads = std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()),
+                                                      spool.procs.size());
+    for (std::size_t i = 0; i < threads; ++i)
+        state_->threads.emplace_back([state = state_.get()] { state->read_some(); });
+}
+
+Reader::~Reader()
+{
+    state_->next = state_->spool.procs.size();
+    state_->threads.clear();
+}
+
+void Reader::wait(std::size_t index)
+{
+    std::unique_lock hold(state_->lock);
+    state_->changed.wait(hold, [&] { return state_->done[index] || state_->failure; });
+    if (state_->failure)
+        std::rethrow_exception(state_->failure);
+}
+
+void Reader::wait_all()
+{
+    for (std::size_t i = 0; i < state_->spool.procs.size(); ++i)
+        wait(i);
+}
+
+Spool read_spool(const std::filesystem::path &dir)
+{
+    Spool spool = list_spool(dir);
+    Reader(spool).wait_all();
+    return spool;
+}
+
+std::size_t instance_count(const Spool &spool)
+{
+    std::size_t count = 0;
     for (const Process &proc : spool.procs)
         count += proc.files.size();
     return count;
 }
 
-Tables make_rows(const Spool &spool, std::int64_t first_oid)
+std::size_t append_variable_rows(const Process &proc, std::int64_t oid, std::string &out)
 {
-    Tables tables;
-    const std::string label = value_of(spool.build, "label");
-    const std::size_t nprocs = spool.procs.size();
+    if (!proc.db)
+        return 0;
+    for (const makedb::Variable &var : proc.db->variables)
+        CopyRow(out).text(var.name).text(var.value).number(var.source).number(oid);
+    return proc.db->variables.size();
+}
 
-    // OIDs: the processes first, then each process's instances in turn.
-    std::unordered_map<std::string_view, std::size_t> proc_index;
-    std::vector<std::int64_t> first_instance(nprocs);
-    std::int64_t next = first_oid + static_cast<std::int64_t>(nprocs);
-    for (std::size_t i = 0; i < nprocs; ++i) {
-        proc_index.emplace(spool.procs[i].id, i);
-        first_instance[i] = next;
-        next += static_cast<std::int64_t>(spool.procs[i].files.size());
-    }
-    // Each process's instances by the name its make knows them by.
-    std::vector<std::unordered_map<std::string_view, std::int64_t>> instance_of(nprocs);
-    for (std::size_t i = 0; i < nprocs; ++i) {
-        const auto &files = spool.procs[i].files;
-        instance_of[i].reserve(files.size());
-        for (std::size_t k = 0; k < files.size(); ++k)
-            instance_of[i].emplace(files[k]->name, first_instance[i] + static_cast<std::int64_t>(k));
+namespace {
+
+/// Writes the rows of a spool's processes and instances, once their OIDs are known.
+class RowMaker {
+public:
+    RowMaker(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance)
+        : spool_(spool), label_(value_of(spool.build, "label")), first_proc_(first_proc),
+          instances_from_(spool.procs.size()), instance_of_(spool.procs.size())
+    {
+        std::int64_t next = first_instance;
+        for (std::size_t i = 0; i < spool.procs.size(); ++i) {
+            const auto &files = spool.procs[i].files;
+            proc_index_.emplace(spool.procs[i].id, i);
+            instances_from_[i] = next;
+            instance_of_[i].reserve(files.size());
+            for (const makedb::File *file : files)
+                instance_of_[i].emplace(file->name, next++);
+        }
     }
 
-    std::map<std::string, int> sub_makes; // parent ID -> sub-makes numbered so far
-    for (std::size_t i = 0; i < nprocs; ++i) {
-        const Process &proc = spool.procs[i];
-        const std::int64_t oid = first_oid + static_cast<std::int64_t>(i);
+    Tables make()
+    {
+        for (std::size_t i = 0; i < spool_.procs.size(); ++i) {
+            process_row(i);
+            instance_rows(i);
+        }
+        return std::move(tables_);
+    }
+
+private:
+    std::int64_t proc_oid(std::size_t index) const { return first_proc_ + static_cast<std::int64_t>(index); }
+
+    void process_row(std::size_t i)
+    {
+        const Process &proc = spool_.procs[i];
         const std::string parent = value_of(proc.keys, "parent");
-        auto parent_at = proc_index.find(parent);
-        {
-        CopyRow row(tables.makeproc);
-        row.number(oid).text(value_of(proc.keys, "cmdline")).text(label);
-        if (parent_at == proc_index.end()) {
+        auto parent_at = proc_index_.find(parent);
+        CopyRow row(tables_.makeproc);
+        row.number(proc_oid(i)).text(value_of(proc.keys, "cmdline")).text(label_);
+        if (parent_at == proc_index_.end()) {
             row.null().null().null();
-            if (tables.top_proc < 0)
-                tables.top_proc = oid;
+            if (tables_.top_proc < 0)
+                tables_.top_proc = proc_oid(i);
         } else {
-            row.number(first_oid + static_cast<std::int64_t>(parent_at->second));
-            const auto &parent_instances = instance_of[parent_at->second];
-            auto target = parent_instances.find(value_of(proc.keys, "parent_target"));
-            if (target == parent_instances.end())
-                row.null();
-            else
-                row.number(target->second);
-            row.number(sub_makes[parent]++);
+            row.number(proc_oid(parent_at->second));
+            row.found_or_null(instance_of_[parent_at->second], value_of(proc.keys, "parent_target"));
+            row.number(sub_makes_[parent]++);
         }
         row.text(proc.dir).number_text(value_of(proc.keys, "status"));
         time_column(row, value_of(proc.keys, "start"));
         time_column(row, value_of(proc.keys, "end"));
-        }
-        ++tables.procs;
+        ++tables_.procs;
+    }
 
+    void instance_rows(std::size_t i)
+    {
+        const Process &proc = spool_.procs[i];
         if (!proc.db)
-            continue;
-        for (const makedb::Variable &var : proc.db->variables) {
-            CopyRow(tables.variable).text(var.name).text(var.value).number(var.source).number(oid);
-            ++tables.variables;
-        }
+            return;
         const auto goals = proc.db->goals();
         for (std::size_t k = 0; k < proc.files.size(); ++k) {
             const makedb::File &file = *proc.files[k];
-            const std::int64_t inst = first_instance[i] + static_cast<std::int64_t>(k);
+            const std::int64_t inst = instances_from_[i] + static_cast<std::int64_t>(k);
             const auto [dir, name] = instance_location(proc.dir, file.name);
-            {
-            CopyRow inst_row(tables.fileinst);
-            inst_row.number(inst).text(name).text(dir).text(label).number(oid).text_or_null(file.recipe);
-            auto executed = proc.executed.find(file.name);
-            if (executed == proc.executed.end())
-                inst_row.null();
-            else
-                inst_row.text(executed->second);
-            inst_row.text(flag(file.phony)).text(flag(file.is_target)).text(flag(file.double_colon));
-            inst_row.number(std::find(goals.begin(), goals.end(), file.name) != goals.end() ? 1 : 0);
-            inst_row.number(file.rule_count);
-            auto digest = proc.digests.find(dir == "/" ? "/" + name : dir + "/" + name);
-            if (digest == proc.digests.end())
-                inst_row.null();
-            else
-                inst_row.text(digest->second);
-            }
-            ++tables.instances;
+            CopyRow(tables_.fileinst)
+                .number(inst)
+                .text(name)
+                .text(dir)
+                .text(label_)
+                .number(proc_oid(i))
+                .text_or_null(file.recipe)
+                .found_or_null(proc.executed, file.name)
+                .text(flag(file.phony))
+                .text(flag(file.is_target))
+                .text(flag(file.double_colon))
+                .number(std::find(goals.begin(), goals.end(), file.name) != goals.end() ? 1 : 0)
+                .number(file.rule_count)
+                .found_or_null(proc.digests, joined_path(dir, name));
+            ++tables_.instances;
 
             int position = 0;
             for (const auto *list : {&file.prereqs, &file.order_only})
                 for (const std::string &prereq : *list) {
-                    auto found = instance_of[i].find(prereq);
-                    if (found == instance_of[i].end())
+                    auto found = instance_of_[i].find(prereq);
+                    if (found == instance_of_[i].end())
                         continue;
-                    CopyRow(tables.prereq).number(inst).number(found->second).number(position++).number(
-                        list == &file.order_only ? 1 : 0);
-                    ++tables.prereqs;
+                    CopyRow(tables_.prereq)
+                        .number(inst)
+                        .number(found->second)
+                        .number(position++)
+                        .number(list == &file.order_only ? 1 : 0);
+                    ++tables_.prereqs;
                 }
             for (const makedb::Variable &var : file.variables)
-                CopyRow(tables.targetvar).number(inst).text(var.name).text(var.value).number(var.source);
+                CopyRow(tables_.targetvar).number(inst).text(var.name).text(var.op).text(var.value).number(var.source);
         }
     }
-    return tables;
+
+    const Spool &spool_;
+    const std::string label_;
+    const std::int64_t first_proc_;
+    std::unordered_map<std::string_view, std::size_t> proc_index_;
+    std::vector<std::int64_t> instances_from_;
+    /// Each process's instances by the name its make knows them by.
+    std::vector<std::unordered_map<std::string_view, std::int64_t>> instance_of_;
+    std::map<std::string, int> sub_makes_; ///< parent ID -> sub-makes numbered so far
+    Tables tables_;
+};
+
+} // namespace
+
+Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance)
+{
+    return RowMaker(spool, first_proc, first_instance).make();
+}
+
+std::string joined_path(const std::string &dir, const std::string &name)
+{
+    return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
 } // namespace rows

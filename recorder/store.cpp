@@ -1,6 +1,5 @@
 #include "store.h"
 
-#include <future>
 #include <string>
 
 #include "pg.h"
@@ -107,19 +106,38 @@ void begin_build(PGconn *conn, const std::string &label, bool replace)
     }
 }
 
-void store_build(PGconn *conn, const rows::Spool &spool)
+/// Stores the rows of a listed spool whose processes `reader` is reading.
+/// The variables, most of the rows, go to the server process by process as
+/// soon as each is read, so that the server takes them in while the rest is
+/// still being read.
+void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
 {
+    const std::int64_t first_proc = take_oids(conn, spool.procs.size());
+    {
+        pg::CopyIn copy(conn, rows::variable_columns);
+        std::string text;
+        for (std::size_t i = 0; i < spool.procs.size(); ++i) {
+            reader.wait(i);
+            rows::append_variable_rows(spool.procs[i], first_proc + static_cast<std::int64_t>(i), text);
+            if (text.size() >= (1 << 20)) {
+                copy.send(text);
+                text.clear();
+            }
+        }
+        copy.send(text);
+        copy.finish();
+    }
+    const rows::Tables tables = rows::make_rows(spool, first_proc, take_oids(conn, rows::instance_count(spool)));
+    pg::copy_in(conn, rows::makeproc_columns, tables.makeproc);
+    pg::copy_in(conn, rows::fileinst_columns, tables.fileinst);
+    pg::copy_in(conn, rows::prereq_columns, tables.prereq);
+    pg::copy_in(conn, rows::targetvar_columns, tables.targetvar);
+
     const auto &build = spool.build;
     auto key = [&](const char *name) {
         auto found = build.find(name);
         return found == build.end() ? std::string() : found->second;
     };
-    const rows::Tables tables = rows::make_rows(spool, take_oids(conn, rows::oid_count(spool)));
-    pg::copy_in(conn, rows::makeproc_columns, tables.makeproc);
-    pg::copy_in(conn, rows::fileinst_columns, tables.fileinst);
-    pg::copy_in(conn, rows::variable_columns, tables.variable);
-    pg::copy_in(conn, rows::prereq_columns, tables.prereq);
-    pg::copy_in(conn, rows::targetvar_columns, tables.targetvar);
     const std::string complete = key("complete") == "0" ? "0" : "1";
     pg::query(conn, R"(
         INSERT INTO ZTR_BUILD (BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START, BLD_END, BLD_STATUS,
@@ -147,30 +165,28 @@ std::string check_server(const std::string &label, bool replace)
 
 std::string load_spool(const std::filesystem::path &dir)
 {
-    auto build = spool::read_keys(dir / spool::build_file);
-    const std::string label = build["label"];
-    if (label.empty())
-        return "cannot read the spool: " + dir.string() + " is not a spool of tracemake: no " + spool::build_file +
-               " with a label";
+    rows::Spool spool;
+    try {
+        spool = rows::list_spool(dir);
+    } catch (const std::exception &error) {
+        return std::string("cannot read the spool: ") + error.what();
+    }
+    const std::string label = spool.build["label"];
     // The data bases are read while the server checks the label and
     // deletes a build that is replaced.
-    auto reading = std::async(std::launch::async, rows::read_spool, dir);
+    rows::Reader reader(spool);
     try {
         const pg::Connection conn = pg::connect();
         check_tables(conn.get());
-        begin_build(conn.get(), label, build["replace"] == "1");
-        rows::Spool spool;
-        try {
-            spool = reading.get();
-        } catch (const std::exception &error) {
-            return std::string("cannot read the spool: ") + error.what();
-        }
-        store_build(conn.get(), spool);
+        begin_build(conn.get(), label, spool.build["replace"] == "1");
+        store_build(conn.get(), spool, reader);
         pg::query(conn.get(), "COMMIT");
         return {};
     } catch (const pg::DbError &error) {
         // Closing the connection rolls back whatever the transaction had done.
         return "the build '" + label + "' was not stored: " + error.what();
+    } catch (const std::exception &error) {
+        return "the build '" + label + "' was not stored: cannot read the spool: " + error.what();
     }
 }
 

@@ -1,7 +1,7 @@
 // How fast a recorded build is stored: a synthetic spool of PROCS make
 // processes, each with a data base of VARS variables and FILES files
 // (recipes, prerequisites, executed commands, digests), is read, turned into
-// rows and loaded into "DAVER" (libpq's defaults; bench/recorder/run.sh
+// rows and loaded into "DAVER" (libpq's defaults; bench/recorder/load.sh
 // starts a throwaway cluster).  Prints the time of each step.
 //
 //   load_bench [PROCS [VARS [FILES]]]     (default 100 10000 1000)
@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 
+#include "pg.h"
 #include "rows.h"
 #include "spool.h"
 #include "store.h"
@@ -102,11 +103,15 @@ int main(int argc, char *argv[])
     const rows::Spool spool = rows::read_spool(dir);
     const double read_time = seconds_since(start);
     start = Clock::now();
-    const rows::Tables tables = rows::make_rows(spool, 1);
+    std::string variables;
+    std::size_t nvariables = 0;
+    for (std::size_t i = 0; i < spool.procs.size(); ++i)
+        nvariables += rows::append_variable_rows(spool.procs[i], static_cast<std::int64_t>(i), variables);
+    const rows::Tables tables = rows::make_rows(spool, 0, static_cast<std::int64_t>(spool.procs.size()));
     std::printf("read and parsed: %.2f s; rows made: %.2f s (%zu variables, %zu instances, %zu prerequisites, "
                 "%.0f MB of COPY text)\n",
-                read_time, seconds_since(start), tables.variables, tables.instances, tables.prereqs,
-                static_cast<double>(tables.variable.size() + tables.fileinst.size() + tables.prereq.size()) / 1e6);
+                read_time, seconds_since(start), nvariables, tables.instances, tables.prereqs,
+                static_cast<double>(variables.size() + tables.fileinst.size() + tables.prereq.size()) / 1e6);
 
     for (int run = 1; run <= 2; ++run) {
         start = Clock::now();
@@ -119,6 +124,28 @@ int main(int argc, char *argv[])
         std::printf("load %d (whole: read, rows, one transaction%s): %.2f s\n", run,
                     run == 1 ? "" : ", replacing the first", seconds_since(start));
     }
+    // The server's share: each table's COPY on its own, in a transaction rolled back (after
+    // the loads: the dead rows of a rolled-back COPY would slow the loads down).
+    {
+        const pg::Connection conn = pg::connect();
+        pg::query(conn.get(), "BEGIN");
+        const std::pair<const char *, const std::string *> copies[] = {
+            {rows::makeproc_columns, &tables.makeproc},
+            {rows::fileinst_columns, &tables.fileinst},
+            {rows::variable_columns, &variables},
+            {rows::prereq_columns, &tables.prereq},
+        };
+        std::printf("COPY alone:");
+        for (const auto &[target, text] : copies) {
+            start = Clock::now();
+            pg::copy_in(conn.get(), target, *text);
+            std::printf(" %.*s %.2f s;", static_cast<int>(std::string_view(target).find(' ')), target,
+                        seconds_since(start));
+        }
+        std::printf("\n");
+        pg::query(conn.get(), "ROLLBACK");
+    }
+
     std::filesystem::remove_all(dir);
     return 0;
 }

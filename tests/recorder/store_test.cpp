@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "digest.h"
 #include "make_run.h"
+#include "pg.h"
 #include "private_cluster.h"
 #include "spool.h"
 
@@ -31,6 +32,8 @@ all: sub prog | out
 sub: ; @echo $(MAKE) -C sub
 prog: main.c
 	cp main.c prog
+prog: CFLAGS += -g
+prog: override LDFLAGS = -s
 out: ; mkdir -p out
 it's: ; touch "it's"
 )";
@@ -208,6 +211,29 @@ TEST_F(Store, SpoolBecomesRowsOfOneBuild)
                              "OR VAR_VALUE LIKE '%" + spool.dir().string() + "%')"),
               "0");
     EXPECT_GT(std::stoi(session_.value("SELECT count(*) FROM ZTR_VARIABLE WHERE VAR_PROC = " + top)), 50);
+    // Target-specific variables: under their instance only.
+    EXPECT_EQ(session_.rows("SELECT TV_NAME, TV_OP, TV_VALUE, TV_SOURCE FROM ZTR_TARGETVAR WHERE TV_INST = " +
+                            instance("b1", "prog") + " ORDER BY TV_NAME"),
+              (std::vector<std::vector<std::string>>{{"CFLAGS", "+=", "-g", "2"}, {"LDFLAGS", "=", "-s", "5"}}));
+    EXPECT_EQ(session_.value("SELECT count(*) FROM ZTR_VARIABLE WHERE VAR_PROC = " + top + " AND VAR_NAME = 'LDFLAGS'"),
+              "0");
+}
+
+// A server without "DAVER": the check says so before any build runs.
+TEST(StoreServer, MissingDatabaseIsNamed)
+{
+    PrivateCluster cluster;
+    {
+        pg::Connection admin(PQsetdbLogin(cluster.host().c_str(), nullptr, nullptr, nullptr, "postgres", nullptr, nullptr));
+        ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK);
+        pg::query(admin.get(), "DROP DATABASE \"DAVER\"");
+    }
+    const std::string saved = std::getenv("PGHOST");
+    setenv("PGHOST", cluster.host().c_str(), 1);
+    const std::string message = store::check_server("b1", false);
+    setenv("PGHOST", saved.c_str(), 1);
+    EXPECT_NE(message.find("cannot reach the trace database \"DAVER\""), std::string::npos) << message;
+    EXPECT_NE(message.find("database \"DAVER\" does not exist"), std::string::npos) << message;
 }
 
 TEST_F(Store, ReusedLabelIsRefusedUnlessReplaced)

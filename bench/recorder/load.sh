@@ -3,7 +3,7 @@
 # variable rows and 100,000 instances (by default) loaded into a throwaway
 # cluster by load_bench, which prints the time of each step.
 #
-#   bench/recorder/run.sh [PROCS [VARS [FILES]]]     (default 100 10000 1000)
+#   bench/recorder/load.sh [PROCS [VARS [FILES]]]     (default 100 10000 1000)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
