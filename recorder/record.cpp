@@ -144,7 +144,7 @@ int cmd_record(const Args &args)
         if (!options.keep_spool.empty())
             spool->keep();
         shim_dir = std::make_unique<OwnedDir>(make_temp_dir("tracemake-shim"));
-        fs::create_symlink(fs::read_symlink("/proc/self/exe"), shim_dir->path() / "make");
+        fs::create_symlink(shim::shim_program(), shim_dir->path() / "make");
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tracemake: %s\ntracemake: the build was not run\n", error.what());
         return status_trouble;

@@ -241,6 +241,13 @@ std::string find_make(const std::string &path_value, const std::string &skip)
     }
 }
 
+std::string shim_program()
+{
+    fs::path self = fs::read_symlink("/proc/self/exe");
+    fs::path lean = self.parent_path() / "tracemake-shim";
+    return access(lean.c_str(), X_OK) == 0 ? lean.string() : self.string();
+}
+
 std::string preload_path()
 {
     fs::path self = fs::read_symlink("/proc/self/exe");
@@ -371,10 +378,8 @@ int shim_main(int argc, char *argv[])
         }
     }
     std::string real_make = getenv_string(capture::env_real_make);
-    if (real_make.empty()) {
-        std::error_code ignored;
+    if (real_make.empty())
         real_make = find_make(getenv_string("PATH"), fs::path(argv[0]).parent_path().string());
-    }
     if (real_make.empty()) {
         std::fprintf(stderr, "tracemake: no make found in PATH\n");
         return 127;

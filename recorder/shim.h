@@ -33,6 +33,10 @@ int shim_main(int argc, char *argv[]);
 /// empty when there is none.
 std::string find_make(const std::string &path_value, const std::string &skip = {});
 
+/// The program that the shim folder's `make` links to: tracemake-shim
+/// beside this program, or this program itself.
+std::string shim_program();
+
 /// The library preloaded into make, next to this program's installation.
 std::string preload_path();
 
