@@ -22,6 +22,9 @@ const Command commands[] = {
     {"list", "list", cmd_list},
     {"find", "find [--label LABEL] WORD...", cmd_find},
     {"load", "load DIR", cmd_load},
+    {"rsf", "rsf LABEL [LABEL2] [-o FILE]", cmd_rsf},
+    {"changes", "changes LABEL1 LABEL2 [-o FILE]", cmd_changes},
+    {"compare", "compare LABEL1 LABEL2 [-o DIR] [--no-picture]", cmd_compare},
 };
 
 void usage(std::FILE *to)

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Runs the demo (scripts/demo.sh) into a temporary folder and checks what it
 # wrote:
+#   - both builds of calc were recorded whole, with the make processes and
+#     files their makefiles give;
 #   - every report is non-empty and well formed: its block frame, headings and
 #     record lines are those of the instances the demo asked for, and it ends
 #     with the report's own closing lines, not with a failure diagnostic;
-#   - changes.rsf holds exactly the DIFF lines that the sample trace gives for
-#     demo/sample.list, and the files that changed are marked in the picture:
-#     their nodes, and only theirs, are orange in the DOT;
+#   - changes.rsf holds exactly the DIFF lines that the recorded builds give
+#     for the change list, and the files that changed are marked in the
+#     picture: their nodes, and only theirs, are orange in the DOT;
+#   - the summary names every change that README.md describes, and the
+#     envdiff and rulediff commands it prints run;
 #   - dot accepts the DOT file and the SVG is complete;
 #   - every excerpt of the demo output shown in README.md is byte-true;
-#   - the committed sample files are what scripts/gen-sample.py writes.
+#   - the committed sample files (hand-made rows for the tests) are what
+#     scripts/gen-sample.py writes.
 # The demo runs with --keep so that the expected pairs and headings can be
-# asked of the sample trace; its cluster is stopped at the end.
+# asked of the recorded builds; its cluster is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -96,6 +101,23 @@ check_frame() {
 
 block_open() { printf ' \n%s\n' "$eqline"; }
 block_close() { printf ' \n%s\n \n' "$eqline"; }
+
+# --- the recordings --------------------------------------------------------------
+# Per build: make processes, whether complete, and the instances of lib/.
+for v in v1 v2; do
+  got=$(sql -v v="$v" "SELECT (SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = :'v') || ' ' || BLD_COMPLETE || ' ' || BLD_STATUS
+                         FROM ZTR_BUILD WHERE BLD_LABEL = :'v'")
+  [ "$got" = "4 1 0" ] || fail "build $v: make processes, complete, status are [$got], not [4 1 0]"
+done
+lib_files() {
+  sql -v v="$1" "SELECT string_agg(INST_NAME, ' ' ORDER BY INST_NAME) FROM ZTR_FILEINST f JOIN ZTR_MAKEPROC p ON p.OID = f.INST_PROC
+                  WHERE f.INST_VERSION = :'v' AND p.PS_DIR = f.INST_DIR AND f.INST_DIR LIKE '%/lib'"
+}
+[ "$(lib_files v1)" = "Makefile add.c add.o all calc.h clean compat.h libcalc.a parse.c parse.o sub.c sub.o" ] ||
+  fail "the lib make of v1 knew: $(lib_files v1)"
+[ "$(lib_files v2)" = "Makefile add.c add.o all calc.h clean libcalc.a mul.c mul.o parse.c parse.o sub.c sub.o" ] ||
+  fail "the lib make of v2 knew: $(lib_files v2)"
+pass "v1 and v2 recorded whole: four make processes each, lib/ as its makefile has it"
 
 # --- envshow: one block per OID, one record per variable coded 1 to 6 ------
 expected=$(
@@ -187,57 +209,77 @@ check_frame rulediff.txt "$expected"$'\n\n'
 [ "$(sed -n 4,5p "$out/rulediff.txt")" = $'\t'"$pa"$'\n\t'"$pb" ] || fail "rulediff.txt does not name $pa and $pb"
 [ "$same_cmds" = f ] || fail "the demo's rulediff pair has the same command text: no changed recipe to show"
 
-# --- changescan: exactly the pairs of the trace, marked in the picture -------
+# --- changescan: exactly the pairs of the recordings, marked in the picture ---
+list=$out/changes.list
+[ -s "$list" ] || fail "changes.list is missing or empty"
 expected_diffs=$(
   while read -r name d1 d2; do
     sql -v n="$name" -v d1="$d1" -v d2="$d2" "
       SELECT 'DIFF' || chr(9) || a.OID || chr(9) || b.OID FROM ZTR_FILEINST a, ZTR_FILEINST b
        WHERE a.INST_VERSION = 'v1' AND a.INST_NAME = :'n' AND a.INST_DIR = :'d1'
          AND b.INST_VERSION = 'v2' AND b.INST_NAME = :'n' AND b.INST_DIR = :'d2'"
-  done <demo/sample.list | sort
+  done <"$list" | sort
 )
 if [ ! -f "$out/changes.rsf" ] || [ "$(tail -c 1 "$out/changes.rsf" | od -An -c | tr -d ' ')" != '\n' ] ||
    [ "$(tail -n 1 "$out/changes.rsf")" != "" ]; then
   fail "changes.rsf does not end with its empty line"
 elif ! diff -u <(echo "$expected_diffs") <(grep -v '^$' "$out/changes.rsf" | sort) >"$work/diffs.diff"; then
-  fail "changes.rsf does not hold the DIFF lines of the trace:"
+  fail "changes.rsf does not hold the DIFF lines of the recordings:"
   cat "$work/diffs.diff" >&2
 else
-  pass "changes.rsf: $(echo "$expected_diffs" | wc -l) DIFF lines, those of the trace"
+  pass "changes.rsf: $(echo "$expected_diffs" | wc -l) DIFF lines, those of the recordings"
 fi
-records=$(wc -l <demo/sample.list)
-counts=$(awk '/^\$ changescan /{on=1; next} /^\$ /{on=0} on' "$out/demo.log")
+cmp -s <(grep '^DIFF' "$out/changes.rsf") <(grep '^DIFF' "$out/build.rsf") ||
+  fail "build.rsf does not end with the DIFF lines of changes.rsf"
+records=$(wc -l <"$list")
+counts=$(awk '/^\$ [^ ]*changescan /{on=1; next} /^\$ /{on=0} on' "$out/compare.log")
 [ "$counts" = "$(seq 1 "$records")" ] || fail "changescan's progress count is not 1 to $records"
 
-# The node ids that the picture must mark: a file of the list whose v1 and v2
-# nodes in demo/sample.rsf are a SAME pair is drawn as "V1 V2", orange.
-rsf=demo/sample.rsf
+# The nodes that the picture must mark: every v1 instance of a listed file,
+# drawn as "V1 V2" when its SAME partner draws with it.
+rsf=$out/build.rsf
 expected_orange=$(
-  while read -r name d1 d2; do
-    awk -F'\t' -v name="$name" -v d1="$d1" -v d2="$d2" '
+  while read -r name d1 _; do
+    awk -F'\t' -v name="$name" -v d1="$d1" '
       $1 == "FILE" && $3 == name { file[$2] = 1 }
       $1 == "CONTAIN" { dir[$3] = $2 }
       $1 == "SAME" { same[$2] = $3 }
-      END {
-        for (n in file) if (dir[n] == d1 && (n in same) && dir[same[n]] == d2) print n " " same[n]
-      }' "$rsf"
-  done <demo/sample.list | sort
+      END { for (n in file) if (dir[n] == d1) print n ((n in same) ? " " same[n] : "") }' "$rsf"
+  done <"$list" | sort
 )
-both=$(awk '$1 == "DIFF"' "$out/changes.rsf" | cut -f2 | sort -u | while read -r s; do
-         grep -q "^FILE"$'\t'"$s"$'\t' "$rsf" && awk -F'\t' -v s="$s" '$1 == "SAME" && $2 == s { print $2 " " $3 }' "$rsf"
-       done | sort)
-[ -n "$expected_orange" ] || fail "no file of demo/sample.list is a v1/v2 pair of demo/sample.rsf"
-[ "$expected_orange" = "$both" ] ||
-  fail "the DIFF subjects that are file nodes of $rsf are not the v1 nodes of the listed files: [${both//$'\n'/, }] against [${expected_orange//$'\n'/, }]"
+[ -n "$expected_orange" ] || fail "no file of the change list is a node of build.rsf"
 orange=$(sed -n 's/^\t*"\([^"]*\)"\[.*,color=orange\];$/\1/p' "$out/build.dot" | sort)
 if [ "$orange" = "$expected_orange" ]; then
-  pass "build.dot: the $(echo "$orange" | wc -l) changed files, and only they, are orange"
+  pass "build.dot: the $(echo "$orange" | wc -l) changed instances, and only they, are orange"
 else
-  fail "orange nodes of build.dot: [${orange//$'\n'/, }], changed files: [${expected_orange//$'\n'/, }]"
+  fail "orange nodes of build.dot: [${orange//$'\n'/, }], changed instances: [${expected_orange//$'\n'/, }]"
 fi
 
+# --- the summary: every change README.md tells of, and commands that run -------
+summary=$out/summary.txt
+for want in "added (only in v2):"$'\n'"  lib/mul.c"$'\n'"  lib/mul.o" \
+            "removed (only in v1):"$'\n'"  lib/compat.h" \
+            "  lib/parse.c "*$'\n'"    its content differs"$'\n'"    no rule makes it" \
+            "  lib/add.o "*$'\n'"    its content differs, it was rebuilt with other commands"$'\n'"    variables differ between the two make processes: CFLAGS" \
+            "  src/calc "*"recipe text and executed commands differ" \
+            "  doc/calc.1 "*"variables differ between the two make processes: "*"VERSION"; do
+  # shellcheck disable=SC2053
+  [[ "$(cat "$summary")" == *$want* ]] || fail "summary.txt does not say: ${want//$'\n'/ / }"
+done
+cmp -s "$summary" <(awk '/^\$ tracemake compare /{on=1; next} /^\$ /{on=0} on' "$out/demo.log" | head -n "$(wc -l <"$summary")") ||
+  fail "the summary that tracemake compare printed is not summary.txt"
+ran=0
+while read -r program report a b; do
+  if ! "$PWD/build/bin/$program" "$report" "$a" "$b" >/dev/null 2>&1 || ! grep -q "^ *Compar" "$report"; then
+    fail "the summary's command '$program $report $a $b' does not give its report"
+  fi
+  ran=$((ran + 1))
+done < <(sed -n 's/^      \(envdiff\|rulediff\) /\1 /p' "$summary")
+[ $ran -ge 10 ] || fail "the summary prints $ran envdiff and rulediff commands, fewer than its changed targets need"
+pass "summary.txt: the changes of README.md and their reasons; its $ran envdiff and rulediff commands run"
+
 # --- relplot and dot ----------------------------------------------------------
-grep -qx ' Convert to DOT format succeeded. ' "$out/demo.log" || fail "relplot did not report success"
+grep -qx ' Convert to DOT format succeeded. ' "$out/compare.log" || fail "relplot did not report success"
 { [ "$(head -n 1 "$out/build.dot")" = "digraph G {" ] && [ "$(tail -n 1 "$out/build.dot")" = "}" ]; } ||
   fail "build.dot is not a complete digraph"
 if ! dot -Tsvg "$out/build.dot" -o /dev/null 2>"$work/dot.err" || [ -s "$work/dot.err" ]; then
@@ -272,7 +314,7 @@ done < <(grep -E '^<!-- demo-out/[^ ]+ -->$' README.md)
 [ $excerpts -ge 6 ] || fail "README.md shows $excerpts excerpts of the demo output, fewer than one per report"
 [ $excerpts -eq 0 ] || pass "README.md: $excerpts excerpts checked against the demo output"
 
-# --- the sample is what its generator writes ----------------------------------------
+# --- the hand-made sample is what its generator writes ------------------------------
 if command -v python3 >/dev/null; then
   mkdir -p "$work/gen/db" "$work/gen/demo"
   python3 scripts/gen-sample.py "$work/gen"

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# The main job on bundled sample data: installs what is missing, builds the
-# seven programs, starts a throwaway PostgreSQL cluster holding the sample
-# recorded build (db/sample_trace.sql), runs every program on it and writes
-# everything into one output folder.
+# The main job on a real build: installs what is missing, builds the seven
+# programs and tracemake, starts a throwaway PostgreSQL cluster, builds the
+# sample project "calc" (demo/calc-v1 and demo/calc-v2) for real with gcc
+# and make under `tracemake record`, once per version, compares the two
+# recordings with `tracemake compare`, runs the report tools on recorded
+# OIDs and writes everything into one output folder.
 #
 #   scripts/demo.sh [--keep] [OUTPUT_DIR]    (default OUTPUT_DIR: demo-out)
 #
-# The sample is the project "calc" built as version v1 and as version v2
-# (scripts/gen-sample.py describes both builds).  With --keep the cluster
-# stays up and the line that points libpq at it is printed, so the tools can
-# be run by hand; a demo that fails stops its cluster all the same.
+# Each version is built in a copy under /tmp/daver-calc (a fixed place, so
+# that the paths in the reports are the same on every run).  With --keep the
+# cluster stays up and the line that points libpq at it is printed, so the
+# tools can be run by hand; a demo that fails stops its cluster all the same.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +25,7 @@ esac
 [ $# -le 1 ] || { echo "$usage" >&2; exit 2; }
 out=$(realpath -m "${1:-demo-out}")
 
-programs=(relplot envshow recipeshow procshow envdiff rulediff changescan)
+programs=(relplot envshow recipeshow procshow envdiff rulediff changescan tracemake)
 
 step() { printf '== %s\n' "$*"; }
 
@@ -42,9 +44,9 @@ bin=$PWD/build/bin
 
 mkdir -p "$out"
 rm -f "$out"/{envshow,recipeshow,procshow,envdiff,rulediff}.txt "$out"/{changes,build}.rsf \
-      "$out"/build.{dot,svg} "$out"/demo.log
+      "$out"/build.{dot,svg} "$out"/{demo,compare}.log "$out"/changes.list "$out"/summary.txt
 
-step "starting a PostgreSQL cluster with the sample trace"
+step "starting a PostgreSQL cluster"
 # One cluster folder per output folder, short enough for a unix socket path.
 pgdir=/tmp/daver-demo-$(printf '%s' "$out" | md5sum | cut -c1-10)
 # The cluster goes when the demo ends, unless --keep was given and the demo
@@ -56,7 +58,7 @@ finish() {
   scripts/pgcluster.sh stop "$pgdir"
 }
 trap finish EXIT
-scripts/pgcluster.sh start "$pgdir" db/schema.sql db/sample_trace.sql
+scripts/pgcluster.sh start "$pgdir" db/schema.sql
 # shellcheck disable=SC1091
 source "$pgdir/env"
 
@@ -64,7 +66,7 @@ source "$pgdir/env"
 # of version VERSION.
 oid() {
   local version=$1 subdir=$2 name=$3
-  local dir=/home/dev/calc-$version${subdir:+/$subdir}
+  local dir=$scratch/calc-$version${subdir:+/$subdir}
   local found
   found=$(psql -X -At -d DAVER -v v="$version" -v d="$dir" -v n="$name" <<'SQL'
 SELECT OID FROM ZTR_FILEINST
@@ -91,6 +93,22 @@ run() {
   fi
 }
 
+# The builds run in a small fixed environment, so that what the recorded
+# environments show does not depend on who runs the demo.
+scratch=/tmp/daver-calc
+rm -rf "$scratch"
+mkdir -p "$scratch"
+for version in v1 v2; do
+  step "recording the build of calc $version: tracemake record --label $version -- make all CC=gcc PREFIX=/usr/local"
+  cp -r "demo/calc-$version" "$scratch/calc-$version"
+  ( cd "$scratch/calc-$version" &&
+    run "" env -i PATH=/usr/bin:/bin HOME=/home/dev USER=dev LANG=C.UTF-8 \
+      PGHOST="$PGHOST" PGPORT="$PGPORT" PGUSER="$PGUSER" \
+      "$bin/tracemake" record --label "$version" -- make all CC=gcc PREFIX=/usr/local )
+done
+step "tracemake compare v1 v2: the RSF, the change list, changescan, relplot, dot and the summary"
+run "$out/summary.txt" "$bin/tracemake" compare v1 v2 -o "$out"
+
 main_o_v1=$(oid v1 src main.o)
 main_o_v2=$(oid v2 src main.o)
 calc_1_v1=$(oid v1 doc calc.1)
@@ -112,26 +130,22 @@ step "envdiff: src/main.o and doc/calc.1, v1 against v2"
 run "$out/envdiff.txt" "$bin/envdiff" "$out/envdiff.txt" "$main_o_v1" "$calc_1_v1" "$main_o_v2" "$calc_1_v2"
 step "rulediff: src/calc, v1 against v2"
 run "$out/rulediff.txt" "$bin/rulediff" "$out/rulediff.txt" "$calc_v1" "$calc_v2"
-step "changescan: the files of demo/sample.list, v1 against v2"
-run "$out/changes.rsf" "$bin/changescan" demo/sample.list "$out/changes.rsf" v1 v2
-step "relplot: demo/sample.rsf with the DIFF lines of changescan"
-cat demo/sample.rsf "$out/changes.rsf" >"$out/build.rsf"
-run "$out/build.dot" "$bin/relplot" "$out/build.rsf" "$out/build.dot"
-step "dot: the picture"
-run "$out/build.svg" dot -Tsvg "$out/build.dot" -o "$out/build.svg"
 
 cat <<EOF
 
 Wrote into $out:
+  summary.txt     what changed from v1 to v2 and why (tracemake compare)
+  build.rsf       both recorded builds as relations, with changescan's DIFF lines
+  changes.list    the files whose content or commands differ (changescan's list)
+  changes.rsf     DIFF lines of the changed files (changescan)
+  build.dot       the builds as a Graphviz graph (relplot)
+  build.svg       the picture (dot -Tsvg)
+  compare.log     what changescan, relplot and dot printed
   envshow.txt     environments of two v1 instances (envshow)
   recipeshow.txt  command texts and executed commands (recipeshow)
   procshow.txt    command lines of the make processes (procshow)
   envdiff.txt     environment differences, v1 against v2 (envdiff)
   rulediff.txt    recipe differences of src/calc, v1 against v2 (rulediff)
-  changes.rsf     DIFF lines of the changed files (changescan)
-  build.rsf       demo/sample.rsf followed by changes.rsf
-  build.dot       the build as a Graphviz graph (relplot)
-  build.svg       the picture (dot -Tsvg)
   demo.log        every command run and what it printed
 
 Open the picture in a web browser: file://$out/build.svg
@@ -143,7 +157,7 @@ Open the picture in a web browser: file://$out/build.svg
 EOF
 if [ $keep = 1 ]; then
   echo
-  echo "The sample trace server is still running; to use it:"
+  echo "The server with the two recorded builds is still running; to use it:"
   cat "$pgdir/env"
   echo "Stop it with: scripts/pgcluster.sh stop $pgdir"
 fi
