@@ -123,8 +123,6 @@ RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
         const std::string &child = canonical(r.object);
         if (placed.insert(child).second)
             children_of[canonical(r.subject)].push_back(child);
-        if (r.object == child)
-            parent_of[child] = r.subject;
     }
 
     // Breadth first from the root, so that a parent's index is below its children's.
