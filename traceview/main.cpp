@@ -23,7 +23,7 @@ namespace {
 
 const char usage[] =
     "Usage: traceview [--port N] [--rsf FILE [--changes LIST]] [--label LABEL [--label LABEL2]]\n"
-    "                 [--limit NODES] [--layout-seconds S] [--www DIR] [--bin DIR]\n"
+    "                 [--limit NODES] [--layout-seconds S] [--tool-seconds S] [--www DIR] [--bin DIR]\n"
     "\n"
     "Serves a web page over a recorded build on http://127.0.0.1:N/ (loopback only) and prints\n"
     "that address.  --port 0 (the default) takes any free port.\n"
@@ -32,6 +32,7 @@ const char usage[] =
     "  --label LABEL     open a recorded build of the trace database (twice: compare two)\n"
     "  --limit NODES     most nodes a view draws (default 200, 10 to 2000)\n"
     "  --layout-seconds  time a layout may take before it is stopped (default 20)\n"
+    "  --tool-seconds    time a report tool may take before it is stopped (default 20)\n"
     "  --www DIR         the page's folder (default: the one this program was built with)\n"
     "  --bin DIR         where relplot, the query tools and tracemake are (default: beside traceview)\n"
     "The query tools reach the database through libpq's defaults (PGHOST, PGPORT, PGUSER, PGPASSWORD).\n";
@@ -42,6 +43,7 @@ struct Options {
     std::vector<std::string> labels;
     std::size_t limit = 200;
     long layout_seconds = 20;
+    long tool_seconds = 20;
 };
 
 [[noreturn]] void bad_usage(const std::string &message)
@@ -88,6 +90,8 @@ Options parse_options(int argc, char **argv)
             o.limit = static_cast<std::size_t>(number_option(arg, value, 10, 2000));
         else if (arg == "--layout-seconds")
             o.layout_seconds = number_option(arg, value, 1, 3600);
+        else if (arg == "--tool-seconds")
+            o.tool_seconds = number_option(arg, value, 1, 3600);
         else if (arg == "--www")
             o.www = value;
         else if (arg == "--bin")
@@ -141,7 +145,7 @@ int main(int argc, char **argv)
         layout.relplot = options.bin + "/relplot";
         layout.dot_time = std::chrono::seconds(options.layout_seconds);
         traceview::LayoutEngine layouts(layout, scratch);
-        traceview::ReportRunner reports(options.bin, scratch, std::chrono::milliseconds(20000));
+        traceview::ReportRunner reports(options.bin, scratch, std::chrono::seconds(options.tool_seconds));
 
         traceview::ServerSettings settings;
         std::error_code ec;
