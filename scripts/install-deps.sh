@@ -6,6 +6,9 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libpq-dev postgresql googletest libgtest-dev graphviz valgrind)
 # clang with its libFuzzer and sanitizer runtimes: relplot's fuzz target.
 packages+=(clang libclang-rt-14-dev)
+# traceview: its HTTP library, SHA-256 and JSON; its browser tests drive
+# Debian's Chromium through /usr/bin/python3 and Selenium.
+packages+=(libcpp-httplib-dev libssl-dev nlohmann-json3-dev chromium chromium-driver python3-selenium)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "http_guard.h"
 #include "views.h"
@@ -103,9 +104,20 @@ int Server::bind(int port)
     return port_;
 }
 
-bool Server::serve() { return http_->listen_after_bind(); }
+bool Server::serve()
+{
+    const bool ok = http_->listen_after_bind();
+    served_ = true;
+    return ok;
+}
 
-void Server::stop() { http_->stop(); }
+void Server::stop()
+{
+    // The library ignores a stop that comes before its loop runs.
+    while (!http_->is_running() && !served_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    http_->stop();
+}
 
 void Server::install_handlers()
 {

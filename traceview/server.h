@@ -2,6 +2,7 @@
 // and the JSON API that the page (or a script) uses.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -40,6 +41,7 @@ public:
     int bind(int port);
     /// Serves until stop() is called; false when the server failed.
     bool serve();
+    /// Ends serve(); when called before serve() has started, waits for that start first.
     void stop();
 
 private:
@@ -51,6 +53,7 @@ private:
     const ReportRunner &reports_;
     std::unique_ptr<httplib::Server> http_;
     int port_ = -1;
+    std::atomic<bool> served_{false};
 };
 
 } // namespace traceview

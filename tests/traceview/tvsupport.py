@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import urllib.parse
 
-SOURCE = os.environ.get('DAVER_SOURCE_DIR', os.path.join(os.path.dirname(__file__), '..', '..'))
+SOURCE = os.path.realpath(os.environ.get('DAVER_SOURCE_DIR', os.path.join(os.path.dirname(__file__), '..', '..')))
 BIN = os.environ.get('DAVER_BIN_DIR', os.path.join(SOURCE, 'build', 'bin'))
 
 

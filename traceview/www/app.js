@@ -178,7 +178,8 @@ function placeSvg(text) {
   svg.setAttribute('preserveAspectRatio', 'xMidYMid meet');
   const graph = $('graph');
   graph.replaceChildren(document.importNode(svg, true));
-  state.home = { x, y, w, h };
+  // A small margin, so that the outermost frame does not touch the edge.
+  state.home = { x: x - w * 0.02, y: y - h * 0.02, w: w * 1.04, h: h * 1.04 };
   setBox(state.home);
   for (const g of graph.querySelectorAll('g.node')) {
     const id = titleOf(g);
