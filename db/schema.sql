@@ -85,3 +85,14 @@ CREATE TABLE ZTR_PREREQ (
 CREATE INDEX ztr_fileinst_version ON ZTR_FILEINST (INST_VERSION);
 CREATE INDEX ztr_makeproc_version ON ZTR_MAKEPROC (PS_VERSION);
 CREATE INDEX ztr_prereq_inst ON ZTR_PREREQ (PRQ_INST);
+
+-- Target-specific variables (`target: NAME = value`): one row per variable
+-- of an instance.  They stay out of ZTR_VARIABLE, whose rows hold for every
+-- target of their make process.
+CREATE TABLE ZTR_TARGETVAR (
+    TV_INST    bigint,   -- the instance whose target the variable belongs to
+    TV_NAME    text,
+    TV_VALUE   text,     -- as the data base prints it, like VAR_VALUE
+    TV_SOURCE  integer   -- as VAR_SOURCE
+);
+CREATE INDEX ztr_targetvar_inst ON ZTR_TARGETVAR (TV_INST);

@@ -11,3 +11,6 @@ int cmd_record(const Args &args);
 int cmd_list(const Args &args);
 int cmd_find(const Args &args);
 int cmd_load(const Args &args);
+int cmd_rsf(const Args &args);
+int cmd_changes(const Args &args);
+int cmd_compare(const Args &args);

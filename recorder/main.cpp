@@ -7,6 +7,7 @@
 #include <string>
 
 #include "commands.h"
+#include "shim.h"
 
 namespace {
 
@@ -21,6 +22,9 @@ const Command commands[] = {
     {"list", "list", cmd_list},
     {"find", "find [--label LABEL] WORD...", cmd_find},
     {"load", "load DIR", cmd_load},
+    {"rsf", "rsf LABEL [LABEL2] [-o FILE]", cmd_rsf},
+    {"changes", "changes LABEL1 LABEL2 [-o FILE]", cmd_changes},
+    {"compare", "compare LABEL1 LABEL2 [-o DIR] [--no-picture]", cmd_compare},
 };
 
 void usage(std::FILE *to)
@@ -31,17 +35,33 @@ void usage(std::FILE *to)
     std::fputs("  tracemake --help | --version\n", to);
 }
 
+void help()
+{
+    usage(stdout);
+    std::fputs("\n"
+               "record runs the build exactly as `make ARGS` would (output, exit status, -j, -k, -C, -n)\n"
+               "and stores it in the database \"DAVER\" under LABEL.  Exit status: the build's; 2 when\n"
+               "the server is not fit (the build is not run) or the command line is wrong; 3 when the\n"
+               "build succeeded but could not be stored (its spool is kept: tracemake load DIR).\n"
+               "The server is reached through libpq's defaults: PGHOST, PGPORT, PGUSER, ...\n",
+               stdout);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Through the shim folder's `make` link, and through $(MAKE), this
+    // program is started under make's name.
+    if (argc > 0 && std::strcmp(basename(argv[0]), "make") == 0)
+        return shim::shim_main(argc, argv);
     if (argc < 2) {
         usage(stderr);
         return 2;
     }
     std::string name = argv[1];
     if (name == "--help") {
-        usage(stdout);
+        help();
         return 0;
     }
     if (name == "--version") {

@@ -5,19 +5,27 @@
 
 namespace spool {
 
+void append_field(std::string &out, std::string_view value)
+{
+    // Most values need no escape at all: copy the runs between the bytes that do.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c != '\\' && c != '\t' && c != '\n' && c != '\r')
+            continue;
+        out.append(value, start, i - start);
+        out += '\\';
+        out += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
+        start = i + 1;
+    }
+    out.append(value, start, value.size() - start);
+}
+
 std::string escape_field(std::string_view value)
 {
     std::string out;
     out.reserve(value.size());
-    for (char c : value) {
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        default: out += c;
-        }
-    }
+    append_field(out, value);
     return out;
 }
 
@@ -59,7 +67,7 @@ std::string join_record(const std::vector<std::string> &fields)
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0)
             line += '\t';
-        line += escape_field(fields[i]);
+        append_field(line, fields[i]);
     }
     line += '\n';
     return line;

@@ -77,6 +77,8 @@ inline constexpr const char *digest_file = "digests.tsv";
 
 /// A value in COPY text form: backslash, tab, newline and CR escaped.
 std::string escape_field(std::string_view value);
+/// Appends `value` in COPY text form to `out` (what escape_field returns).
+void append_field(std::string &out, std::string_view value);
 /// The value that escape_field turned into `field`.
 std::string unescape_field(std::string_view field);
 

@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libpq-dev postgresql googletest libgtest-dev graphviz valgrind)
+# SHA-256 of the files a recorded build knew (tracemake).
+packages+=(libssl-dev locales-all)
 # clang with its libFuzzer and sanitizer runtimes: relplot's fuzz target.
 packages+=(clang libclang-rt-14-dev)
 # traceview: its HTTP library, SHA-256 and JSON; its browser tests drive

@@ -1,0 +1,25 @@
+#include "calc.h"
+
+#include <ctype.h>
+#include <stdlib.h>
+
+int calc_parse(const char *text, long *result)
+{
+    char *end;
+    const long a = strtol(text, &end, 10);
+    if (end == text)
+        return -1;
+    while (isspace((unsigned char)*end))
+        ++end;
+    const char op = *end++;
+    const char *rest = end;
+    const long b = strtol(rest, &end, 10);
+    if (end == rest)
+        return -1;
+    switch (op) {
+    case '+': *result = calc_add(a, b); return 0;
+    case '-': *result = calc_sub(a, b); return 0;
+    case '*': *result = calc_mul(a, b); return 0;
+    default: return -1;
+    }
+}

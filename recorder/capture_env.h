@@ -1,0 +1,28 @@
+// The names through which the recorder's pieces find each other inside a
+// build: environment variables set by `tracemake record` and the shim, read
+// by the shim of every sub-make and by the library preloaded into make.
+// spool.h lists them among what the loader takes out of the rows again.
+#pragma once
+
+namespace capture {
+
+/// The spool folder of the build.
+inline constexpr char env_spool[] = "TRACEMAKE_SPOOL";
+/// ID of the make process whose recipes run (its folder under procs/).
+inline constexpr char env_proc[] = "TRACEMAKE_PROC";
+/// The real make that the shim runs.
+inline constexpr char env_real_make[] = "TRACEMAKE_REAL_MAKE";
+/// The shim's path: argv[0] of a real make that was started by a path, so that $(MAKE) reaches the shim.
+inline constexpr char env_shim[] = "TRACEMAKE_SHIM";
+/// The make command's first word as the user typed it ("make"): what
+/// $(MAKE) would have named without the recorder.
+inline constexpr char env_argv0[] = "TRACEMAKE_ARGV0";
+/// The make variable (exported to each recipe's processes) naming the target.
+inline constexpr char target_variable[] = "TRACEMAKE_TARGET";
+/// What gives each recipe's processes their target: travels to sub-makes in MAKEFLAGS.
+inline constexpr char target_eval[] = "--eval=export TRACEMAKE_TARGET = $@";
+/// File name of the library preloaded into make, and where it lies relative to tracemake's folder.
+inline constexpr char preload_name[] = "libtracemake_preload.so";
+inline constexpr char preload_relative_dir[] = "../lib/daver";
+
+} // namespace capture

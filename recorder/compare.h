@@ -1,0 +1,21 @@
+// `tracemake compare`: the RSF and the change list of two builds,
+// changescan's DIFF marks, relplot's graph and dot's picture in one
+// folder, and a summary of what changed and why.
+#pragma once
+
+#include <string>
+
+namespace compare {
+
+struct Options {
+    std::string label1, label2;
+    std::string dir;       ///< the output folder
+    bool picture = true;   ///< run dot -Tsvg as the last step
+};
+
+/// Runs every step in order and prints the summary; a failed step stops
+/// the run with a message naming it, and what earlier steps wrote stays.
+/// Returns the exit status.
+int run(const Options &options);
+
+} // namespace compare

@@ -1,0 +1,58 @@
+// The recorder's connection to "DAVER": reached through libpq's defaults
+// (PGHOST, PGPORT, PGUSER, ...) as the query tools reach it, with every
+// failure turned into a DbError that carries the server's own words.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <libpq-fe.h>
+
+namespace pg {
+
+/// A failed connection or statement; what() is a message for the user.
+struct DbError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct ConnectionDeleter {
+    void operator()(PGconn *conn) const noexcept { PQfinish(conn); }
+};
+using Connection = std::unique_ptr<PGconn, ConnectionDeleter>;
+
+struct ResultDeleter {
+    void operator()(PGresult *res) const noexcept { PQclear(res); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+/// Connects to "DAVER"; throws DbError saying why the server cannot be reached.
+Connection connect();
+
+/// A parameter of query(): text, or SQL NULL.
+struct Param {
+    Param(std::string text) : value(std::move(text)) {}
+    Param(const char *text) : value(text) {}
+    static Param null() { return Param(); }
+    std::string value;
+    bool is_null = false;
+
+private:
+    Param() : is_null(true) {}
+};
+
+/// Runs one statement with its parameters bound ($1, $2, ...); throws DbError when it fails.
+Result query(PGconn *conn, const std::string &sql, const std::vector<Param> &params = {});
+
+/// Sends `data` (COPY text) into `target` ("TABLE (COLUMNS)"); throws DbError when the server refuses it.
+void copy_in(PGconn *conn, const std::string &target, std::string_view data);
+
+/// The text of a value of a result row (empty for NULL).
+inline std::string text(const Result &res, int row, int column)
+{
+    return PQgetvalue(res.get(), row, column);
+}
+
+} // namespace pg
