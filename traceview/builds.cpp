@@ -55,26 +55,31 @@ BuildRegistry::BuildRegistry(BuildSettings settings, const PrivateDir &scratch)
 {
 }
 
-std::string BuildRegistry::run_changescan(const RsfModel &model, const std::string &list, std::string &note) const
+std::shared_ptr<const RsfModel> BuildRegistry::model_with_changes(std::string text, const std::string &list,
+                                                                  std::string &note) const
 {
-    if (model.layer_name(0).empty() || model.layer_name(1).empty()) {
+    auto model = std::make_shared<const RsfModel>(text);
+    if (list.empty())
+        return model;
+    if (model->layer_name(0).empty() || model->layer_name(1).empty()) {
         note = "the change list is left aside: the relation file names no two layers to compare";
-        return "";
+        return model;
     }
     ScratchFile out(scratch_, "changes");
     ChildLimits limits;
     limits.wall = settings_.tool_time;
     const ChildResult run = run_child(
-        {settings_.bin_dir + "/changescan", list, out.path(), model.layer_name(0), model.layer_name(1)}, limits);
+        {settings_.bin_dir + "/changescan", list, out.path(), model->layer_name(0), model->layer_name(1)}, limits);
     if (!run.ok()) {
         note = "changed files are not marked: changescan " + run.failure();
         const std::string said = first_line(run.err);
         if (!said.empty())
             note += ": " + said;
-        return "";
+        return model;
     }
     bool truncated = false;
-    return out.read(rsf_cap, truncated);
+    text += "\n" + out.read(rsf_cap, truncated);
+    return std::make_shared<const RsfModel>(text);
 }
 
 void BuildRegistry::load_rsf_file(const std::string &path, const std::string &change_list)
@@ -82,16 +87,7 @@ void BuildRegistry::load_rsf_file(const std::string &path, const std::string &ch
     auto build = std::make_shared<Build>();
     build->key = "rsf";
     build->title = path;
-    std::string text = read_whole(path);
-    auto model = std::make_shared<RsfModel>(text);
-    if (!change_list.empty()) {
-        const std::string diff = run_changescan(*model, change_list, build->note);
-        if (!diff.empty()) {
-            text += "\n" + diff;
-            model = std::make_shared<RsfModel>(text);
-        }
-    }
-    build->model = model;
+    build->model = model_with_changes(read_whole(path), change_list, build->note);
     std::lock_guard lock(mutex_);
     builds_[build->key] = build;
 }
@@ -150,9 +146,18 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
     auto build = std::make_shared<Build>();
     build->key = key;
     build->title = labels.size() == 1 ? labels[0] : labels[0] + " against " + labels[1];
-    const std::string &text = run.out;
     try {
-        build->model = std::make_shared<RsfModel>(text);
+        if (labels.size() == 1) {
+            build->model = model_with_changes(run.out, "", build->note);
+        } else {
+            // The recorder names the files whose content or making changed; changescan pairs their instances.
+            ScratchFile list(scratch_, "change-list");
+            const ChildResult listed = run_child({tracemake, "changes", labels[0], labels[1], "-o", list.path()}, limits);
+            if (!listed.ok())
+                build->note = "changed files are not marked: tracemake changes " + listed.failure() + ": " +
+                              first_line(listed.err);
+            build->model = model_with_changes(run.out, listed.ok() ? list.path() : "", build->note);
+        }
     } catch (const std::exception &e) {
         error = std::string("the recorder's relation file cannot be read: ") + e.what();
         return nullptr;

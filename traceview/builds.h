@@ -1,7 +1,8 @@
 // The builds the page can draw: the relation file given on the command line
 // (with the DIFF lines of changescan for a change list, when one is given)
 // and the builds recorded in the trace database, listed from ZTR_BUILD and
-// exported by the recorder's `tracemake rsf` when the page opens them.
+// exported by the recorder's `tracemake rsf` when the page opens them (two
+// of them with the DIFF lines of changescan for `tracemake changes`).
 #pragma once
 
 #include <chrono>
@@ -56,7 +57,10 @@ public:
     bool list_labels(std::vector<LabelInfo> &labels, std::string &error) const;
 
 private:
-    std::string run_changescan(const RsfModel &model, const std::string &list, std::string &note) const;
+    /// The model of `text`, with the files of the change list `list` marked
+    /// by changescan's DIFF lines; `note` says why they could not be.
+    std::shared_ptr<const RsfModel> model_with_changes(std::string text, const std::string &list,
+                                                       std::string &note) const;
 
     BuildSettings settings_;
     const PrivateDir &scratch_;

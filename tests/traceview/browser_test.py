@@ -16,15 +16,18 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tvsupport import SOURCE, Cluster, Traceview  # noqa: E402
+from tvsupport import SOURCE, Cluster, Traceview, record_calc  # noqa: E402
+from selenium.webdriver.support.ui import Select  # noqa: E402
 
 SCREENSHOT = os.environ.get('TRACEVIEW_SCREENSHOT')   # where to keep the picture, when set
-cluster = server = browser = None
+cluster = server = browser = recorded = None
 
 
 def setUpModule():
-    global cluster, server, browser
+    global cluster, server, browser, recorded
     cluster = Cluster()
+    recorded = tempfile.TemporaryDirectory()
+    record_calc(cluster, recorded.name)
     server = Traceview(['--rsf', os.path.join(SOURCE, 'demo', 'sample.rsf'),
                         '--changes', os.path.join(SOURCE, 'demo', 'sample.list')], cluster.env)
     options = Options()
@@ -38,6 +41,7 @@ def tearDownModule():
     browser.quit()
     server.stop()
     cluster.stop()
+    recorded.cleanup()
 
 
 def wait(condition, timeout=15):
@@ -142,6 +146,19 @@ class Page(unittest.TestCase):
         wait(lambda: 'compat.h' in changes.text)
         changes.find_element(By.XPATH, ".//li[contains(., 'mul.c')]").click()
         wait(lambda: 'only in v2' in browser.find_element(By.ID, 'node-info').text)
+
+
+class RecordedBuilds(unittest.TestCase):
+    def test_two_recorded_builds_opened_from_the_page(self):
+        browser.get(server.url + '/')
+        wait(lambda: browser.find_elements(By.ID, 'label-b'))
+        Select(browser.find_element(By.ID, 'label-a')).select_by_value('r1')
+        Select(browser.find_element(By.ID, 'label-b')).select_by_value('r2')
+        browser.find_element(By.XPATH, "//button[text()='Open recorded']").click()
+        wait(lambda: 'r1 against r2' in browser.find_element(By.ID, 'build').text)
+        wait(lambda: 'compat.h' in browser.find_element(By.ID, 'changes').text)
+        wait(lambda: any(g.text == 'main.o' for g in browser.find_elements(By.CSS_SELECTOR, '#graph g.node')))
+        self.assertIn('Added in r2', browser.find_element(By.ID, 'changes').text)
 
 
 class HostileNames(unittest.TestCase):

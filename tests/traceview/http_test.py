@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tvsupport import BIN, SOURCE, Cluster, Traceview, copy_www  # noqa: E402
+from tvsupport import BIN, SOURCE, Cluster, Traceview, copy_www, record_calc  # noqa: E402
 
 SAMPLE = os.path.join(SOURCE, 'demo', 'sample.rsf')
 CHANGES = os.path.join(SOURCE, 'demo', 'sample.list')
@@ -153,11 +153,11 @@ class HostileRequests(unittest.TestCase):
         body = json.dumps({'labels': ['v1']}).encode()
         cases = [({}, 403), ({'Origin': 'http://evil.example'}, 403), ({'Origin': 'null'}, 403),
                  ({'Origin': own, 'Content-Type': 'text/plain'}, 415),
-                 ({'Origin': own, 'Content-Type': 'application/json'}, 503)]   # no recorder here
+                 ({'Origin': own, 'Content-Type': 'application/json'}, 503)]   # no build v1 recorded
         for headers, expected in cases:
             status, _, answer = server.request('POST', '/api/open', body, headers)
             self.assertEqual(status, expected, headers)
-        self.assertIn(b'tracemake', answer)
+        self.assertIn(b'no build is recorded', answer)
 
     def test_oversized_bodies_and_targets_are_refused(self):
         own = {'Origin': 'http://127.0.0.1:%d' % server.port, 'Content-Type': 'application/json'}
@@ -208,6 +208,61 @@ class HostileBuilds(unittest.TestCase):
                 self.assertEqual(names, {n.replace(' ', '_') for n in HOSTILE_NAMES})
                 found = tv.get_json('/api/search', build='rsf', q='back\\')[1]
                 self.assertEqual(found['matches'][0]['name'], 'back\\slash')
+            finally:
+                tv.stop()
+
+
+class RecordedBuilds(unittest.TestCase):
+    """Labels from ZTR_BUILD, opened through `tracemake rsf` and compared."""
+
+    def test_two_recorded_builds_drawn_compared_and_reported(self):
+        with tempfile.TemporaryDirectory() as d:
+            record_calc(cluster, d)
+            status, labels = server.get_json('/api/labels')
+            self.assertEqual(status, 200, labels)
+            self.assertEqual([l['label'] for l in labels['labels']], ['r1', 'r2'])
+            self.assertEqual(labels['labels'][0]['topdir'], os.path.join(d, 'calc-v1'))
+            own = {'Origin': 'http://127.0.0.1:%d' % server.port, 'Content-Type': 'application/json'}
+            status, _, body = server.request('POST', '/api/open', json.dumps({'labels': ['r1', 'r2']}).encode(), own)
+            self.assertEqual(status, 200, body)
+            key = json.loads(body)['key']
+            self.assertEqual(key, 'label:r1,r2')
+            changes = server.get_json('/api/changes', build=key)[1]
+            self.assertNotIn('note', changes)
+            self.assertEqual({f['name'] for f in changes['removed']}, {'compat.h'})
+            self.assertEqual({f['name'] for f in changes['added']}, {'mul.c', 'mul.o'})
+            self.assertIn('main.o', {f['name'] for f in changes['changed']})
+            self.assertNotIn('main.c', {f['name'] for f in changes['changed']})
+            status, view = server.get_json('/api/view', build=key)
+            self.assertEqual(status, 200, view)
+            main_o = [n for n in view['nodes'].values() if n['name'] == 'main.o'][0]
+            self.assertTrue(main_o['changed'])
+            status, report = server.get_json('/api/report', tool='rulediff', oids=' '.join(main_o['oids']))
+            self.assertEqual(status, 200, report)
+            self.assertIn('-Wextra', report['text'])
+            for labels_asked in [['nope'], ['-o', 'x'], ['r1', 'r2', 'r1'], []]:
+                status, _, body = server.request('POST', '/api/open', json.dumps({'labels': labels_asked}).encode(), own)
+                self.assertEqual(status, 503, labels_asked)
+                self.assertIn(b'error', body)
+            # The same from the command line.
+            tv = Traceview(['--label', 'r1'], cluster.env)
+            try:
+                builds = tv.get_json('/api/builds')[1]
+                self.assertEqual(builds['first'], 'label:r1')
+                self.assertEqual(builds['builds'][0]['title'], 'r1')
+                self.assertGreater(builds['builds'][0]['files'], 20)
+            finally:
+                tv.stop()
+
+    def test_without_the_recorder_the_page_is_told_why(self):
+        with tempfile.TemporaryDirectory() as d:
+            os.symlink(os.path.join(BIN, 'relplot'), os.path.join(d, 'relplot'))
+            tv = Traceview(['--rsf', SAMPLE, '--bin', d])
+            try:
+                own = {'Origin': tv.url, 'Content-Type': 'application/json'}
+                status, _, body = tv.request('POST', '/api/open', b'{"labels": ["v1"]}', own)
+                self.assertEqual(status, 503)
+                self.assertIn('tracemake', json.loads(body)['error'])
             finally:
                 tv.stop()
 

@@ -27,6 +27,15 @@ class Cluster:
         subprocess.run([os.path.join(SOURCE, 'scripts', 'pgcluster.sh'), 'stop', self.dir], check=False)
 
 
+def record_calc(cluster, into):
+    """Records the demo project's two versions with tracemake, as labels r1 and r2."""
+    for version, label in [('calc-v1', 'r1'), ('calc-v2', 'r2')]:
+        tree = os.path.join(into, version)
+        shutil.copytree(os.path.join(SOURCE, 'demo', version), tree)
+        subprocess.run([os.path.join(BIN, 'tracemake'), 'record', '--label', label, '--', 'make'], cwd=tree,
+                       env=cluster.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 class Traceview:
     """traceview started with `args` on a free port; stopped with stop()."""
 
