@@ -33,7 +33,7 @@ const char usage[] =
     "  --limit NODES     most nodes a view draws (default 200, 10 to 2000)\n"
     "  --layout-seconds  time a layout may take before it is stopped (default 20)\n"
     "  --tool-seconds    time a report tool may take before it is stopped (default 20)\n"
-    "  --www DIR         the page's folder (default: the one this program was built with)\n"
+    "  --www DIR         the page's folder (default: the one it was built with, else ../share/daver/traceview/www)\n"
     "  --bin DIR         where relplot, the query tools and tracemake are (default: beside traceview)\n"
     "The query tools reach the database through libpq's defaults (PGHOST, PGPORT, PGUSER, PGPASSWORD).\n";
 
@@ -65,6 +65,7 @@ long number_option(const std::string &name, const char *text, long low, long hig
 Options parse_options(int argc, char **argv)
 {
     Options o;
+    bool www_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (argc == 2 && arg == "--help") {
@@ -92,8 +93,10 @@ Options parse_options(int argc, char **argv)
             o.layout_seconds = number_option(arg, value, 1, 3600);
         else if (arg == "--tool-seconds")
             o.tool_seconds = number_option(arg, value, 1, 3600);
-        else if (arg == "--www")
+        else if (arg == "--www") {
             o.www = value;
+            www_given = true;
+        }
         else if (arg == "--bin")
             o.bin = value;
         else
@@ -103,10 +106,12 @@ Options parse_options(int argc, char **argv)
         bad_usage("--label is given once, or twice to compare");
     if (!o.changes.empty() && o.rsf.empty())
         bad_usage("--changes goes with --rsf");
-    if (o.bin.empty()) {
-        std::error_code ec;
-        o.bin = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
-    }
+    std::error_code ec;
+    const std::filesystem::path own_dir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    if (o.bin.empty())
+        o.bin = own_dir.string();
+    if (!www_given && !std::filesystem::is_directory(o.www, ec))
+        o.www = (own_dir.parent_path() / "share/daver/traceview/www").string();
     return o;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -68,6 +69,57 @@ json unit_json(const RsfModel &model, int index)
             j["only_in"] = model.layer_name(u.only_in_layer);
     }
     return j;
+}
+
+// A view as the request names it.
+struct ViewRequest {
+    ViewKind kind = ViewKind::directory;
+    int unit = -1;
+    std::size_t limit = 0;
+};
+
+// Reads kind, id and limit; a status and message when they do not name a view of `model`.
+std::optional<std::pair<int, std::string>> read_view_request(const httplib::Request &req, const RsfModel &model,
+                                                             std::size_t default_limit, ViewRequest &view)
+{
+    if (model.root() < 0)
+        return std::make_pair(404, std::string("the build holds nothing under its root directory"));
+    view.limit = default_limit;
+    const std::string limit_text = req.get_param_value("limit");
+    if (!limit_text.empty()) {
+        if (!all_digits(limit_text) || limit_text.size() > 6)
+            return std::make_pair(400, std::string("limit is a number"));
+        view.limit = std::stoul(limit_text);
+    }
+    view.limit = std::clamp(view.limit, min_view_limit, max_view_limit);
+    const std::string kind = req.get_param_value("kind");
+    view.unit = model.root();
+    if (kind.empty() || kind == "overview")
+        return std::nullopt;
+    if (kind != "dir" && kind != "file")
+        return std::make_pair(400, std::string("kind is overview, dir or file"));
+    view.kind = kind == "dir" ? ViewKind::directory : ViewKind::file;
+    view.unit = model.find_unit(req.get_param_value("id"));
+    if (view.unit < 0 || model.units()[static_cast<std::size_t>(view.unit)].is_dir != (kind == "dir"))
+        return std::make_pair(404, "no such " + std::string(kind == "dir" ? "directory" : "file") + " in this build");
+    return std::nullopt;
+}
+
+// What an answer says of the view besides its drawing: what it shows and the directories above it.
+json view_header(const Build &build, const ViewRequest &request, const View &view)
+{
+    const auto &units = build.model->units();
+    json out{{"build", build.key}, {"kind", request.kind == ViewKind::file ? "file" : "dir"},
+             {"id", units[static_cast<std::size_t>(request.unit)].id}, {"limit", request.limit}};
+    json crumbs = json::array();
+    int dir = request.kind == ViewKind::file ? units[static_cast<std::size_t>(request.unit)].parent : request.unit;
+    for (; dir >= 0; dir = units[static_cast<std::size_t>(dir)].parent)
+        crumbs.insert(crumbs.begin(), json{{"id", units[static_cast<std::size_t>(dir)].id},
+                                           {"name", units[static_cast<std::size_t>(dir)].name}});
+    out["crumbs"] = crumbs;
+    if (!view.note.empty())
+        out["note"] = view.note;
+    return out;
 }
 
 std::string read_file(const std::filesystem::path &file)
@@ -215,52 +267,20 @@ void Server::install_handlers()
             send_error(res, 404, "no such build");
             return;
         }
+        ViewRequest view_request;
+        if (const auto refused = read_view_request(req, *build->model, settings_.view_limit, view_request)) {
+            send_error(res, refused->first, refused->second);
+            return;
+        }
         const RsfModel &model = *build->model;
-        if (model.root() < 0) {
-            send_error(res, 404, "the build holds nothing under its root directory");
-            return;
-        }
-        const std::string kind = req.get_param_value("kind");
-        const std::string id = req.get_param_value("id");
-        std::size_t limit = settings_.view_limit;
-        const std::string limit_text = req.get_param_value("limit");
-        if (!limit_text.empty()) {
-            if (!all_digits(limit_text) || limit_text.size() > 6) {
-                send_error(res, 400, "limit is a number");
-                return;
-            }
-            limit = std::stoul(limit_text);
-        }
-        int unit = model.root();
-        ViewKind view_kind = ViewKind::directory;
-        if (kind == "dir" || kind == "file") {
-            unit = model.find_unit(id);
-            if (unit < 0 || model.units()[static_cast<std::size_t>(unit)].is_dir != (kind == "dir")) {
-                send_error(res, 404, "no such " + std::string(kind == "dir" ? "directory" : "file") + " in this build");
-                return;
-            }
-            view_kind = kind == "dir" ? ViewKind::directory : ViewKind::file;
-        } else if (!kind.empty() && kind != "overview") {
-            send_error(res, 400, "kind is overview, dir or file");
-            return;
-        }
-        const View view = make_view(model, view_kind, unit, limit);
+        const View view = make_view(model, view_request.kind, view_request.unit, view_request.limit);
         const Layout layout = layouts_.draw(view.rsf, view.labels);
-        json out{{"build", build->key}, {"kind", view_kind == ViewKind::file ? "file" : "dir"},
-                 {"id", model.units()[static_cast<std::size_t>(unit)].id}, {"limit", std::clamp(limit, min_view_limit, max_view_limit)}};
-        json crumbs = json::array();
-        int dir = view_kind == ViewKind::file ? model.units()[static_cast<std::size_t>(unit)].parent : unit;
-        for (; dir >= 0; dir = model.units()[static_cast<std::size_t>(dir)].parent)
-            crumbs.insert(crumbs.begin(), json{{"id", model.units()[static_cast<std::size_t>(dir)].id},
-                                               {"name", model.units()[static_cast<std::size_t>(dir)].name}});
-        out["crumbs"] = crumbs;
-        if (!view.note.empty())
-            out["note"] = view.note;
+        json out = view_header(*build, view_request, view);
         if (!layout.ok) {
             out["error"] = layout.error;
             out["timed_out"] = layout.timed_out;
             if (layout.timed_out)
-                out["smaller_limit"] = std::max(min_view_limit, limit / 4);
+                out["smaller_limit"] = std::max(min_view_limit, view_request.limit / 4);
             send_json(res, out, layout.timed_out ? 504 : 500);
             return;
         }

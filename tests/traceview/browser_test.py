@@ -66,6 +66,10 @@ class Page(unittest.TestCase):
         wait(lambda: node('16417 16517') is not None)
 
     def test_the_graph_fits_the_window_and_the_picture_is_not_blank(self):
+        # A file picked first, so that the picture also shows reports beside the graph.
+        node('16429 16530').click()
+        wait(lambda: 'EXECUTED COMMAND' in report_text('recipeshow'))
+        wait(lambda: 'Environment at' in report_text('envshow'))
         browser.find_element(By.ID, 'fit').click()
         inside = browser.execute_script("""
             const area = document.getElementById('graph').getBoundingClientRect();
