@@ -268,7 +268,10 @@ void Server::install_handlers()
             return;
         }
         ViewRequest view_request;
-        if (const auto refused = read_view_request(req, *build->model, settings_.view_limit, view_request)) {
+        const bool overview = req.get_param_value("kind").empty() || req.get_param_value("kind") == "overview";
+        const std::size_t default_limit = overview ? std::min(settings_.overview_limit, settings_.view_limit)
+                                                   : settings_.view_limit;
+        if (const auto refused = read_view_request(req, *build->model, default_limit, view_request)) {
             send_error(res, refused->first, refused->second);
             return;
         }

@@ -23,7 +23,8 @@ namespace traceview {
 struct ServerSettings {
     std::filesystem::path www;                         ///< the page's folder (canonical)
     std::string first_build;                           ///< the key of the build the page opens with
-    std::size_t view_limit = 200;                      ///< default node limit of a view
+    std::size_t view_limit = 200;                      ///< default node limit of a directory or file view
+    std::size_t overview_limit = 60;                   ///< default node limit of the overview, the first view
     std::size_t payload_limit = 64 * 1024;             ///< largest request body
     std::size_t target_limit = 2048;                   ///< longest request target (path and query)
     std::chrono::seconds read_timeout{5}, write_timeout{10};

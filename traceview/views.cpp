@@ -59,18 +59,22 @@ Selection select_directory(const RsfModel &m, int dir, std::size_t limit)
         s.note = std::to_string(left_out) + " files of " + top.primary + " are not drawn (limit " +
                  std::to_string(limit) + " nodes); search finds them";
     std::size_t drawn = s.files.size() + queue.size();
-    // Breadth first: a box is opened when its contents fit in place of it.
+    // Level by level: the boxes of one depth are opened together when all
+    // their contents fit in place of them, so that a view shows the top
+    // levels of the tree and never one directory's files among boxes.
     while (!queue.empty()) {
-        const int box = queue.front();
-        queue.pop_front();
-        const std::size_t inside = m.units()[static_cast<std::size_t>(box)].children.size();
-        if (drawn - 1 + inside <= limit) {
-            drawn = drawn - 1 + inside;
+        std::size_t inside = 0;
+        for (int box : queue)
+            inside += m.units()[static_cast<std::size_t>(box)].children.size();
+        if (drawn - queue.size() + inside > limit)
+            break;
+        drawn = drawn - queue.size() + inside;
+        std::deque<int> level;
+        level.swap(queue);
+        for (int box : level)
             open_dir(m, box, inside, s, queue);
-        } else {
-            s.boxes.push_back(box);
-        }
     }
+    s.boxes.assign(queue.begin(), queue.end());
     return s;
 }
 

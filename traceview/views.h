@@ -1,7 +1,7 @@
 // Cutting views out of a build: each view is an RSF subset that relplot
 // turns into DOT text, small enough for Graphviz to lay out quickly.  The
-// directory view (the overview is that of the root) opens levels of the
-// tree breadth first while the drawn units stay within a limit, and draws
+// directory view (the overview is that of the root) opens whole levels of
+// the tree while the drawn units stay within a limit, and draws
 // the directories it does not open as single boxes with their file counts;
 // edges into a box are merged into one per pair of ends.  The file view
 // draws a file with its neighbours and the goals of its directory.

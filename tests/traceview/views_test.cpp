@@ -100,10 +100,13 @@ TEST(Views, DirectoriesBeyondTheLimitBecomeBoxesWithMergedEdges)
 {
     const RsfModel m(sample_rsf());
     const View v = make_view(m, ViewKind::directory, m.root(), 10);
-    // The top's three files and doc's five fit; lib and src stay boxes.
-    EXPECT_EQ(v.boxes.size(), 2u);
-    EXPECT_EQ(v.shown.size(), 10u);
-    EXPECT_NE(v.rsf.find("CONTAIN\t/home/dev/calc-v1/doc\t16436"), std::string::npos);
+    // The top's three files fit, the next level (24 units) does not: three boxes.
+    EXPECT_EQ(v.boxes.size(), 3u);
+    EXPECT_EQ(v.shown.size(), 6u);
+    EXPECT_EQ(v.rsf.find("CONTAIN\t/home/dev/calc-v1/doc\t16436"), std::string::npos);
+    // With room for the whole next level, all three open.
+    EXPECT_TRUE(make_view(m, ViewKind::directory, m.root(), 27).boxes.empty());
+    EXPECT_EQ(make_view(m, ViewKind::directory, m.root(), 26).boxes.size(), 3u);
     // v1's and v2's sub-make edges into lib become one edge into its box.
     EXPECT_EQ(count_lines(v.rsf, "INVOKE\t16411\t/home/dev/calc-v1/lib"), 1u);
     // src/calc depends on lib/libcalc.a: one edge between the two boxes.
