@@ -4,7 +4,15 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-const state = { build: '', view: null, nodes: {}, box: null, home: null, selected: null, picks: [] };
+const state = { build: '', view: null, nodes: {}, box: null, home: null, selected: null, picks: [], asked: {} };
+
+// A number for each new request of a kind: an answer that comes after a
+// newer request of its kind was sent is dropped.
+function ask(kind) {
+  state.asked[kind] = (state.asked[kind] || 0) + 1;
+  const mine = state.asked[kind];
+  return () => state.asked[kind] === mine;
+}
 
 function el(tag, text, cls) {
   const e = document.createElement(tag);
@@ -122,7 +130,9 @@ async function showView(kind, id, limit, then) {
   const params = { build: state.build, kind };
   if (id) params.id = id;
   if (limit) params.limit = limit;
+  const current = ask('view');
   const answer = await api('/api/view?' + query(params));
+  if (!current()) return false;
   if (answer.error) {
     const action = answer.timed_out
       ? { label: 'Draw a smaller view (' + answer.smaller_limit + ' nodes)', run: () => showView(kind, id, answer.smaller_limit, then) }
@@ -399,13 +409,13 @@ function reveal(info) {
 
 function installSearch() {
   const input = $('search'), list = $('search-results');
-  let timer = null, seq = 0;
+  let timer = null;
   const run = async () => {
     const q = input.value.trim();
     if (!q || !state.build) { list.hidden = true; return; }
-    const mine = ++seq;
+    const current = ask('search');
     const answer = await api('/api/search?' + query({ build: state.build, q }));
-    if (mine !== seq) return;
+    if (!current()) return;
     list.replaceChildren();
     if (answer.error) {
       list.append(el('li', answer.error));
@@ -435,7 +445,9 @@ function installSearch() {
 
 async function loadChanges() {
   const panel = $('changes-panel'), box = $('changes');
+  const current = ask('changes');
   const answer = await api('/api/changes?' + query({ build: state.build }));
+  if (!current()) return;
   box.replaceChildren();
   if (answer.error || !answer.layers || !answer.layers[1]) { panel.hidden = true; return; }
   panel.hidden = false;
