@@ -68,12 +68,16 @@ def main():
             cached = [fetch(tv.url + '/api/view?build=rsf') for _ in range(rounds)]
             drill = fetch(tv.url + '/api/view?' + urllib.parse.urlencode({'build': 'rsf', 'kind': 'dir', 'id': '/src/t3/s4'}))
             drill_cached = fetch(tv.url + '/api/view?' + urllib.parse.urlencode({'build': 'rsf', 'kind': 'dir', 'id': '/src/t3/s4'}))
+            # The same directory with every file of it, as far as the largest limit goes.
+            whole = fetch(tv.url + '/api/view?' + urllib.parse.urlencode(
+                {'build': 'rsf', 'kind': 'dir', 'id': '/src/t5/s5', 'limit': 2000}))
         finally:
             tv.stop()
     print('build of %d files: server up with it loaded in %.3f s' % (made, load))
     print('first view (overview, cold cache): %.3f s' % first)
     print('same view again (cached): median %.3f s, worst %.3f s over %d' % (statistics.median(cached), max(cached), rounds))
     print('drill-down into one directory: %.3f s cold, %.3f s cached' % (drill, drill_cached))
+    print('another directory with up to 2000 of its files (limit 2000): %.3f s cold' % whole)
 
     cluster = Cluster()
     try:
