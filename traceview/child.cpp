@@ -44,7 +44,9 @@ struct Pipe {
 };
 
 // In the child, between fork and execve: only calls that are safe there.
-[[noreturn]] void exec_child(char *const *argv, int out_fd, int err_fd, const ChildLimits &limits)
+// When execve fails, its errno goes to the parent through `report_fd`,
+// which closes on a successful execve.
+[[noreturn]] void exec_child(char *const *argv, int out_fd, int err_fd, int report_fd, const ChildLimits &limits)
 {
     ::setpgid(0, 0);
     if (limits.memory_bytes != 0) {
@@ -56,12 +58,25 @@ struct Pipe {
         ::setrlimit(RLIMIT_CPU, &cpu);
     }
     const int null_fd = ::open("/dev/null", O_RDONLY);
-    if (null_fd < 0 || ::dup2(null_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0)
-        ::_exit(exec_failed);
-    // Sockets of the server that lack close-on-exec stay out of the child.
-    ::close_range(3, ~0U, 0);
-    ::execve(argv[0], argv, environ);
+    if (null_fd >= 0 && ::dup2(null_fd, 0) >= 0 && ::dup2(out_fd, 1) >= 0 && ::dup2(err_fd, 2) >= 0 &&
+        ::dup2(report_fd, 3) >= 0 && ::fcntl(3, F_SETFD, FD_CLOEXEC) >= 0) {
+        // Sockets of the server that lack close-on-exec stay out of the child.
+        ::close_range(4, ~0U, 0);
+        ::execve(argv[0], argv, environ);
+    }
+    const int error = errno;
+    [[maybe_unused]] const ssize_t written = ::write(3, &error, sizeof error);
     ::_exit(exec_failed);
+}
+
+// The errno of a failed execve that the child sent, or 0 when it started.
+int exec_error(int report_fd)
+{
+    int error = 0;
+    ssize_t n;
+    while ((n = ::read(report_fd, &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
 // Appends what `fd` has to `into`, up to `cap` bytes; false at its end.
@@ -86,13 +101,11 @@ bool drain(int fd, std::string &into, std::size_t cap, bool &truncated)
 std::string ChildResult::failure() const
 {
     if (!started)
-        return "could not be started";
+        return "could not be started" + (start_error.empty() ? std::string() : ": " + start_error);
     if (timed_out)
         return "stopped after running past its time limit";
     if (term_signal != 0)
         return std::string("ended by signal ") + std::to_string(term_signal) + " (" + ::strsignal(term_signal) + ")";
-    if (exit_code == exec_failed)
-        return "could not be executed (exit status 127)";
     if (exit_code != 0)
         return "ended with exit status " + std::to_string(exit_code);
     return "";
@@ -107,8 +120,8 @@ ChildResult run_child(const std::vector<std::string> &argv, const ChildLimits &l
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
 
-    Pipe out, err;
-    if (argv.empty() || out.fd[0] < 0 || err.fd[0] < 0) {
+    Pipe out, err, report;
+    if (argv.empty() || out.fd[0] < 0 || err.fd[0] < 0 || report.fd[0] < 0) {
         result.started = false;
         return result;
     }
@@ -118,11 +131,16 @@ ChildResult run_child(const std::vector<std::string> &argv, const ChildLimits &l
         return result;
     }
     if (pid == 0)
-        exec_child(args.data(), out.fd[1], err.fd[1], limits);
+        exec_child(args.data(), out.fd[1], err.fd[1], report.fd[1], limits);
     // Also set from here, so that a kill of the group cannot come before the child's own setpgid.
     ::setpgid(pid, pid);
     out.close_end(1);
     err.close_end(1);
+    report.close_end(1);
+    if (const int error = exec_error(report.fd[0]); error != 0) {
+        result.started = false;
+        result.start_error = std::strerror(error);
+    }
 
     const auto deadline = start + limits.wall;
     bool out_open = true, err_open = true;
@@ -162,8 +180,6 @@ ChildResult run_child(const std::vector<std::string> &argv, const ChildLimits &l
         result.exit_code = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.term_signal = WTERMSIG(status);
-    if (result.exit_code == exec_failed && result.out.empty() && result.err.empty())
-        result.started = false;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return result;
 }

@@ -25,6 +25,7 @@ struct ChildResult {
     bool timed_out = false;     ///< killed for running past ChildLimits::wall
     bool truncated = false;     ///< standard output went past the cap
     bool started = true;        ///< false when the program could not be executed at all
+    std::string start_error;    ///< why it could not be executed (strerror of execve's errno)
     std::string out;            ///< standard output, at most the cap
     std::string err;            ///< standard error, at most 64 KiB
     double seconds = 0;         ///< wall time it took
