@@ -44,7 +44,7 @@ def tearDownModule():
     recorded.cleanup()
 
 
-def wait(condition, timeout=15):
+def wait(condition, timeout=40):
     return WebDriverWait(browser, timeout).until(lambda _: condition())
 
 
@@ -116,6 +116,10 @@ class Page(unittest.TestCase):
         wait(lambda: 'Command Line for' in report_text('procshow'))
         wait(lambda: 'Environment at 16417' in report_text('envshow'))
         self.assertIn('OID 16417 and 16517', browser.find_element(By.ID, 'node-info').text)
+        view_width = "return +document.querySelector('#graph svg').getAttribute('viewBox').split(' ')[2]"
+        before = browser.execute_script(view_width)
+        browser.find_element(By.ID, 'zoom-node').click()
+        self.assertLess(browser.execute_script(view_width), before / 2)   # zoomed in on it
 
     def test_search_centres_the_file_found(self):
         box = browser.find_element(By.ID, 'search')

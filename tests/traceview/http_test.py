@@ -172,7 +172,7 @@ class HostileRequests(unittest.TestCase):
         slow.sendall(b'GET /api/builds HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n' % server.port)
         started = time.monotonic()
         self.assertEqual(server.request('GET', '/api/builds')[0], 200)
-        self.assertLess(time.monotonic() - started, 2)
+        self.assertLess(time.monotonic() - started, 5)   # not queued behind the slow one (read timeout 5 s)
         slow.settimeout(30)
         self.assertEqual(slow.recv(1024)[:0], b'')   # closed by the server (or answered 4xx)
         self.assertLess(time.monotonic() - started, 15)

@@ -237,7 +237,7 @@ function zoomCentre(factor) {
 
 function centreOn(g) {
   const r = g.getBBox();
-  const w = Math.max(r.width * 6, state.home.w / 8, 300);
+  const w = Math.max(r.width * 4, 120);
   const h = w * (state.box.h / state.box.w);
   // Graphviz draws the graph under a transform: the box of a node is in its own coordinates.
   const m = g.getCTM(), root = svgEl().getCTM().inverse();
@@ -380,6 +380,10 @@ function installCompare() {
     runReport(out, 'rulediff', oids);
   });
   $('neighbours').addEventListener('click', () => state.selected && showView('file', state.selected.id));
+  $('zoom-node').addEventListener('click', () => {
+    const g = state.selected && nodeInView(state.selected.id);
+    if (g) centreOn(g);
+  });
 }
 
 // ---- search and finding a node ----
