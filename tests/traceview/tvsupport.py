@@ -56,8 +56,12 @@ class Traceview:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             status = self.proc.wait()
+        errors = self.proc.stderr.read()
         self.proc.stdout.close()
         self.proc.stderr.close()
+        # A server that ends badly (a sanitizer's report, a crash) fails the test that stops it.
+        if status != 0:
+            raise RuntimeError('traceview ended with status %d: %s' % (status, errors[-4000:]))
         return status
 
     def raw(self, data, timeout=10):
