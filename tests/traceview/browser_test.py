@@ -169,6 +169,21 @@ class RecordedBuilds(unittest.TestCase):
         self.assertIn('Added in r2', browser.find_element(By.ID, 'changes').text)
 
 
+class DatabaseDown(unittest.TestCase):
+    def test_the_page_says_the_database_cannot_be_reached(self):
+        env = dict(os.environ, PGHOST='/nonexistent-traceview-socket')
+        tv = Traceview(['--rsf', os.path.join(SOURCE, 'demo', 'sample.rsf')], env)
+        try:
+            browser.get(tv.url + '/')
+            wait(lambda: node('16417 16517') is not None)
+            wait(lambda: 'cannot reach the trace database' in browser.find_element(By.ID, 'labels').text)
+            node('16417 16517').click()
+            wait(lambda: 'connection' in report_text('recipeshow'))
+            self.assertIn('exit status', browser.find_element(By.ID, 'reports').text)
+        finally:
+            tv.stop()
+
+
 class HostileNames(unittest.TestCase):
     def test_markup_in_names_is_shown_as_text(self):
         with tempfile.TemporaryDirectory() as d:
