@@ -35,7 +35,7 @@ scripts/install-deps.sh
 step "building ${programs[*]}"
 buildlog=$(mktemp)
 trap 'rm -f "$buildlog"' EXIT
-if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)" --target "${programs[@]}"; } >"$buildlog" 2>&1; then
+if ! { cmake --preset default && cmake --build --preset default -j "$(nproc)" --target "${programs[@]}" traceview; } >"$buildlog" 2>&1; then
   cat "$buildlog" >&2
   echo "$0: the build failed" >&2
   exit 1
@@ -154,6 +154,12 @@ Open the picture in a web browser: file://$out/build.svg
   filled: its commands were executed; double circle: a goal of its make;
   red label: a target in a makefile; Courier label: a phony target;
   dotted arrow: a make that starts a sub-make; solid arrow: depends on.
+EOF
+cat <<EOF
+
+Browse it in traceview (its reports need the trace server: run the demo with --keep
+and use the PGHOST line below), then open the address it prints:
+  build/bin/traceview --rsf demo/sample.rsf --changes demo/sample.list
 EOF
 if [ $keep = 1 ]; then
   echo

@@ -1,0 +1,207 @@
+"""traceview in a real browser (headless Chromium through Selenium) on the
+demo data: the graph appears upright and inside the window, a click on a file
+shows its reports, the search centres a file, two files are compared, and
+names that hold markup stay text."""
+import base64
+import os
+import sys
+import tempfile
+import unittest
+
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+sys.path.insert(0, os.path.dirname(__file__))
+from tvsupport import SOURCE, Cluster, Traceview, record_calc  # noqa: E402
+from selenium.webdriver.support.ui import Select  # noqa: E402
+
+SCREENSHOT = os.environ.get('TRACEVIEW_SCREENSHOT')   # where to keep the picture, when set
+cluster = server = browser = recorded = None
+
+
+def setUpModule():
+    global cluster, server, browser, recorded
+    cluster = Cluster()
+    recorded = tempfile.TemporaryDirectory()
+    record_calc(cluster, recorded.name)
+    server = Traceview(['--rsf', os.path.join(SOURCE, 'demo', 'sample.rsf'),
+                        '--changes', os.path.join(SOURCE, 'demo', 'sample.list')], cluster.env)
+    options = Options()
+    for arg in ['--headless=new', '--no-sandbox', '--disable-gpu', '--window-size=1400,900']:
+        options.add_argument(arg)
+    options.binary_location = '/usr/bin/chromium'
+    browser = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+
+
+def tearDownModule():
+    browser.quit()
+    server.stop()
+    cluster.stop()
+    recorded.cleanup()
+
+
+def wait(condition, timeout=40):
+    return WebDriverWait(browser, timeout).until(lambda _: condition())
+
+
+def node(title):
+    for g in browser.find_elements(By.CSS_SELECTOR, '#graph g.node'):
+        if g.find_element(By.TAG_NAME, 'title').get_attribute('textContent') == title:
+            return g
+    return None
+
+
+def report_text(tool, within='#reports'):
+    pres = browser.find_elements(By.CSS_SELECTOR, within + ' pre[data-tool=%s]' % tool)
+    return pres[0].text if pres else ''
+
+
+class Page(unittest.TestCase):
+    def setUp(self):
+        browser.get(server.url + '/')
+        wait(lambda: node('16417 16517') is not None)
+
+    def test_the_graph_fits_the_window_and_the_picture_is_not_blank(self):
+        # A file picked first, so that the picture also shows reports beside the graph.
+        node('16429 16530').click()
+        wait(lambda: 'EXECUTED COMMAND' in report_text('recipeshow'))
+        wait(lambda: 'Environment at' in report_text('envshow'))
+        browser.find_element(By.ID, 'fit').click()
+        inside = browser.execute_script("""
+            const area = document.getElementById('graph').getBoundingClientRect();
+            const parts = [...document.querySelectorAll('#graph g.node, #graph g.cluster, #graph g.edge')]
+                .map(e => e.getBoundingClientRect());
+            const g = {left: Math.min(...parts.map(r => r.left)), top: Math.min(...parts.map(r => r.top)),
+                       right: Math.max(...parts.map(r => r.right)), bottom: Math.max(...parts.map(r => r.bottom))};
+            g.width = g.right - g.left;
+            g.height = g.bottom - g.top;
+            return [g.width > area.width / 3 || g.height > area.height / 3,
+                    g.left >= area.left - 1 && g.top >= area.top - 1 &&
+                    g.right <= area.right + 1 && g.bottom <= area.bottom + 1,
+                    g.height > g.width / 3];""")
+        self.assertEqual(inside, [True, True, True])
+        png = browser.get_screenshot_as_png()
+        if SCREENSHOT:
+            with open(SCREENSHOT, 'wb') as f:
+                f.write(png)
+        # The browser decodes its own screenshot: how much of the graph area is not white, in how many colours.
+        counts = browser.execute_async_script("""
+            const done = arguments[1];
+            const img = new Image();
+            img.onload = () => {
+              const c = document.createElement('canvas');
+              c.width = img.width; c.height = img.height;
+              const ctx = c.getContext('2d');
+              ctx.drawImage(img, 0, 0);
+              const r = document.getElementById('graph').getBoundingClientRect();
+              const d = ctx.getImageData(r.left, r.top, r.width, r.height).data;
+              let inked = 0; const colours = new Set();
+              for (let i = 0; i < d.length; i += 4) {
+                if (d[i] < 240 || d[i + 1] < 240 || d[i + 2] < 240) inked++;
+                colours.add((d[i] << 16) | (d[i + 1] << 8) | d[i + 2]);
+              }
+              done([inked / (d.length / 4), colours.size]);
+            };
+            img.src = 'data:image/png;base64,' + arguments[0];""", base64.b64encode(png).decode())
+        self.assertGreater(counts[0], 0.02)
+        self.assertGreater(counts[1], 8)
+
+    def test_clicking_a_file_shows_its_three_reports(self):
+        node('16417 16517').click()
+        wait(lambda: 'Command information for /home/dev/calc-v1/lib/add.o' in report_text('recipeshow'))
+        wait(lambda: 'Command Line for' in report_text('procshow'))
+        wait(lambda: 'Environment at 16417' in report_text('envshow'))
+        self.assertIn('OID 16417 and 16517', browser.find_element(By.ID, 'node-info').text)
+        view_width = "return +document.querySelector('#graph svg').getAttribute('viewBox').split(' ')[2]"
+        before = browser.execute_script(view_width)
+        browser.find_element(By.ID, 'zoom-node').click()
+        self.assertLess(browser.execute_script(view_width), before / 2)   # zoomed in on it
+
+    def test_search_centres_the_file_found(self):
+        box = browser.find_element(By.ID, 'search')
+        box.send_keys('main.c', Keys.ENTER)
+        wait(lambda: 'found' in (node('16430 16531').get_attribute('class') or ''))
+        centre = browser.execute_script("""
+            const area = document.getElementById('graph').getBoundingClientRect();
+            const n = [...document.querySelectorAll('#graph g.node')].find(
+                g => g.querySelector('title').textContent === '16430 16531').getBoundingClientRect();
+            return [(n.left + n.right) / 2 - (area.left + area.right) / 2,
+                    (n.top + n.bottom) / 2 - (area.top + area.bottom) / 2];""")
+        self.assertLess(abs(centre[0]), 30)
+        self.assertLess(abs(centre[1]), 30)
+
+    def test_comparing_two_versions_of_a_file_and_two_files(self):
+        node('16428 16529').click()       # src/calc of both versions
+        browser.find_element(By.ID, 'pick').click()
+        browser.find_element(By.ID, 'compare').click()
+        wait(lambda: '-L../lib -lcalc' in report_text('rulediff', '#comparison'))
+        wait(lambda: 'Comparing Environment' in report_text('envdiff', '#comparison'))
+        browser.find_element(By.ID, 'clear-picks').click()
+        for title in ['16429 16530', '16436 16537']:   # main.o and doc/calc.1
+            node(title).click()
+            browser.find_element(By.ID, 'pick').click()
+        browser.find_element(By.ID, 'compare').click()
+        wait(lambda: '16429 16436' in browser.find_element(By.ID, 'comparison').text)
+        wait(lambda: 'Comparing Environment at main.o and that at calc.1' in report_text('envdiff', '#comparison'))
+
+    def test_a_directory_opens_and_the_changes_list_leads_to_a_file(self):
+        browser.find_element(By.ID, 'overview').click()
+        changes = browser.find_element(By.ID, 'changes')
+        wait(lambda: 'compat.h' in changes.text)
+        changes.find_element(By.XPATH, ".//li[contains(., 'mul.c')]").click()
+        wait(lambda: 'only in v2' in browser.find_element(By.ID, 'node-info').text)
+
+
+class RecordedBuilds(unittest.TestCase):
+    def test_two_recorded_builds_opened_from_the_page(self):
+        browser.get(server.url + '/')
+        wait(lambda: browser.find_elements(By.ID, 'label-b'))
+        Select(browser.find_element(By.ID, 'label-a')).select_by_value('r1')
+        Select(browser.find_element(By.ID, 'label-b')).select_by_value('r2')
+        browser.find_element(By.XPATH, "//button[text()='Open recorded']").click()
+        wait(lambda: 'r1 against r2' in browser.find_element(By.ID, 'build').text)
+        wait(lambda: 'compat.h' in browser.find_element(By.ID, 'changes').text)
+        wait(lambda: any(g.text == 'main.o' for g in browser.find_elements(By.CSS_SELECTOR, '#graph g.node')))
+        self.assertIn('Added in r2', browser.find_element(By.ID, 'changes').text)
+
+
+class DatabaseDown(unittest.TestCase):
+    def test_the_page_says_the_database_cannot_be_reached(self):
+        env = dict(os.environ, PGHOST='/nonexistent-traceview-socket')
+        tv = Traceview(['--rsf', os.path.join(SOURCE, 'demo', 'sample.rsf')], env)
+        try:
+            browser.get(tv.url + '/')
+            wait(lambda: node('16417 16517') is not None)
+            wait(lambda: 'cannot reach the trace database' in browser.find_element(By.ID, 'labels').text)
+            node('16417 16517').click()
+            wait(lambda: 'connection' in report_text('recipeshow'))
+            self.assertIn('exit status', browser.find_element(By.ID, 'reports').text)
+        finally:
+            tv.stop()
+
+
+class HostileNames(unittest.TestCase):
+    def test_markup_in_names_is_shown_as_text(self):
+        with tempfile.TemporaryDirectory() as d:
+            rsf = os.path.join(d, 'names.rsf')
+            with open(rsf, 'w') as f:
+                f.write('ROOT\t/b\t-\nFILE\t1\t<img_src=x_onerror=window.hit=1>\nCONTAIN\t/b\t1\n'
+                        'FILE\t2\t<script>window.hit=2</script>\nCONTAIN\t/b\t2\n')
+            tv = Traceview(['--rsf', rsf])
+            try:
+                browser.get(tv.url + '/')
+                wait(lambda: node('2') is not None)
+                browser.find_element(By.ID, 'search').send_keys('script', Keys.ENTER)
+                wait(lambda: '<script>' in browser.find_element(By.ID, 'node-info').text)
+                self.assertIsNone(browser.execute_script('return window.hit'))
+                self.assertEqual(browser.find_elements(By.CSS_SELECTOR, '#graph script, #side script, #graph img'), [])
+            finally:
+                tv.stop()
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)

@@ -1,0 +1,197 @@
+#include "builds.h"
+
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "child.h"
+
+namespace traceview {
+
+namespace {
+
+constexpr std::size_t rsf_cap = 1UL << 30;
+
+std::string read_whole(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot open " + path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad())
+        throw std::runtime_error("cannot read " + path);
+    return text.str();
+}
+
+std::string first_line(const std::string &text)
+{
+    const std::size_t start = text.find_first_not_of(" \n");
+    if (start == std::string::npos)
+        return "";
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+using Connection = std::unique_ptr<PGconn, decltype(&PQfinish)>;
+using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
+
+} // namespace
+
+bool acceptable_label(const std::string &label)
+{
+    if (label.empty() || label.size() > 200 || label[0] == '-')
+        return false;
+    for (unsigned char c : label)
+        if (c < 0x20 || c == 0x7f || c == ',')
+            return false;
+    return true;
+}
+
+BuildRegistry::BuildRegistry(BuildSettings settings, const PrivateDir &scratch)
+    : settings_(std::move(settings)), scratch_(scratch)
+{
+}
+
+std::shared_ptr<const RsfModel> BuildRegistry::model_with_changes(std::string text, const std::string &list,
+                                                                  std::string &note) const
+{
+    auto model = std::make_shared<const RsfModel>(text);
+    if (list.empty())
+        return model;
+    if (model->layer_name(0).empty() || model->layer_name(1).empty()) {
+        note = "the change list is left aside: the relation file names no two layers to compare";
+        return model;
+    }
+    ScratchFile out(scratch_, "changes");
+    ChildLimits limits;
+    limits.wall = settings_.tool_time;
+    const ChildResult run = run_child(
+        {settings_.bin_dir + "/changescan", list, out.path(), model->layer_name(0), model->layer_name(1)}, limits);
+    if (!run.ok()) {
+        note = "changed files are not marked: changescan " + run.failure();
+        const std::string said = first_line(run.err);
+        if (!said.empty())
+            note += ": " + said;
+        return model;
+    }
+    bool truncated = false;
+    text += "\n" + out.read(rsf_cap, truncated);
+    return std::make_shared<const RsfModel>(text);
+}
+
+void BuildRegistry::load_rsf_file(const std::string &path, const std::string &change_list)
+{
+    auto build = std::make_shared<Build>();
+    build->key = "rsf";
+    build->title = path;
+    build->model = model_with_changes(read_whole(path), change_list, build->note);
+    std::lock_guard lock(mutex_);
+    builds_[build->key] = build;
+}
+
+std::shared_ptr<const Build> BuildRegistry::get(const std::string &key) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = builds_.find(key);
+    return it == builds_.end() ? nullptr : it->second;
+}
+
+std::vector<std::pair<std::string, std::string>> BuildRegistry::loaded() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto &[key, build] : builds_)
+        out.emplace_back(key, build->title);
+    return out;
+}
+
+std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::string> &labels, std::string &error)
+{
+    if (labels.empty() || labels.size() > 2) {
+        error = "give one label, or two to compare";
+        return nullptr;
+    }
+    std::string key = "label:" + labels[0];
+    if (labels.size() == 2)
+        key += "," + labels[1];
+    if (auto known = get(key))
+        return known;
+    for (const std::string &label : labels)
+        if (!acceptable_label(label)) {
+            error = "not a label of a recorded build";
+            return nullptr;
+        }
+    const std::string tracemake = settings_.bin_dir + "/tracemake";
+    if (::access(tracemake.c_str(), X_OK) != 0) {
+        error = "the recorder (tracemake) is not installed next to traceview: recorded builds cannot be drawn; "
+                "use traceview --rsf FILE";
+        return nullptr;
+    }
+    std::vector<std::string> argv{tracemake, "rsf"};
+    argv.insert(argv.end(), labels.begin(), labels.end());
+    ChildLimits limits;
+    limits.wall = settings_.tool_time;
+    limits.output_cap = rsf_cap;
+    const ChildResult run = run_child(argv, limits);
+    if (!run.ok() || run.truncated) {
+        error = "tracemake rsf " + (run.truncated ? std::string("wrote more than 1 GB") : run.failure());
+        const std::string said = first_line(run.err);
+        if (!said.empty())
+            error += ": " + said;
+        return nullptr;
+    }
+    auto build = std::make_shared<Build>();
+    build->key = key;
+    build->title = labels.size() == 1 ? labels[0] : labels[0] + " against " + labels[1];
+    try {
+        if (labels.size() == 1) {
+            build->model = model_with_changes(run.out, "", build->note);
+        } else {
+            // The recorder names the files whose content or making changed; changescan pairs their instances.
+            ScratchFile list(scratch_, "change-list");
+            const ChildResult listed = run_child({tracemake, "changes", labels[0], labels[1], "-o", list.path()}, limits);
+            if (!listed.ok())
+                build->note = "changed files are not marked: tracemake changes " + listed.failure() + ": " +
+                              first_line(listed.err);
+            build->model = model_with_changes(run.out, listed.ok() ? list.path() : "", build->note);
+        }
+    } catch (const std::exception &e) {
+        error = std::string("the recorder's relation file cannot be read: ") + e.what();
+        return nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    return builds_.emplace(key, build).first->second;
+}
+
+bool BuildRegistry::list_labels(std::vector<LabelInfo> &labels, std::string &error) const
+{
+    // libpq's own defaults (PGHOST, PGPORT, PGUSER...) as for the tools; a server that does not answer is given up soon.
+    Connection conn(PQconnectdb("dbname=DAVER connect_timeout=5 application_name=traceview"), PQfinish);
+    if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
+        error = "cannot reach the trace database DAVER: " + first_line(conn ? PQerrorMessage(conn.get()) : "out of memory");
+        return false;
+    }
+    Result rows(PQexec(conn.get(), "SELECT BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START::text, BLD_STATUS::text, "
+                                   "BLD_COMPLETE FROM ZTR_BUILD ORDER BY BLD_START, BLD_LABEL"),
+                PQclear);
+    if (PQresultStatus(rows.get()) != PGRES_TUPLES_OK) {
+        error = "cannot read the recorded builds (ZTR_BUILD): " + first_line(PQerrorMessage(conn.get()));
+        return false;
+    }
+    for (int i = 0; i < PQntuples(rows.get()); ++i) {
+        LabelInfo info;
+        info.label = PQgetvalue(rows.get(), i, 0);
+        info.topdir = PQgetvalue(rows.get(), i, 1);
+        info.cmdline = PQgetvalue(rows.get(), i, 2);
+        info.start = PQgetvalue(rows.get(), i, 3);
+        info.status = PQgetvalue(rows.get(), i, 4);
+        info.complete = std::string(PQgetvalue(rows.get(), i, 5)) == "1";
+        labels.push_back(std::move(info));
+    }
+    return true;
+}
+
+} // namespace traceview

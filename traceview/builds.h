@@ -1,0 +1,74 @@
+// The builds the page can draw: the relation file given on the command line
+// (with the DIFF lines of changescan for a change list, when one is given)
+// and the builds recorded in the trace database, listed from ZTR_BUILD and
+// exported by the recorder's `tracemake rsf` when the page opens them (two
+// of them with the DIFF lines of changescan for `tracemake changes`).
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "private_dir.h"
+#include "rsf_model.h"
+
+namespace traceview {
+
+/// A build loaded for drawing.
+struct Build {
+    std::string key;                     ///< how the page names it: "rsf" or "label:A[,B]"
+    std::string title;                   ///< what the page shows as its name
+    std::shared_ptr<const RsfModel> model;
+    std::string note;                    ///< something the page should say about it, or empty
+};
+
+/// One row of ZTR_BUILD.
+struct LabelInfo {
+    std::string label, topdir, cmdline, start;
+    std::string status;                  ///< exit status as text, empty when not known
+    bool complete = false;
+};
+
+/// Where the helper programs are and how long they may run.
+struct BuildSettings {
+    std::string bin_dir;                             ///< folder of changescan and tracemake
+    std::chrono::milliseconds tool_time{30000};
+};
+
+/// The loaded builds; safe to use from several threads.
+class BuildRegistry {
+public:
+    BuildRegistry(BuildSettings settings, const PrivateDir &scratch);
+
+    /// Loads an RSF file as build "rsf"; with `change_list`, changescan marks
+    /// the listed files of the two layers.  Throws std::runtime_error.
+    void load_rsf_file(const std::string &path, const std::string &change_list);
+    /// The build named `key`, or null.
+    std::shared_ptr<const Build> get(const std::string &key) const;
+    /// The keys and titles of the loaded builds.
+    std::vector<std::pair<std::string, std::string>> loaded() const;
+    /// Loads the recorded build(s) `labels` (one or two) through `tracemake rsf`;
+    /// null with `error` set when that fails.
+    std::shared_ptr<const Build> open_labels(const std::vector<std::string> &labels, std::string &error);
+    /// The rows of ZTR_BUILD; false with `error` set when the database cannot be read.
+    bool list_labels(std::vector<LabelInfo> &labels, std::string &error) const;
+
+private:
+    /// The model of `text`, with the files of the change list `list` marked
+    /// by changescan's DIFF lines; `note` says why they could not be.
+    std::shared_ptr<const RsfModel> model_with_changes(std::string text, const std::string &list,
+                                                       std::string &note) const;
+
+    BuildSettings settings_;
+    const PrivateDir &scratch_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<const Build>> builds_;
+};
+
+/// True for a label that may be handed to the recorder as an argument.
+bool acceptable_label(const std::string &label);
+
+} // namespace traceview

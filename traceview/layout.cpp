@@ -1,0 +1,151 @@
+#include "layout.h"
+
+#include <openssl/evp.h>
+
+#include <csignal>
+
+#include <memory>
+#include <stdexcept>
+
+#include "child.h"
+#include "views.h"
+
+namespace traceview {
+
+namespace {
+
+// relplot's messages go to standard output; the last non-empty line says what went wrong.
+std::string last_line(const std::string &text)
+{
+    std::size_t end = text.find_last_not_of(" \n");
+    if (end == std::string::npos)
+        return "";
+    const std::size_t start = text.rfind('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
+}
+
+constexpr std::size_t dot_text_cap = 256UL << 20;
+constexpr std::size_t svg_cap = 256UL << 20;
+
+} // namespace
+
+std::string sha256_hex(const std::string &text)
+{
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1 ||
+        EVP_DigestUpdate(ctx.get(), text.data(), text.size()) != 1 ||
+        EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
+        throw std::runtime_error("SHA-256 failed");
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+LayoutEngine::LayoutEngine(LayoutSettings settings, const PrivateDir &scratch)
+    : settings_(std::move(settings)), scratch_(scratch)
+{
+}
+
+std::string LayoutEngine::dot_text(const std::string &rsf,
+                                   const std::vector<std::pair<std::string, std::string>> &labels, std::string &error)
+{
+    ScratchFile in(scratch_, "view-rsf"), out(scratch_, "view-dot");
+    in.write(rsf);
+    ChildLimits limits;
+    limits.wall = settings_.relplot_time;
+    limits.output_cap = 64 * 1024;
+    const ChildResult run = run_child({settings_.relplot, in.path(), out.path()}, limits);
+    if (!run.ok()) {
+        error = "relplot " + run.failure();
+        const std::string said = last_line(run.out + run.err);
+        if (!said.empty())
+            error += ": " + said;
+        return "";
+    }
+    bool truncated = false;
+    std::string dot = out.read(dot_text_cap, truncated);
+    const std::size_t close = dot.rfind('}');
+    if (truncated || close == std::string::npos) {
+        error = "relplot wrote no complete DOT text";
+        return "";
+    }
+    // Labels of the boxes go in as node statements after relplot's own: the later attribute wins.
+    std::string extra;
+    for (const auto &[id, label] : labels)
+        extra += dot_label_statement(id, label);
+    dot.insert(close, extra);
+    return dot;
+}
+
+Layout LayoutEngine::draw(const std::string &rsf, const std::vector<std::pair<std::string, std::string>> &labels)
+{
+    Layout layout;
+    const std::string dot = dot_text(rsf, labels, layout.error);
+    if (dot.empty())
+        return layout;
+    layout.digest = sha256_hex(dot);
+    if (lookup(layout.digest, layout.svg)) {
+        layout.ok = layout.cached = true;
+        return layout;
+    }
+    ScratchFile in(scratch_, "view-gv");
+    in.write(dot);
+    ChildLimits limits;
+    limits.wall = settings_.dot_time;
+    limits.output_cap = svg_cap;
+    limits.memory_bytes = settings_.dot_memory;
+    limits.cpu_seconds = static_cast<unsigned long>(settings_.dot_time.count() / 1000 + 1);
+    const ChildResult run = run_child({settings_.dot, "-Tsvg", "-Grotate=0", in.path()}, limits);
+    if (run.timed_out || run.term_signal == SIGXCPU) {
+        layout.timed_out = true;
+        layout.error = "the layout took longer than " + std::to_string(settings_.dot_time.count() / 1000) +
+                       " s and was stopped";
+        return layout;
+    }
+    if (!run.ok() || run.truncated) {
+        layout.error = "dot " + (run.truncated ? std::string("wrote more than the SVG limit") : run.failure());
+        const std::string said = last_line(run.err);
+        if (!said.empty())
+            layout.error += ": " + said;
+        return layout;
+    }
+    layout.ok = true;
+    layout.svg = run.out;
+    keep(layout.digest, layout.svg);
+    return layout;
+}
+
+bool LayoutEngine::lookup(const std::string &digest, std::string &svg)
+{
+    std::lock_guard lock(mutex_);
+    auto it = cache_.find(digest);
+    if (it == cache_.end())
+        return false;
+    order_.splice(order_.begin(), order_, it->second.second);
+    svg = it->second.first;
+    return true;
+}
+
+void LayoutEngine::keep(const std::string &digest, const std::string &svg)
+{
+    std::lock_guard lock(mutex_);
+    if (cache_.count(digest) != 0 || svg.size() > settings_.cache_bytes)
+        return;
+    order_.push_front(digest);
+    cache_.emplace(digest, std::make_pair(svg, order_.begin()));
+    cached_bytes_ += svg.size();
+    while (cached_bytes_ > settings_.cache_bytes) {
+        auto old = cache_.find(order_.back());
+        cached_bytes_ -= old->second.first.size();
+        cache_.erase(old);
+        order_.pop_back();
+    }
+}
+
+} // namespace traceview

@@ -1,0 +1,65 @@
+// From an RSF view to SVG: relplot writes the DOT text, Graphviz's dot lays
+// it out upright (relplot's DOT asks for landscape).  Layouts are kept by
+// the SHA-256 digest of their DOT text, so a view drawn once comes back
+// without dot; a layout that runs past its time is stopped.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <list>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "private_dir.h"
+
+namespace traceview {
+
+/// Where the programs are and how long they may take.
+struct LayoutSettings {
+    std::string relplot;                                ///< path of relplot
+    std::string dot = "/usr/bin/dot";                   ///< path of Graphviz dot
+    std::chrono::milliseconds relplot_time{10000};      ///< relplot's time limit
+    std::chrono::milliseconds dot_time{20000};          ///< dot's time limit
+    unsigned long dot_memory = 2048UL << 20;            ///< dot's address-space limit
+    std::size_t cache_bytes = 256UL << 20;              ///< SVG text kept at most
+};
+
+/// The outcome of drawing one view.
+struct Layout {
+    bool ok = false;
+    bool timed_out = false;     ///< dot ran past its time and was stopped
+    bool cached = false;        ///< the SVG came from the cache
+    std::string svg;            ///< the drawing (when ok)
+    std::string digest;         ///< SHA-256 of the DOT text, hex
+    std::string error;          ///< what went wrong, for the page
+};
+
+/// Hex SHA-256 of `text`.
+std::string sha256_hex(const std::string &text);
+
+/// Draws views and keeps their layouts; safe to use from several threads.
+class LayoutEngine {
+public:
+    LayoutEngine(LayoutSettings settings, const PrivateDir &scratch);
+
+    /// Draws the RSF text `rsf`, with `labels` (node id, label) set on top of relplot's DOT text.
+    Layout draw(const std::string &rsf, const std::vector<std::pair<std::string, std::string>> &labels);
+
+private:
+    std::string dot_text(const std::string &rsf, const std::vector<std::pair<std::string, std::string>> &labels,
+                         std::string &error);
+    bool lookup(const std::string &digest, std::string &svg);
+    void keep(const std::string &digest, const std::string &svg);
+
+    LayoutSettings settings_;
+    const PrivateDir &scratch_;
+    std::mutex mutex_;
+    std::list<std::string> order_;   // digests, most recently used first
+    std::unordered_map<std::string, std::pair<std::string, std::list<std::string>::iterator>> cache_;
+    std::size_t cached_bytes_ = 0;
+};
+
+} // namespace traceview

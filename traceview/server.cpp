@@ -1,0 +1,389 @@
+#include "server.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "http_guard.h"
+#include "views.h"
+
+namespace traceview {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr std::size_t search_results = 50;
+constexpr std::size_t search_query_limit = 200;
+
+// Names from a build are bytes, not always UTF-8: bad sequences become U+FFFD.
+std::string dump(const json &value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+void send_json(httplib::Response &res, const json &value, int status = 200)
+{
+    res.status = status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(dump(value), "application/json; charset=utf-8");
+}
+
+void send_error(httplib::Response &res, int status, const std::string &message)
+{
+    send_json(res, json{{"error", message}}, status);
+}
+
+std::string lower(std::string text)
+{
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+bool all_digits(const std::string &text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// What the page needs to know of a drawn unit.
+json unit_json(const RsfModel &model, int index)
+{
+    const Unit &u = model.units()[static_cast<std::size_t>(index)];
+    json j{{"id", u.id}, {"name", u.name}, {"path", model.path_of(index)}, {"kind", u.is_dir ? "dir" : "file"}};
+    if (u.is_dir) {
+        j["files"] = u.files_below;
+    } else {
+        json oids = json::array();
+        if (all_digits(u.primary))
+            oids.push_back(u.primary);
+        if (all_digits(u.partner))
+            oids.push_back(u.partner);
+        j["oids"] = oids;
+        j["changed"] = u.changed;
+        if (u.only_in_layer >= 0)
+            j["only_in"] = model.layer_name(u.only_in_layer);
+    }
+    return j;
+}
+
+// A view as the request names it.
+struct ViewRequest {
+    ViewKind kind = ViewKind::directory;
+    int unit = -1;
+    std::size_t limit = 0;
+};
+
+// Reads kind, id and limit; a status and message when they do not name a view of `model`.
+std::optional<std::pair<int, std::string>> read_view_request(const httplib::Request &req, const RsfModel &model,
+                                                             std::size_t default_limit, ViewRequest &view)
+{
+    if (model.root() < 0)
+        return std::make_pair(404, std::string("the build holds nothing under its root directory"));
+    view.limit = default_limit;
+    const std::string limit_text = req.get_param_value("limit");
+    if (!limit_text.empty()) {
+        if (!all_digits(limit_text) || limit_text.size() > 6)
+            return std::make_pair(400, std::string("limit is a number"));
+        view.limit = std::stoul(limit_text);
+    }
+    view.limit = std::clamp(view.limit, min_view_limit, max_view_limit);
+    const std::string kind = req.get_param_value("kind");
+    view.unit = model.root();
+    if (kind.empty() || kind == "overview")
+        return std::nullopt;
+    if (kind != "dir" && kind != "file")
+        return std::make_pair(400, std::string("kind is overview, dir or file"));
+    view.kind = kind == "dir" ? ViewKind::directory : ViewKind::file;
+    view.unit = model.find_unit(req.get_param_value("id"));
+    if (view.unit < 0 || model.units()[static_cast<std::size_t>(view.unit)].is_dir != (kind == "dir"))
+        return std::make_pair(404, "no such " + std::string(kind == "dir" ? "directory" : "file") + " in this build");
+    return std::nullopt;
+}
+
+// What an answer says of the view besides its drawing: what it shows and the directories above it.
+json view_header(const Build &build, const ViewRequest &request, const View &view)
+{
+    const auto &units = build.model->units();
+    json out{{"build", build.key}, {"kind", request.kind == ViewKind::file ? "file" : "dir"},
+             {"id", units[static_cast<std::size_t>(request.unit)].id}, {"limit", request.limit}};
+    json crumbs = json::array();
+    int dir = request.kind == ViewKind::file ? units[static_cast<std::size_t>(request.unit)].parent : request.unit;
+    for (; dir >= 0; dir = units[static_cast<std::size_t>(dir)].parent)
+        crumbs.insert(crumbs.begin(), json{{"id", units[static_cast<std::size_t>(dir)].id},
+                                           {"name", units[static_cast<std::size_t>(dir)].name}});
+    out["crumbs"] = crumbs;
+    if (!view.note.empty())
+        out["note"] = view.note;
+    return out;
+}
+
+std::string read_file(const std::filesystem::path &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+Server::Server(ServerSettings settings, BuildRegistry &builds, LayoutEngine &layouts, const ReportRunner &reports)
+    : settings_(std::move(settings)), builds_(builds), layouts_(layouts), reports_(reports),
+      http_(std::make_unique<httplib::Server>())
+{
+    http_->set_payload_max_length(settings_.payload_limit);
+    http_->set_read_timeout(settings_.read_timeout);
+    http_->set_write_timeout(settings_.write_timeout);
+    http_->set_keep_alive_timeout(5);
+    http_->set_keep_alive_max_count(100);
+    install_handlers();
+}
+
+Server::~Server() = default;
+
+int Server::bind(int port)
+{
+    // Loopback only: the library does not bound a request line that never ends.
+    if (port == 0)
+        port_ = http_->bind_to_any_port("127.0.0.1");
+    else
+        port_ = http_->bind_to_port("127.0.0.1", port) ? port : -1;
+    return port_;
+}
+
+bool Server::serve()
+{
+    const bool ok = http_->listen_after_bind();
+    served_ = true;
+    return ok;
+}
+
+void Server::stop()
+{
+    // The library ignores a stop that comes before its loop runs.
+    while (!http_->is_running() && !served_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    http_->stop();
+}
+
+void Server::install_handlers()
+{
+    http_->set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+        res.set_header("Content-Security-Policy", content_security_policy);
+        res.set_header("X-Content-Type-Options", "nosniff");
+        res.set_header("Referrer-Policy", "no-referrer");
+        res.set_header("X-Frame-Options", "DENY");
+        if (!host_allowed(req.get_header_value("Host"), port_)) {
+            send_error(res, 421, "this server answers only to 127.0.0.1:" + std::to_string(port_) + " and localhost:" +
+                                     std::to_string(port_));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.target.size() > settings_.target_limit) {
+            send_error(res, 414, "the request target is too long");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method != "GET" && req.method != "HEAD") {
+            // A page of another origin may post, but its browser says where it comes from.
+            if (!origin_allowed(req.get_header_value("Origin"), port_)) {
+                send_error(res, 403, "requests that change anything must come from this server's own page");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+                send_error(res, 415, "send JSON");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    http_->set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        if (res.body.empty())
+            send_error(res, res.status, res.status == 404 ? "not found" : "the request was refused (HTTP " + std::to_string(res.status) + ")");
+    });
+
+    http_->Get("/api/builds", [this](const httplib::Request &, httplib::Response &res) {
+        json list = json::array();
+        for (const auto &[key, title] : builds_.loaded()) {
+            const auto build = builds_.get(key);
+            json b{{"key", key}, {"title", title}, {"files", build->model->file_count()}};
+            if (!build->note.empty())
+                b["note"] = build->note;
+            json layers = json::array();
+            for (int i = 0; i < 2; ++i)
+                if (!build->model->layer_name(i).empty())
+                    layers.push_back(build->model->layer_name(i));
+            b["layers"] = layers;
+            list.push_back(b);
+        }
+        send_json(res, json{{"builds", list}, {"first", settings_.first_build}});
+    });
+
+    http_->Get("/api/labels", [this](const httplib::Request &, httplib::Response &res) {
+        std::vector<LabelInfo> labels;
+        std::string error;
+        if (!builds_.list_labels(labels, error)) {
+            send_error(res, 503, error);
+            return;
+        }
+        json list = json::array();
+        for (const LabelInfo &l : labels)
+            list.push_back({{"label", l.label}, {"topdir", l.topdir}, {"cmdline", l.cmdline}, {"start", l.start},
+                            {"status", l.status}, {"complete", l.complete}});
+        send_json(res, json{{"labels", list}});
+    });
+
+    http_->Post("/api/open", [this](const httplib::Request &req, httplib::Response &res) {
+        const json body = json::parse(req.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object() || !body.contains("labels") || !body["labels"].is_array()) {
+            send_error(res, 400, "send {\"labels\": [LABEL] or [LABEL, LABEL2]}");
+            return;
+        }
+        std::vector<std::string> labels;
+        for (const json &l : body["labels"]) {
+            if (!l.is_string()) {
+                send_error(res, 400, "labels are strings");
+                return;
+            }
+            labels.push_back(l.get<std::string>());
+        }
+        std::string error;
+        const auto build = builds_.open_labels(labels, error);
+        if (!build) {
+            send_error(res, 503, error);
+            return;
+        }
+        send_json(res, json{{"key", build->key}, {"title", build->title}});
+    });
+
+    http_->Get("/api/view", [this](const httplib::Request &req, httplib::Response &res) {
+        const auto started = std::chrono::steady_clock::now();
+        const auto build = builds_.get(req.get_param_value("build"));
+        if (!build) {
+            send_error(res, 404, "no such build");
+            return;
+        }
+        ViewRequest view_request;
+        const bool overview = req.get_param_value("kind").empty() || req.get_param_value("kind") == "overview";
+        const std::size_t default_limit = overview ? std::min(settings_.overview_limit, settings_.view_limit)
+                                                   : settings_.view_limit;
+        if (const auto refused = read_view_request(req, *build->model, default_limit, view_request)) {
+            send_error(res, refused->first, refused->second);
+            return;
+        }
+        const RsfModel &model = *build->model;
+        const View view = make_view(model, view_request.kind, view_request.unit, view_request.limit);
+        const Layout layout = layouts_.draw(view.rsf, view.labels);
+        json out = view_header(*build, view_request, view);
+        if (!layout.ok) {
+            out["error"] = layout.error;
+            out["timed_out"] = layout.timed_out;
+            if (layout.timed_out)
+                out["smaller_limit"] = std::max(min_view_limit, view_request.limit / 4);
+            send_json(res, out, layout.timed_out ? 504 : 500);
+            return;
+        }
+        json nodes = json::object();
+        for (int u : view.shown)
+            nodes[model.units()[static_cast<std::size_t>(u)].id] = unit_json(model, u);
+        out["nodes"] = nodes;
+        out["svg"] = layout.svg;
+        out["digest"] = layout.digest;
+        out["cached"] = layout.cached;
+        out["ms"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        send_json(res, out);
+    });
+
+    http_->Get("/api/search", [this](const httplib::Request &req, httplib::Response &res) {
+        const auto build = builds_.get(req.get_param_value("build"));
+        if (!build) {
+            send_error(res, 404, "no such build");
+            return;
+        }
+        const std::string query = lower(req.get_param_value("q"));
+        if (query.empty() || query.size() > search_query_limit) {
+            send_error(res, 400, "search for 1 to 200 characters of a name or path");
+            return;
+        }
+        const RsfModel &model = *build->model;
+        // Exact names first, then names that start with the text, then any name or path that holds it.
+        std::vector<std::pair<int, int>> found;
+        for (std::size_t i = 0; i < model.units().size() && found.size() < 10000; ++i) {
+            const Unit &u = model.units()[i];
+            const std::string name = lower(u.name);
+            int rank = name == query ? 0 : name.rfind(query, 0) == 0 ? 1 : name.find(query) != std::string::npos ? 2 : 3;
+            if (rank == 3 && lower(model.path_of(static_cast<int>(i))).find(query) != std::string::npos)
+                rank = 2;
+            if (rank < 3)
+                found.emplace_back(rank, static_cast<int>(i));
+        }
+        std::stable_sort(found.begin(), found.end(), [](auto a, auto b) { return a.first < b.first; });
+        json matches = json::array();
+        for (std::size_t i = 0; i < found.size() && i < search_results; ++i)
+            matches.push_back(unit_json(model, found[i].second));
+        send_json(res, json{{"matches", matches}, {"more", found.size() > search_results}});
+    });
+
+    http_->Get("/api/changes", [this](const httplib::Request &req, httplib::Response &res) {
+        const auto build = builds_.get(req.get_param_value("build"));
+        if (!build) {
+            send_error(res, 404, "no such build");
+            return;
+        }
+        const RsfModel &model = *build->model;
+        json changed = json::array(), added = json::array(), removed = json::array();
+        for (std::size_t i = 0; i < model.units().size(); ++i) {
+            const Unit &u = model.units()[i];
+            if (u.is_dir)
+                continue;
+            if (u.changed)
+                changed.push_back(unit_json(model, static_cast<int>(i)));
+            if (u.only_in_layer == 1)
+                added.push_back(unit_json(model, static_cast<int>(i)));
+            if (u.only_in_layer == 0)
+                removed.push_back(unit_json(model, static_cast<int>(i)));
+        }
+        json layers = json::array({model.layer_name(0), model.layer_name(1)});
+        json out{{"layers", layers}, {"changed", changed}, {"added", added}, {"removed", removed}};
+        if (!build->note.empty())
+            out["note"] = build->note;
+        send_json(res, out);
+    });
+
+    http_->Get("/api/report", [this](const httplib::Request &req, httplib::Response &res) {
+        const std::string tool = req.get_param_value("tool");
+        if (!is_report_tool(tool)) {
+            send_error(res, 400, "tool is one of recipeshow, procshow, envshow, envdiff, rulediff");
+            return;
+        }
+        const auto oids = parse_oids(req.get_param_value("oids"));
+        if (!oids) {
+            send_error(res, 400, "oids are one number, or two separated by one blank");
+            return;
+        }
+        const Report report = reports_.run(tool, *oids);
+        json out{{"tool", tool}, {"oids", *oids}, {"ok", report.ok}, {"text", report.text}, {"messages", report.messages}};
+        if (!report.ok)
+            out["error"] = report.error;
+        send_json(res, out, report.ok ? 200 : 502);
+    });
+
+    http_->Get(R"(/.*)", [this](const httplib::Request &req, httplib::Response &res) {
+        if (req.path.rfind("/api/", 0) == 0) {
+            send_error(res, 404, "no such API call");
+            return;
+        }
+        const auto file = static_file(settings_.www, req.path);
+        if (!file) {
+            send_error(res, 404, "not found");
+            return;
+        }
+        res.set_content(read_file(*file), content_type_of(*file).c_str());
+    });
+}
+
+} // namespace traceview
