@@ -8,9 +8,6 @@
 #include <fstream>
 #include <string>
 
-PGconn *conn = nullptr;
-FILE *outfp = nullptr;
-
 int main(int argc, char *argv[])
 {
     if (argc < 5)

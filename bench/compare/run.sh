@@ -20,13 +20,8 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j 2 --target tracemake changescan relplot >/dev/null
 bin=$PWD/build-release/bin
 
-work=$(mktemp -d /tmp/daver-bench-XXXXXX)
-chmod 755 "$work"
-pgdir=$work/pg
-trap 'scripts/pgcluster.sh stop "$pgdir"; rm -rf "$work"' EXIT
-scripts/pgcluster.sh start "$pgdir" db/schema.sql
-# shellcheck disable=SC1091
-source "$pgdir/env"
+# shellcheck source=bench/cluster.sh
+source bench/cluster.sh
 
 echo "writing two builds of about $instances instances each ..."
 psql -X -q -v ON_ERROR_STOP=1 -d DAVER -v per_dir="$per_dir" <<'SQL'
