@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "recorded_rows.h"
@@ -46,7 +48,12 @@ protected:
         delete_builds(db, {label("v1"), label("v2")});
         delete work;
     }
-    static std::string label(const std::string &version) { return "e2e-calc-" + version; }
+    // CTest runs each case in a process of its own, several at once: each
+    // records under labels of its own.
+    static std::string label(const std::string &version)
+    {
+        return "e2e-calc-" + std::to_string(getpid()) + "-" + version;
+    }
 
     /// The DOT node id and attributes of the node labelled `name` in cluster `dir`.
     static std::string node_line(const std::string &dot, const std::string &dir, const std::string &name)
@@ -120,8 +127,8 @@ TEST_F(RecordedCalc, SummaryNamesEachChangeAndItsReason)
     const std::string &s = compared.out;
     const std::string expected[] = {
         "files changed: 13, added: 2, removed: 1\n",
-        "added (only in e2e-calc-v2):\n  lib/mul.c\n  lib/mul.o\n",
-        "removed (only in e2e-calc-v1):\n  lib/compat.h\n",
+        "added (only in " + label("v2") + "):\n  lib/mul.c\n  lib/mul.o\n",
+        "removed (only in " + label("v1") + "):\n  lib/compat.h\n",
     };
     for (const std::string &part : expected)
         EXPECT_NE(s.find(part), std::string::npos) << part << "\n--- in:\n" << s;
