@@ -157,9 +157,10 @@ Open the picture in a web browser: file://$out/build.svg
 EOF
 cat <<EOF
 
-Browse it in traceview (its reports need the trace server: run the demo with --keep
-and use the PGHOST line below), then open the address it prints:
-  build/bin/traceview --rsf demo/sample.rsf --changes demo/sample.list
+Browse the two recorded builds in traceview (it reads them from the trace
+server: run the demo with --keep and use the PGHOST line below), then open
+the address it prints:
+  build/bin/traceview --label v1 --label v2
 EOF
 if [ $keep = 1 ]; then
   echo
