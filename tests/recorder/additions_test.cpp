@@ -16,6 +16,10 @@ namespace {
 
 const char *const makefile = "X = 1\nall: ; @:\nsub: ; $(MAKE) -C sub\n";
 const char *const preload = "/lib/x86_64-linux-gnu/libm.so.6";
+// The user's own preload, which must stay; it also stands in for whatever
+// the test's own environment preloads (valgrind's libraries under
+// scripts/valgrind.sh, which take themselves out of what they pass on).
+const char *const user_preload = "/lib/x86_64-linux-gnu/libc.so.6";
 const char *const recorder_eval = "--eval=export TRACEMAKE_TARGET = $@";
 
 struct Recorded {
@@ -37,7 +41,8 @@ protected:
     {
         std::vector<std::string> env = run.env;
         env.push_back("PATH=" + shimdir_ + ":" + std::getenv("PATH"));
-        env.push_back(std::string("LD_PRELOAD=") + preload);
+        // As the shim does: the library first, the user's own after it.
+        env.push_back(std::string("LD_PRELOAD=") + preload + ":" + user_preload);
         env.insert(env.end(), {"TRACEMAKE_SPOOL=/tmp/spool", "TRACEMAKE_PROC=7", "TRACEMAKE_REAL_MAKE=/usr/bin/make"});
         makedb::Database db = makedb::parse(project_.database_text(run.args, env, shimdir_ + "/make"));
         // The plain runs start make as /usr/bin/make: that is the argv[0] the build had.
@@ -45,7 +50,10 @@ protected:
         return db;
     }
 
-    makedb::Database plain(const std::vector<std::string> &args) const { return project_.database(args); }
+    makedb::Database plain(const std::vector<std::string> &args) const
+    {
+        return project_.database(args, {std::string("LD_PRELOAD=") + user_preload});
+    }
 
     MakeProject project_;
     std::string shimdir_;
