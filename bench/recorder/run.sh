@@ -27,12 +27,8 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j 2 --target tracemake >/dev/null
 tracemake=$PWD/build/bin/tracemake
 
-work=$(mktemp -d /tmp/daver-bench.XXXXXX)
-chmod 755 "$work"   # the server runs as its own user when started by root
-pgdir=$work/pg
-trap 'scripts/pgcluster.sh stop "$pgdir"; rm -rf "$work"' EXIT
-scripts/pgcluster.sh start "$pgdir" db/schema.sql >/dev/null
-export PGHOST=$pgdir/sock PGUSER=postgres
+# shellcheck source=bench/cluster.sh
+source bench/cluster.sh >/dev/null
 
 # The C project: each folder's sources into an archive, the top recursing.
 project=$work/c-project
