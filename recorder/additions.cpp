@@ -13,9 +13,11 @@ constexpr std::string_view eval_flags_ref = " $(-*-eval-flags-*-)";
 /// How the recorder's --eval shows among the --eval words ("\ " escapes a blank).
 constexpr std::string_view recorder_eval = "--eval=export\\ TRACEMAKE_TARGET\\ ";
 
+/// The shim's path, or empty text for a spool that names no shim folder
+/// (then nothing is taken for the shim's).
 std::string shim_path(const Additions &added)
 {
-    return added.shimdir + "/make";
+    return added.shimdir.empty() ? std::string() : added.shimdir + "/make";
 }
 
 /// Splits at `separator`, keeping empty pieces.
@@ -101,7 +103,8 @@ void take_out(makedb::Database &db, const Additions &added)
             eval_left = false;
             return true;
         }
-        return var.name == "LD_PRELOAD" && without_entry(var.value, ':', added.preload).empty();
+        return var.name == "LD_PRELOAD" && !added.preload.empty() &&
+               without_entry(var.value, ':', added.preload).empty();
     });
     const std::string shim = shim_path(added);
     for (makedb::Variable &var : db.variables) {
@@ -116,13 +119,13 @@ void take_out(makedb::Database &db, const Additions &added)
         } else if (var.name == "MFLAGS") {
             if (!added.user_p)
                 var.value = without_flag_p(var.value, true);
-        } else if (var.name == "PATH") {
+        } else if (var.name == "PATH" && !added.shimdir.empty()) {
             var.value = without_entry(var.value, ':', added.shimdir);
-        } else if (var.name == "LD_PRELOAD") {
+        } else if (var.name == "LD_PRELOAD" && !added.preload.empty()) {
             var.value = without_entry(var.value, ':', added.preload);
-        } else if ((var.name == "MAKE" || var.name == "MAKE_COMMAND") && var.value == shim) {
+        } else if ((var.name == "MAKE" || var.name == "MAKE_COMMAND") && !shim.empty() && var.value == shim) {
             var.value = added.argv0;
-        } else if (var.name == "_" && var.value == shim) {
+        } else if (var.name == "_" && !shim.empty() && var.value == shim) {
             var.value = real_make;
         }
     }
@@ -131,6 +134,8 @@ void take_out(makedb::Database &db, const Additions &added)
 std::string take_out_of_command(std::string_view command, const Additions &added)
 {
     const std::string shim = shim_path(added);
+    if (shim.empty())
+        return std::string(command);
     std::string out;
     for (std::size_t at; (at = command.find(shim)) != std::string_view::npos;) {
         out += command.substr(0, at);

@@ -89,7 +89,6 @@ std::map<std::pair<std::string, int>, Index> sibling_keys(const Build &build, co
 void pair_procs(const Build &a, const Build &b, Pairing &pairing)
 {
     pairing.proc_partner_a.assign(a.procs.size(), none);
-    pairing.proc_partner_b.assign(b.procs.size(), none);
     const auto kids_a = children(a), kids_b = children(b);
     // Pairs of parents whose sub-makes are matched next; the tops first.
     std::vector<std::pair<Index, Index>> work = {{static_cast<Index>(a.procs.size()), static_cast<Index>(b.procs.size())}};
@@ -102,7 +101,6 @@ void pair_procs(const Build &a, const Build &b, Pairing &pairing)
             if (it == keys_b.end())
                 continue;
             pairing.proc_partner_a[ca] = it->second;
-            pairing.proc_partner_b[it->second] = ca;
             work.emplace_back(ca, it->second);
         }
     }

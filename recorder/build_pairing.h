@@ -36,7 +36,7 @@ struct FileGroups {
 
 /// What the two builds share.
 struct Pairing {
-    std::vector<Index> proc_partner_a, proc_partner_b;  ///< per make process: its partner, or none
+    std::vector<Index> proc_partner_a;  ///< per make process of the first build: its partner, or none
     std::vector<Index> partner_a, partner_b;            ///< per instance: its partner, or none
     std::vector<std::uint32_t> file_a, file_b;          ///< per instance: its file, shared by both builds
     std::vector<std::string> file_dir, file_name;       ///< per file: relative directory and name

@@ -69,6 +69,8 @@ void write_step(const std::string &step, const std::string &path, const std::fun
 void append_diffs(const Outputs &files)
 {
     std::ifstream in(files.diffs);
+    if (!in)
+        throw StepFailure("DIFF lines", "cannot read " + files.diffs);
     std::ofstream out(files.rsf, std::ios::app);
     std::string line;
     while (std::getline(in, line))
@@ -127,7 +129,7 @@ int run(const Options &options)
     std::fputs(text.c_str(), stdout);
     std::printf("written into %s: build.rsf changes.list changes.rsf build.dot%s summary.txt compare.log\n",
                 options.dir.c_str(), options.picture ? " build.svg" : "");
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
 }
 
 } // namespace compare

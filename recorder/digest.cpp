@@ -83,8 +83,11 @@ void write_digests(const std::filesystem::path &proc_dir)
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out << lines;
-        if (!out.flush())
+        if (!out.flush()) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
             return;
+        }
     }
     std::error_code error;
     std::filesystem::rename(temporary, target, error);

@@ -180,7 +180,7 @@ void write_comparison(std::FILE *out, const Build &a, const Build &b, const pair
     std::string last_dir, placed;
     for (Index i = 0; i < b.insts.size(); ++i) {
         const Instance &inst = b.insts[i];
-        if (inst.dir != last_dir) {
+        if (i == 0 || inst.dir != last_dir) {
             last_dir = inst.dir;
             placed = pairing::place_under(pairing::relative_dir(inst.dir, b.root), a.root);
         }

@@ -24,8 +24,12 @@ OutputFile::~OutputFile()
 void OutputFile::commit()
 {
     std::FILE *file = file_;
+    if (file == nullptr)
+        throw std::logic_error("an output file committed twice: " + path_);
     file_ = nullptr;
-    const bool written = std::fclose(file) == 0;
+    // fclose reports only its own flush: an earlier failed write stays in the stream's error flag.
+    const bool stream_ok = std::ferror(file) == 0;
+    const bool written = std::fclose(file) == 0 && stream_ok;
     if (!written || std::rename(temp_.c_str(), path_.c_str()) != 0) {
         const std::string reason = std::strerror(errno);
         std::remove(temp_.c_str());

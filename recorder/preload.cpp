@@ -161,11 +161,16 @@ char **without_library(char *const env[])
         kept_entry = nullptr;
     int out = 0;
     for (int i = 0; i < count; ++i) {
-        if (!sets(env[i], preload_var))
+        if (!sets(env[i], preload_var)) {
             copy[out++] = env[i];
-        else if (kept_entry)
+        } else if (kept_entry) {
+            // Only once: an environment may name LD_PRELOAD twice, and the
+            // copy's entry is freed once.
             copy[out++] = kept_entry;
+            kept_entry = nullptr;
+        }
     }
+    free(kept_entry); // an LD_PRELOAD entry of ours that found no place (none can: kept for clarity)
     copy[out] = nullptr;
     return copy;
 }
@@ -202,6 +207,9 @@ void write_database()
     if (db_fd < 0)
         return;
     fflush(stdout);
+    // A data base that cannot be written (a full disk) must not leave its
+    // error on make's stdout, which make checks at its exit.
+    const bool stdout_failed_before = ferror(stdout);
     int saved_stdout = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     if (saved_stdout < 0 || dup2(db_fd, STDOUT_FILENO) < 0) {
         close(db_fd);
@@ -229,6 +237,8 @@ void write_database()
         setvbuf(stdout, nullptr, _IOLBF, 0);
     dup2(saved_stdout, STDOUT_FILENO);
     close(saved_stdout);
+    if (!stdout_failed_before)
+        clearerr(stdout);
 }
 
 template <typename Function> Function next_definition(const char *name)

@@ -145,6 +145,8 @@ int cmd_record(const Args &args)
             spool->keep();
         shim_dir = std::make_unique<OwnedDir>(make_temp_dir("tracemake-shim"));
         fs::create_symlink(shim::shim_program(), shim_dir->path() / "make");
+        build["topdir"] = fs::current_path().string();
+        build["preload"] = shim::preload_path();
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tracemake: %s\ntracemake: the build was not run\n", error.what());
         return status_trouble;
@@ -153,11 +155,9 @@ int cmd_record(const Args &args)
     const char *user_path = std::getenv("PATH");
     build["label"] = options.label;
     build["replace"] = options.replace ? "1" : "0";
-    build["topdir"] = fs::current_path().string();
     build["command"] = shim::join_words(options.command);
     build["path"] = user_path ? user_path : "";
     build["shimdir"] = shim_dir->path().string();
-    build["preload"] = shim::preload_path();
 
     // What every make of the build finds in its environment; the top make
     // is started by this process, as the shim.

@@ -20,6 +20,12 @@
 
 namespace rows {
 
+std::string value_of(const std::map<std::string, std::string> &keys, const std::string &key)
+{
+    auto found = keys.find(key);
+    return found == keys.end() ? std::string() : found->second;
+}
+
 namespace {
 
 std::string read_whole(const std::filesystem::path &file)
@@ -28,11 +34,6 @@ std::string read_whole(const std::filesystem::path &file)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::string value_of(const std::map<std::string, std::string> &keys, const std::string &key)
-{
-    auto found = keys.find(key);
-    return found == keys.end() ? std::string() : found->second;
-}
 
 /// A spool time in seconds as a number for ordering; an unknown time sorts last.
 double seconds(const std::string &epoch)
@@ -356,7 +357,6 @@ private:
         row.text(proc.dir).number_text(value_of(proc.keys, "status"));
         time_column(row, value_of(proc.keys, "start"));
         time_column(row, value_of(proc.keys, "end"));
-        ++tables_.procs;
     }
 
     void instance_rows(std::size_t i)

@@ -16,6 +16,9 @@
 
 namespace rows {
 
+/// The value of `key` in `keys` (a spool's key file), or empty text.
+std::string value_of(const std::map<std::string, std::string> &keys, const std::string &key);
+
 /// One make process of the spool, read and cleaned.
 struct Process {
     std::filesystem::path folder;                         ///< its folder under procs/
@@ -76,7 +79,7 @@ std::size_t append_variable_rows(const Process &proc, std::int64_t oid, std::str
 /// The COPY text of each table but ZTR_VARIABLE (columns as in the lists below) and the counts.
 struct Tables {
     std::string makeproc, fileinst, prereq, targetvar;
-    std::size_t procs = 0, instances = 0, prereqs = 0;
+    std::size_t instances = 0, prereqs = 0;
     std::int64_t top_proc = -1; ///< OID of the top make process, or -1 when the spool has none
 };
 

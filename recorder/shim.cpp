@@ -180,8 +180,8 @@ bool forward_signals(pid_t make)
             continue;
         received[i] = 0;
         any = true;
-        if (how == 1)
-            continue; // the terminal signals make's process group: make has it
+        if (how == 1 || make <= 0)
+            continue; // the terminal signals make's process group: make has it; or make is gone
         // The same kill() may still be on its way to make: give it a moment.
         timespec pause{0, 20 * 1000 * 1000};
         nanosleep(&pause, nullptr);
@@ -263,12 +263,16 @@ Outcome run_make(const std::vector<std::string> &argv)
     if (spool.empty() || real_make.empty() || shim_path.empty())
         throw std::runtime_error("the environment names no recording (TRACEMAKE_SPOOL, TRACEMAKE_REAL_MAKE, TRACEMAKE_SHIM)");
 
+    // What can fail comes before the process's folder, which would
+    // otherwise stay empty in the spool when the shim falls back to make.
+    const std::string startdir = fs::current_path().string();
+    const std::string preload = preload_path();
     std::map<std::string, std::string> proc;
     const std::string id = new_proc_id(spool);
     const fs::path proc_dir = spool / spool::procs_dir / id;
     proc["parent"] = env.value(capture::env_proc);
     proc["parent_target"] = env.value(capture::target_variable);
-    proc["startdir"] = fs::current_path().string();
+    proc["startdir"] = startdir;
     // $(MAKE) names the shim; without the recorder it would name what the
     // user typed at the top.
     std::string shown_argv0 = argv.empty() ? "make" : argv[0];
@@ -298,7 +302,7 @@ Outcome run_make(const std::vector<std::string> &argv)
     // this make's parse-time $(shell) calls, nor look like its own recipes'.
     env.unset(capture::target_variable);
     const std::string user_preload = env.value("LD_PRELOAD");
-    env.set("LD_PRELOAD", preload_path() + (user_preload.empty() ? "" : ":" + user_preload));
+    env.set("LD_PRELOAD", preload + (user_preload.empty() ? "" : ":" + user_preload));
 
     std::vector<char *> arg_pointers;
     for (auto &word : make_argv)
@@ -328,7 +332,8 @@ Outcome run_make(const std::vector<std::string> &argv)
             break;
         }
     }
-    if (forward_signals(pid))
+    // make is reaped, its pid free for another process: only note what came.
+    if (forward_signals(-1))
         outcome.interrupted = true;
     proc["end"] = wall_clock();
     if (WIFSIGNALED(wait_status)) {

@@ -133,11 +133,7 @@ void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
     pg::copy_in(conn, rows::prereq_columns, tables.prereq);
     pg::copy_in(conn, rows::targetvar_columns, tables.targetvar);
 
-    const auto &build = spool.build;
-    auto key = [&](const char *name) {
-        auto found = build.find(name);
-        return found == build.end() ? std::string() : found->second;
-    };
+    auto key = [&](const char *name) { return rows::value_of(spool.build, name); };
     const std::string complete = key("complete") == "0" ? "0" : "1";
     pg::query(conn, R"(
         INSERT INTO ZTR_BUILD (BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START, BLD_END, BLD_STATUS,
@@ -171,14 +167,15 @@ std::string load_spool(const std::filesystem::path &dir)
     } catch (const std::exception &error) {
         return std::string("cannot read the spool: ") + error.what();
     }
-    const std::string label = spool.build["label"];
+    const std::string label = rows::value_of(spool.build, "label");
+    const bool replace = rows::value_of(spool.build, "replace") == "1";
     // The data bases are read while the server checks the label and
     // deletes a build that is replaced.
     rows::Reader reader(spool);
     try {
         const pg::Connection conn = pg::connect();
         check_tables(conn.get());
-        begin_build(conn.get(), label, spool.build["replace"] == "1");
+        begin_build(conn.get(), label, replace);
         store_build(conn.get(), spool, reader);
         pg::query(conn.get(), "COMMIT");
         return {};

@@ -123,11 +123,13 @@ ChildResult run_child(const std::vector<std::string> &argv, const ChildLimits &l
     Pipe out, err, report;
     if (argv.empty() || out.fd[0] < 0 || err.fd[0] < 0 || report.fd[0] < 0) {
         result.started = false;
+        result.start_error = argv.empty() ? "no program named" : std::strerror(errno);
         return result;
     }
     const pid_t pid = ::fork();
     if (pid < 0) {
         result.started = false;
+        result.start_error = std::strerror(errno);
         return result;
     }
     if (pid == 0)

@@ -101,6 +101,14 @@ Layout LayoutEngine::draw(const std::string &rsf, const std::vector<std::pair<st
     limits.output_cap = svg_cap;
     limits.memory_bytes = settings_.dot_memory;
     limits.cpu_seconds = static_cast<unsigned long>(settings_.dot_time.count() / 1000 + 1);
+    if (!dot_slots_.try_acquire_for(settings_.dot_time)) {
+        layout.error = "too many views are being laid out at once; try again";
+        return layout;
+    }
+    struct SlotBack {
+        std::counting_semaphore<> &slots;
+        ~SlotBack() { slots.release(); }
+    } slot_back{dot_slots_};
     const ChildResult run = run_child({settings_.dot, "-Tsvg", "-Grotate=0", in.path()}, limits);
     if (run.timed_out || run.term_signal == SIGXCPU) {
         layout.timed_out = true;

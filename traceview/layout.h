@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <list>
 #include <mutex>
+#include <semaphore>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -60,6 +61,9 @@ private:
     std::list<std::string> order_;   // digests, most recently used first
     std::unordered_map<std::string, std::pair<std::string, std::list<std::string>::iterator>> cache_;
     std::size_t cached_bytes_ = 0;
+    // dot may take 2 GB and all of a core: no more than two run at once,
+    // whatever the number of requests.
+    std::counting_semaphore<> dot_slots_{2};
 };
 
 } // namespace traceview

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "http_guard.h"
@@ -125,8 +126,12 @@ json view_header(const Build &build, const ViewRequest &request, const View &vie
 std::string read_file(const std::filesystem::path &file)
 {
     std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot open " + file.string());
     std::ostringstream text;
     text << in.rdbuf();
+    if (in.bad())
+        throw std::runtime_error("cannot read " + file.string());
     return text.str();
 }
 
@@ -187,6 +192,17 @@ void Server::install_handlers()
             send_error(res, 414, "the request target is too long");
             return httplib::Server::HandlerResponse::Handled;
         }
+        // A page of another site may make its visitor's browser ask for a
+        // view or a report (an <img> needs no script): every call of the API
+        // starts programs, so the browser's word on where the call comes
+        // from must be this page's.  Clients other than browsers send none.
+        if (req.path.rfind("/api/", 0) == 0 && req.has_header("Sec-Fetch-Site")) {
+            const std::string site = req.get_header_value("Sec-Fetch-Site");
+            if (site != "same-origin" && site != "none") {
+                send_error(res, 403, "the API answers only this server's own page");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
         if (req.method != "GET" && req.method != "HEAD") {
             // A page of another origin may post, but its browser says where it comes from.
             if (!origin_allowed(req.get_header_value("Origin"), port_)) {
@@ -199,6 +215,12 @@ void Server::install_handlers()
             }
         }
         return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    // What went wrong inside (a scratch file's path, a system error) stays
+    // in the server: the library would put the exception's text into a header.
+    http_->set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
+        send_error(res, 500, "the server could not answer this request");
     });
 
     http_->set_error_handler([](const httplib::Request &, httplib::Response &res) {

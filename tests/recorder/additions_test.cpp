@@ -122,4 +122,19 @@ TEST(RecorderAdditionsInCommands, ShimPathBecomesHowTheBuildNamedMake)
         EXPECT_EQ(additions::take_out_of_command(c.run, added), c.stored);
 }
 
+TEST(RecorderAdditionsInCommands, ASpoolWithoutShimFolderLeavesEverythingAsRecorded)
+{
+    // A hand-made or older spool names no shim folder and no library: no
+    // "/make" in a command, no PATH or LD_PRELOAD entry is taken for them.
+    const additions::Additions added{"", "", "make", false};
+    EXPECT_EQ(additions::take_out_of_command("/usr/bin/make -C sub", added), "/usr/bin/make -C sub");
+    makedb::Database db;
+    db.variables.push_back({"PATH", "=", "/usr/bin::/bin", makedb::source_environment});
+    db.variables.push_back({"LD_PRELOAD", "=", "", makedb::source_environment});
+    additions::take_out(db, added);
+    ASSERT_NE(db.variable("PATH"), nullptr);
+    EXPECT_EQ(db.variable("PATH")->value, "/usr/bin::/bin");
+    EXPECT_NE(db.variable("LD_PRELOAD"), nullptr);
+}
+
 } // namespace

@@ -148,6 +148,12 @@ class HostileRequests(unittest.TestCase):
             self.assertEqual(status, 421, host)
         self.assertEqual(server.request('GET', '/', headers={'Host': 'LOCALHOST:%d' % server.port})[0], 200)
 
+    def test_other_sites_cannot_start_programs_through_the_browser(self):
+        for site, expected in [('cross-site', 403), ('same-site', 403), ('same-origin', 200), ('none', 200)]:
+            status, _, _ = server.request('GET', '/api/search?build=rsf&q=add', headers={'Sec-Fetch-Site': site})
+            self.assertEqual(status, expected, site)
+        self.assertEqual(server.request('GET', '/', headers={'Sec-Fetch-Site': 'cross-site'})[0], 200)
+
     def test_changing_requests_need_this_origin_and_json(self):
         own = 'http://127.0.0.1:%d' % server.port
         body = json.dumps({'labels': ['v1']}).encode()
