@@ -170,7 +170,6 @@ char **without_library(char *const env[])
             kept_entry = nullptr;
         }
     }
-    free(kept_entry); // an LD_PRELOAD entry of ours that found no place (none can: kept for clarity)
     copy[out] = nullptr;
     return copy;
 }
