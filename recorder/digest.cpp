@@ -1,6 +1,8 @@
 #include "digest.h"
 
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
+
+#include <cstdio>
 
 #include <fstream>
 #include <iterator>
@@ -17,36 +19,27 @@ namespace digest {
 
 namespace {
 
-struct DigestContextDeleter {
-    void operator()(EVP_MD_CTX *context) const noexcept { EVP_MD_CTX_free(context); }
-};
-
 /// SHA-256 of a file's content in hex; empty when it cannot be read.
 std::string sha256_of(const std::filesystem::path &file)
 {
-    std::ifstream in(file, std::ios::binary);
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> in(std::fopen(file.c_str(), "rb"), std::fclose);
     if (!in)
         return {};
-    std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+    sha256_ctx context;
+    sha256_init(&context);
+    std::vector<unsigned char> buffer(1 << 16);
+    std::size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0)
+        sha256_update(&context, got, buffer.data());
+    if (std::ferror(in.get()))
         return {};
-    std::vector<char> buffer(1 << 16);
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        if (in.gcount() > 0 && EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(in.gcount())) != 1)
-            return {};
-    }
-    if (in.bad())
-        return {};
-    unsigned char hash[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), hash, &length) != 1)
-        return {};
+    unsigned char hash[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof hash, hash);
     static const char hex[] = "0123456789abcdef";
     std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text += hex[hash[i] >> 4];
-        text += hex[hash[i] & 15];
+    for (unsigned char byte : hash) {
+        text += hex[byte >> 4];
+        text += hex[byte & 15];
     }
     return text;
 }

@@ -23,10 +23,10 @@ void check_tables(PGconn *conn)
             'ztr_build', 'ztr_makeproc', 'ztr_fileinst', 'ztr_variable', 'ztr_prereq', 'ztr_targetvar',
             'ztr_oid_seq', 'ztr_makeproc.ps_version', 'ztr_fileinst.inst_digest']) AS name
          WHERE CASE WHEN strpos(name, '.') = 0 THEN to_regclass(name) IS NULL
-                    ELSE NOT EXISTS (SELECT 1 FROM information_schema.columns
-                                      WHERE table_schema = current_schema()
-                                        AND table_name = split_part(name, '.', 1)
-                                        AND column_name = split_part(name, '.', 2)) END)");
+                    ELSE NOT EXISTS (SELECT 1 FROM pg_attribute
+                                      WHERE attrelid = to_regclass(split_part(name, '.', 1))
+                                        AND attname = split_part(name, '.', 2)
+                                        AND NOT attisdropped) END)");
     const std::string names = pg::text(missing, 0, 0);
     if (!names.empty())
         throw pg::DbError("the trace database \"DAVER\" lacks what the recorder writes (" + names +

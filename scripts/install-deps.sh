@@ -8,8 +8,8 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config libpq-dev postgresql googletest libgtest-dev graphviz)
 # SHA-256 of the files a recorded build knew (tracemake).
-packages+=(libssl-dev)
-# traceview: its HTTP library and JSON (SHA-256 through libssl-dev above).
+packages+=(nettle-dev)
+# traceview: its HTTP library and JSON (SHA-256 through nettle-dev above).
 packages+=(libcpp-httplib-dev nlohmann-json3-dev)
 case ${1:-} in
 --tests)

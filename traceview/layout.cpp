@@ -1,11 +1,11 @@
 #include "layout.h"
 
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 
 #include <csignal>
+#include <cstdint>
 
 #include <memory>
-#include <stdexcept>
 
 #include "child.h"
 #include "views.h"
@@ -31,18 +31,16 @@ constexpr std::size_t svg_cap = 256UL << 20;
 
 std::string sha256_hex(const std::string &text)
 {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1 ||
-        EVP_DigestUpdate(ctx.get(), text.data(), text.size()) != 1 ||
-        EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
-        throw std::runtime_error("SHA-256 failed");
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, text.size(), reinterpret_cast<const std::uint8_t *>(text.data()));
+    std::uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof digest, digest);
     static const char hex[] = "0123456789abcdef";
     std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
+    for (const std::uint8_t byte : digest) {
+        out += hex[byte >> 4];
+        out += hex[byte & 15];
     }
     return out;
 }

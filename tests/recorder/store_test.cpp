@@ -236,6 +236,25 @@ TEST(StoreServer, MissingDatabaseIsNamed)
     EXPECT_NE(message.find("database \"DAVER\" does not exist"), std::string::npos) << message;
 }
 
+// A "DAVER" made for the query tools alone: the check names each table and
+// column the recorder writes that it lacks, a dropped column included.
+TEST(StoreServer, OlderSchemaIsNamedWhatItLacks)
+{
+    PrivateCluster cluster;
+    {
+        pg::Connection admin(PQsetdbLogin(cluster.host().c_str(), nullptr, nullptr, nullptr, "DAVER", nullptr, nullptr));
+        ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK);
+        pg::query(admin.get(), "DROP TABLE ZTR_PREREQ");
+        pg::query(admin.get(), "ALTER TABLE ZTR_FILEINST DROP COLUMN INST_DIGEST");
+    }
+    const std::string saved = std::getenv("PGHOST");
+    setenv("PGHOST", cluster.host().c_str(), 1);
+    const std::string message = store::check_server("b1", false);
+    setenv("PGHOST", saved.c_str(), 1);
+    EXPECT_NE(message.find("lacks what the recorder writes (ZTR_PREREQ, ZTR_FILEINST.INST_DIGEST)"), std::string::npos)
+        << message;
+}
+
 TEST_F(Store, ReusedLabelIsRefusedUnlessReplaced)
 {
     BuildSpool spool;
