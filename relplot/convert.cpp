@@ -161,16 +161,24 @@ std::size_t input_size(FILE *in)
 // Records whose names are looked for ahead of their use.
 constexpr std::size_t lookahead = 64;
 
-// Hands the names of `batch` (at most `lookahead` records) to the registry,
-// which starts loading what their lookups will read while the records
-// before them are applied.
+// True for the relations whose object is a node (those of the others are
+// a label, a layer, a number or "-").
+bool object_is_node(std::string_view op)
+{
+    return op == "CONTAIN" || op == "DEPENDON" || op == "INVOKE" || op == "SAME";
+}
+
+// Hands the node names of `batch` (at most `lookahead` records) to the
+// registry, which hashes them and starts loading what their lookups will
+// read before the records are applied.
 void prefetch_names_of(std::span<const RsfRecord> batch)
 {
     const char *names[2 * lookahead];
     std::size_t count = 0;
     for (const RsfRecord &r : batch) {
         names[count++] = r.opa1;
-        names[count++] = r.opa2;
+        if (object_is_node(r.op))
+            names[count++] = r.opa2;
     }
     prefetch_graphNodes(names, count);
 }

@@ -21,6 +21,7 @@ char *root_directory = nullptr;
 char *layer_name[2] = {nullptr, nullptr};
 std::vector<GraphNode_ *> nodes_in_input_order;
 RecentNode recent_nodes[recent_slots];
+LookAhead look_ahead;
 bool same_pairs_made = false;
 Pool node_storage;
 Pool edge_storage;
@@ -117,6 +118,22 @@ void **registry_slot(const char *name, std::uint32_t hash)
 void forget_recent_nodes()
 {
     std::fill(std::begin(recent_nodes), std::end(recent_nodes), RecentNode{0, nullptr});
+    look_ahead.count = 0;
+    look_ahead.next = 0;
+}
+
+// The length and hash of `name` from look_ahead when it was looked ahead,
+// else measured and computed here.
+NameAhead name_ahead(const char *name)
+{
+    for (std::size_t i = look_ahead.next; i < look_ahead.count; ++i) {
+        if (look_ahead.names[i].name == name) {
+            look_ahead.next = i + 1;
+            return look_ahead.names[i];
+        }
+    }
+    const std::size_t length = std::strlen(name);
+    return {name, static_cast<std::uint32_t>(length), name_hash(name, length)};
 }
 
 // Registers `node` in `slot`, found vacant by hash_find_slot.
@@ -238,8 +255,9 @@ GraphEdge_ *GraphEdge(EdgeType_ et, GraphNode_ *t, GraphNode_ *s)
 
 GraphNode_ *get_graphNode(NodeType_ nt, const char *name)
 {
-    const std::size_t length = std::strlen(name);
-    const std::uint32_t hash = name_hash(name, length);
+    const NameAhead ahead = name_ahead(name);
+    const std::size_t length = ahead.length;
+    const std::uint32_t hash = ahead.namehash;
     RecentNode &recent = recent_nodes[hash % recent_slots];
     if (recent.node != nullptr && recent.namehash == hash && same_name(recent.node->name, name))
         return recent.node;
@@ -259,8 +277,13 @@ void prefetch_graphNodes(const char *const *names, std::size_t count)
     // filled up to half, about a third of the searches for a new name meet
     // another name in the first slot.
     const unsigned long mask = graphNodes.ht_size - 1;
+    look_ahead.count = std::min(count, std::size(look_ahead.names));
+    look_ahead.next = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t hash = name_hash(names[i], std::strlen(names[i]));
+        const std::size_t length = std::strlen(names[i]);
+        const std::uint32_t hash = name_hash(names[i], length);
+        if (i < look_ahead.count)
+            look_ahead.names[i] = {names[i], static_cast<std::uint32_t>(length), hash};
         const RecentNode &recent = recent_nodes[hash % recent_slots];
         if (recent.node != nullptr && recent.namehash == hash)
             continue; // found without the registry, most likely

@@ -97,6 +97,22 @@ constexpr std::size_t recent_slots = 4096;
 /// hash beside the node lets an entry for another name be passed over
 /// without reading that node.  Forgotten with the registry.
 extern RecentNode recent_nodes[recent_slots];
+/// A name handed to prefetch_graphNodes, with what its lookup needs.
+struct NameAhead {
+    const char *name;
+    std::uint32_t length;
+    std::uint32_t namehash;
+};
+/// The names of the latest prefetch_graphNodes call, in the order given:
+/// get_graphNode takes a name's length and hash from here (found by the
+/// name's address, from the entry after the last one taken) instead of
+/// measuring and hashing the name again.  Forgotten with the registry.
+struct LookAhead {
+    NameAhead names[128];
+    std::size_t count; ///< entries of `names` in use
+    std::size_t next;  ///< where the search for the next lookup's name starts
+};
+extern LookAhead look_ahead;
 /// True once a SAME record has paired two nodes.
 extern bool same_pairs_made;
 /// The storage of the nodes, with their names, labels and layers.
@@ -134,7 +150,9 @@ GraphNode_ *get_graphNode(NodeType_ nt, const char *name);
 GraphNode_ *find_graphNode(const char *name);
 /// Starts loading the registry's slots that looking up the `count` names
 /// will read, so that lookups made a little later find them in the
-/// processor's cache.  Changes nothing.
+/// processor's cache, and keeps the first 128 names with their hashes in
+/// look_ahead.  The names must stay as they are until the next call: a
+/// lookup of a name at a kept address takes its kept hash.  Changes no node.
 void prefetch_graphNodes(const char *const *names, std::size_t count);
 /// Registers `node`, whose name must not be registered yet.
 void insertGraphNode(GraphNode_ *node);

@@ -2,6 +2,7 @@
 // the registry, label ownership and the containment loop check.
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -194,6 +195,42 @@ TEST_F(Graph, NamesOfOneHashAndLengthStayApart)
     EXPECT_EQ(find_graphNode(first.c_str()), one);
     EXPECT_EQ(find_graphNode(second.c_str()), other);
     EXPECT_EQ(graphNodes.ht_fill, 2u);
+}
+
+TEST_F(Graph, LookupsAfterALookAheadFindTheNamedNodes)
+{
+    // The look-ahead keeps the names it was given by their addresses; lookups
+    // may come in another order, skip names, repeat one or ask for a name it
+    // was never given, and must still find the node of each name.
+    struct Case {
+        const char *what;
+        std::vector<int> ahead;  // indexes into `names` handed ahead
+        std::vector<int> lookups;
+    };
+    const Case cases[] = {
+        {"in order", {0, 1, 2, 3}, {0, 1, 2, 3}},
+        {"names skipped", {0, 1, 2, 3}, {1, 3}},
+        {"backwards", {0, 1, 2, 3}, {3, 2, 1, 0}},
+        {"repeated", {0, 1, 0, 1}, {0, 1, 0, 1, 1}},
+        {"one not handed ahead", {0, 2}, {0, 1, 2, 3}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        free_hashtable();
+        init_graphNodes(500);
+        // Names of equal length, so that a hash or length taken from the
+        // wrong entry would name another node.
+        char names[4][4] = {"a/1", "a/2", "b/1", "b/2"};
+        std::vector<const char *> ahead;
+        for (int i : c.ahead)
+            ahead.push_back(names[i]);
+        prefetch_graphNodes(ahead.data(), ahead.size());
+        for (int i : c.lookups)
+            EXPECT_STREQ(get_graphNode(NT_FILE, names[i])->name, names[i]);
+        for (int i : c.lookups)
+            EXPECT_EQ(find_graphNode(names[i]), get_graphNode(NT_DIR, names[i]));
+        EXPECT_EQ(graphNodes.ht_fill, std::set<int>(c.lookups.begin(), c.lookups.end()).size());
+    }
 }
 
 TEST_F(Graph, LongNamesAreFoundWhole)
