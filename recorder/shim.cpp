@@ -116,12 +116,23 @@ void note_signal(int sig, siginfo_t *info, void *)
             received[i] = info && info->si_code == SI_KERNEL ? 1 : 2;
 }
 
+void note_child(int) {}
+
 /// Catches the forwarded signals while it lives (those not ignored: an
 /// ignored one stays ignored for make too), and restores them afterwards.
+/// They and SIGCHLD stay blocked except while the shim waits in
+/// wait_for_signal(), so that none can come between a look at `received`
+/// and the wait, and be passed on only when make has ended.
 class SignalCatcher {
 public:
     SignalCatcher()
     {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGCHLD);
+        for (int i = 0; i < signal_count; ++i)
+            sigaddset(&blocked, forwarded_signals[i]);
+        sigprocmask(SIG_BLOCK, &blocked, &old_mask_);
         for (int i = 0; i < signal_count; ++i) {
             received[i] = 0;
             sigaction(forwarded_signals[i], nullptr, &old_[i]);
@@ -129,21 +140,40 @@ public:
                 continue;
             struct sigaction action {};
             action.sa_sigaction = note_signal;
-            action.sa_flags = SA_SIGINFO; // no SA_RESTART: waitpid returns to look at it
+            action.sa_flags = SA_SIGINFO;
             sigemptyset(&action.sa_mask);
             sigaction(forwarded_signals[i], &action, nullptr);
         }
+        // The default action of SIGCHLD drops it: a handler makes it end the wait.
+        struct sigaction child {};
+        child.sa_handler = note_child;
+        sigemptyset(&child.sa_mask);
+        sigaction(SIGCHLD, &child, &old_child_);
     }
     ~SignalCatcher()
     {
         for (int i = 0; i < signal_count; ++i)
             sigaction(forwarded_signals[i], &old_[i], nullptr);
+        sigaction(SIGCHLD, &old_child_, nullptr);
+        sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
     }
     SignalCatcher(const SignalCatcher &) = delete;
     SignalCatcher &operator=(const SignalCatcher &) = delete;
 
+    /// The signal mask the shim had before: make starts with it.
+    const sigset_t &old_mask() const { return old_mask_; }
+    /// Waits until a signal is handled: a forwarded one or SIGCHLD.
+    void wait_for_signal() const
+    {
+        sigset_t waiting = old_mask_;
+        sigdelset(&waiting, SIGCHLD);
+        sigsuspend(&waiting);
+    }
+
 private:
     struct sigaction old_[signal_count];
+    struct sigaction old_child_;
+    sigset_t old_mask_;
 };
 
 /// A signal mask line of /proc/PID/status ("SigPnd:\t0000000000000002").
@@ -314,7 +344,13 @@ Outcome run_make(const std::vector<std::string> &argv)
     SignalCatcher catcher;
     proc["start"] = wall_clock();
     pid_t pid = -1;
-    int spawn_error = posix_spawn(&pid, real_make.c_str(), nullptr, nullptr, arg_pointers.data(), env_pointers.data());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigmask(&attributes, &catcher.old_mask());
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    int spawn_error =
+        posix_spawn(&pid, real_make.c_str(), nullptr, &attributes, arg_pointers.data(), env_pointers.data());
+    posix_spawnattr_destroy(&attributes);
     if (spawn_error != 0) {
         std::error_code ignored;
         fs::remove_all(proc_dir, ignored);
@@ -325,12 +361,14 @@ Outcome run_make(const std::vector<std::string> &argv)
     for (;;) {
         if (forward_signals(pid))
             outcome.interrupted = true;
-        if (waitpid(pid, &wait_status, 0) == pid)
+        const pid_t waited = waitpid(pid, &wait_status, WNOHANG);
+        if (waited == pid)
             break;
-        if (errno != EINTR) {
+        if (waited < 0 && errno != EINTR) {
             wait_status = 0x7f00; // cannot happen for our own child; reads as status 127
             break;
         }
+        catcher.wait_for_signal();
     }
     // make is reaped, its pid free for another process: only note what came.
     if (forward_signals(-1))
