@@ -1,5 +1,6 @@
 // `tracemake record`: runs the user's build through the make shim with a
 // fresh spool, then stores the spool as one build.
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -53,6 +54,49 @@ public:
 private:
     fs::path path_;
     bool kept_ = false;
+};
+
+/// What is said when the load is interrupted; set before the handler is.
+std::string load_interrupted_text;
+
+void on_signal_during_load(int sig)
+{
+    // Only async-signal-safe calls: the text was made beforehand.
+    ssize_t ignored = write(STDERR_FILENO, load_interrupted_text.data(), load_interrupted_text.size());
+    (void)ignored;
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+/// While it lives, a signal that ends tracemake first says where the spool
+/// is kept: the server rolls the unfinished load back, and the spool (which
+/// the signal keeps from being removed) can be loaded again.
+class LoadInterruptNotice {
+public:
+    LoadInterruptNotice(const std::string &label, const fs::path &spool)
+    {
+        load_interrupted_text = "tracemake: interrupted while storing the build '" + label +
+                                "'; its record is kept in " + spool.string() +
+                                ": unless `tracemake list` shows it, store it with: tracemake load " + spool.string() +
+                                "\n";
+        for (int i = 0; i < count; ++i) {
+            old_[i] = signal(signals[i], SIG_IGN);
+            if (old_[i] != SIG_IGN)
+                signal(signals[i], on_signal_during_load);
+        }
+    }
+    ~LoadInterruptNotice()
+    {
+        for (int i = 0; i < count; ++i)
+            signal(signals[i], old_[i]);
+    }
+    LoadInterruptNotice(const LoadInterruptNotice &) = delete;
+    LoadInterruptNotice &operator=(const LoadInterruptNotice &) = delete;
+
+private:
+    static constexpr int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    static constexpr int count = 3;
+    sighandler_t old_[count];
 };
 
 /// A new private folder under TMPDIR (or /tmp) named after `stem`.
@@ -184,6 +228,7 @@ int cmd_record(const Args &args)
     std::string failure;
     try {
         spool::write_keys(spool->path() / spool::build_file, build);
+        const LoadInterruptNotice notice(options.label, spool->path());
         failure = store::load_spool(spool->path());
     } catch (const std::exception &error) {
         failure = error.what();

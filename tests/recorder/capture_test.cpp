@@ -100,6 +100,20 @@ protected:
         ADD_FAILURE() << "no make process '" << cmdline << "'";
         return {};
     }
+    /// The pid of the tracemake running the top make, once that make's
+    /// recipe has written its own pid ($$PPID) into make.pid.
+    pid_t recorder_pid() const
+    {
+        const fs::path pid_file = project() / "make.pid";
+        for (int i = 0; i < 600 && (!fs::exists(pid_file) || fs::file_size(pid_file) == 0); ++i)
+            usleep(50 * 1000);
+        // tracemake is the parent of make: the fourth field of make's stat line.
+        std::istringstream stat(read_file("/proc/" + std::to_string(std::stoi(read_file(pid_file.string()))) + "/stat"));
+        std::string field;
+        for (int i = 0; i < 4; ++i)
+            stat >> field;
+        return std::stoi(field);
+    }
     fs::path spool_dir() const { return spool_.path() / "spool"; }
     /// The label of the last recorded build.
     const std::string &label() const { return label_; }
@@ -353,15 +367,7 @@ TEST_F(Capture, SignalSentToTheRecorderAloneReachesMake)
     BackgroundRun run({bin_path("tracemake"), "record", "--label", "term-" + std::to_string(getpid()), "--keep-spool",
                        spool_dir().string(), "--", "make"},
                       in_project());
-    const fs::path pid_file = project() / "make.pid";
-    for (int i = 0; i < 600 && (!fs::exists(pid_file) || fs::file_size(pid_file) == 0); ++i)
-        usleep(50 * 1000);
-    // tracemake is the parent of make: the fourth field of make's stat line.
-    std::istringstream stat(read_file("/proc/" + std::to_string(std::stoi(read_file(pid_file.string()))) + "/stat"));
-    std::string field;
-    for (int i = 0; i < 4; ++i)
-        stat >> field;
-    ASSERT_EQ(kill(std::stoi(field), SIGTERM), 0);
+    ASSERT_EQ(kill(recorder_pid(), SIGTERM), 0);
     RunResult r = run.wait();
     EXPECT_EQ(r.term_signal, SIGTERM);
     EXPECT_NE(r.err.find("Terminated"), std::string::npos) << r.err;
@@ -408,6 +414,37 @@ TEST_F(Capture, ServerGoneBeforeTheLoadKeepsTheSpoolForLoad)
     PgSession db;
     EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = 'gone-" + std::to_string(getpid()) + "'"),
               "1");
+}
+
+TEST_F(Capture, InterruptedLoadSaysWhereTheSpoolIsKept)
+{
+    // The test holds the label's lock, so that the load waits in the server;
+    // Ctrl-C then ends tracemake, whose spool is kept and loads later.
+    write_project({{"Makefile", "all:\n\t@echo $$PPID > make.pid; while [ ! -f go ]; do sleep 0.05; done\n"}});
+    const std::string label = "cut-" + std::to_string(getpid());
+    fs::remove_all(spool_dir());
+    BackgroundRun run({bin_path("tracemake"), "record", "--label", label, "--keep-spool", spool_dir().string(), "--",
+                       "make"},
+                      in_project());
+    const pid_t tracemake = recorder_pid();
+
+    PgSession holder;
+    holder.value("SELECT pg_advisory_lock(hashtext('" + label + "'))");
+    write_file((project() / "go").string(), "");
+    PgSession watcher;
+    for (int i = 0; i < 600 && watcher.value("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted") == "0"; ++i)
+        usleep(50 * 1000);
+    ASSERT_EQ(kill(tracemake, SIGINT), 0);
+    RunResult r = run.wait();
+    EXPECT_EQ(r.term_signal, SIGINT);
+    EXPECT_NE(r.err.find("interrupted while storing the build '" + label + "'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("tracemake load " + spool_dir().string() + "\n"), std::string::npos) << r.err;
+    holder.value("SELECT pg_advisory_unlock(hashtext('" + label + "'))");
+    EXPECT_EQ(watcher.value("SELECT count(*) FROM ZTR_BUILD WHERE BLD_LABEL = '" + label + "'"), "0");
+
+    RunResult load = run_program({bin_path("tracemake"), "load", spool_dir().string()});
+    EXPECT_EQ(load.exit_code, 0) << load.err;
+    EXPECT_EQ(watcher.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = '" + label + "'"), "1");
 }
 
 } // namespace
