@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -117,7 +118,8 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
     std::string key = "label:" + labels[0];
     if (labels.size() == 2)
         key += "," + labels[1];
-    if (auto known = get(key))
+    const std::string recorded = recorded_stamp(labels);
+    if (auto known = get(key); known && (recorded.empty() || known->recorded == recorded))
         return known;
     for (const std::string &label : labels)
         if (!acceptable_label(label)) {
@@ -145,6 +147,7 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
     }
     auto build = std::make_shared<Build>();
     build->key = key;
+    build->recorded = recorded;
     build->title = labels.size() == 1 ? labels[0] : labels[0] + " against " + labels[1];
     try {
         if (labels.size() == 1) {
@@ -162,8 +165,35 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
         error = std::string("the recorder's relation file cannot be read: ") + e.what();
         return nullptr;
     }
+    return keep(build);
+}
+
+std::string BuildRegistry::recorded_stamp(const std::vector<std::string> &labels) const
+{
+    std::vector<LabelInfo> rows;
+    std::string ignored;
+    if (!list_labels(rows, ignored))
+        return "";
+    std::string stamp;
+    for (const std::string &label : labels) {
+        auto row = std::find_if(rows.begin(), rows.end(), [&](const LabelInfo &info) { return info.label == label; });
+        stamp += (row == rows.end() ? std::string("-") : row->start) + ";";
+    }
+    return stamp;
+}
+
+std::shared_ptr<const Build> BuildRegistry::keep(std::shared_ptr<const Build> build)
+{
     std::lock_guard lock(mutex_);
-    return builds_.emplace(key, build).first->second;
+    builds_[build->key] = build;
+    std::erase(opened_labels_, build->key);
+    opened_labels_.push_back(build->key);
+    while (opened_labels_.size() > kept_labels) {
+        // Pages still drawing a dropped build hold it until they are done.
+        builds_.erase(opened_labels_.front());
+        opened_labels_.erase(opened_labels_.begin());
+    }
+    return build;
 }
 
 bool BuildRegistry::list_labels(std::vector<LabelInfo> &labels, std::string &error) const

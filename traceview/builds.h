@@ -23,6 +23,8 @@ struct Build {
     std::string title;                   ///< what the page shows as its name
     std::shared_ptr<const RsfModel> model;
     std::string note;                    ///< something the page should say about it, or empty
+    std::string recorded;                ///< for labels: their start times in ZTR_BUILD, which a build
+                                         ///< recorded again under its label changes
 };
 
 /// One row of ZTR_BUILD.
@@ -50,8 +52,10 @@ public:
     std::shared_ptr<const Build> get(const std::string &key) const;
     /// The keys and titles of the loaded builds.
     std::vector<std::pair<std::string, std::string>> loaded() const;
-    /// Loads the recorded build(s) `labels` (one or two) through `tracemake rsf`;
-    /// null with `error` set when that fails.
+    /// Loads the recorded build(s) `labels` (one or two) through `tracemake rsf`,
+    /// unless they are loaded and not recorded anew since; null with `error`
+    /// set when that fails.  Of the recorded builds, the `kept_labels` opened
+    /// last stay loaded.
     std::shared_ptr<const Build> open_labels(const std::vector<std::string> &labels, std::string &error);
     /// The rows of ZTR_BUILD; false with `error` set when the database cannot be read.
     bool list_labels(std::vector<LabelInfo> &labels, std::string &error) const;
@@ -62,10 +66,20 @@ private:
     std::shared_ptr<const RsfModel> model_with_changes(std::string text, const std::string &list,
                                                        std::string &note) const;
 
+    /// Loaded recorded builds at most: each may hold hundreds of megabytes.
+    static constexpr std::size_t kept_labels = 8;
+
+    /// When `labels` were recorded, as Build::recorded; empty when unknown.
+    std::string recorded_stamp(const std::vector<std::string> &labels) const;
+    /// Adds or replaces `build`, then drops the recorded builds opened
+    /// longest ago beyond kept_labels.
+    std::shared_ptr<const Build> keep(std::shared_ptr<const Build> build);
+
     BuildSettings settings_;
     const PrivateDir &scratch_;
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<const Build>> builds_;
+    std::vector<std::string> opened_labels_; ///< keys of recorded builds, the latest opened last
 };
 
 /// True for a label that may be handed to the recorder as an argument.

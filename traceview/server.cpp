@@ -38,6 +38,17 @@ void send_error(httplib::Response &res, int status, const std::string &message)
     send_json(res, json{{"error", message}}, status);
 }
 
+/// The build that the request's "build" parameter names; null after a 404
+/// answer when none is loaded by that name.
+std::shared_ptr<const Build> requested_build(const BuildRegistry &builds, const httplib::Request &req,
+                                             httplib::Response &res)
+{
+    auto build = builds.get(req.get_param_value("build"));
+    if (!build)
+        send_error(res, 404, "no such build: open it again from the list of recorded builds");
+    return build;
+}
+
 std::string lower(std::string text)
 {
     for (char &c : text)
@@ -284,11 +295,9 @@ void Server::install_handlers()
 
     http_->Get("/api/view", [this](const httplib::Request &req, httplib::Response &res) {
         const auto started = std::chrono::steady_clock::now();
-        const auto build = builds_.get(req.get_param_value("build"));
-        if (!build) {
-            send_error(res, 404, "no such build");
+        const auto build = requested_build(builds_, req, res);
+        if (!build)
             return;
-        }
         ViewRequest view_request;
         const bool overview = req.get_param_value("kind").empty() || req.get_param_value("kind") == "overview";
         const std::size_t default_limit = overview ? std::min(settings_.overview_limit, settings_.view_limit)
@@ -321,11 +330,9 @@ void Server::install_handlers()
     });
 
     http_->Get("/api/search", [this](const httplib::Request &req, httplib::Response &res) {
-        const auto build = builds_.get(req.get_param_value("build"));
-        if (!build) {
-            send_error(res, 404, "no such build");
+        const auto build = requested_build(builds_, req, res);
+        if (!build)
             return;
-        }
         const std::string query = lower(req.get_param_value("q"));
         if (query.empty() || query.size() > search_query_limit) {
             send_error(res, 400, "search for 1 to 200 characters of a name or path");
@@ -351,11 +358,9 @@ void Server::install_handlers()
     });
 
     http_->Get("/api/changes", [this](const httplib::Request &req, httplib::Response &res) {
-        const auto build = builds_.get(req.get_param_value("build"));
-        if (!build) {
-            send_error(res, 404, "no such build");
+        const auto build = requested_build(builds_, req, res);
+        if (!build)
             return;
-        }
         const RsfModel &model = *build->model;
         json changed = json::array(), added = json::array(), removed = json::array();
         for (std::size_t i = 0; i < model.units().size(); ++i) {

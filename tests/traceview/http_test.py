@@ -3,7 +3,9 @@ to get round its checks.  Runs against its own cluster with the sample trace."""
 import concurrent.futures
 import json
 import os
+import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -259,6 +261,46 @@ class RecordedBuilds(unittest.TestCase):
                 self.assertGreater(builds['builds'][0]['files'], 20)
             finally:
                 tv.stop()
+
+    def test_a_build_recorded_again_is_drawn_anew_and_few_stay_loaded(self):
+        own_cluster = Cluster()
+        tv = Traceview([], own_cluster.env)
+        try:
+            with tempfile.TemporaryDirectory() as d:
+                trees = {}
+                for version in ['calc-v1', 'calc-v2']:
+                    trees[version] = os.path.join(d, version)
+                    shutil.copytree(os.path.join(SOURCE, 'demo', version), trees[version])
+
+                def record(version, label):
+                    subprocess.run([os.path.join(BIN, 'tracemake'), 'record', '--replace', '--label', label, '--',
+                                    'make', '-B'], cwd=trees[version], env=own_cluster.env, check=True,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+                own = {'Origin': tv.url, 'Content-Type': 'application/json'}
+
+                def open_and_find(label, name):
+                    status, _, body = tv.request('POST', '/api/open', json.dumps({'labels': [label]}).encode(), own)
+                    self.assertEqual(status, 200, body)
+                    found = tv.get_json('/api/search', build='label:' + label, q=name)[1]
+                    return [m['name'] for m in found['matches']]
+
+                # mul.c is new in calc-v2.
+                record('calc-v1', 'again')
+                self.assertEqual(open_and_find('again', 'mul.c'), [])
+                record('calc-v2', 'again')
+                self.assertEqual(open_and_find('again', 'mul.c'), ['mul.c'])
+
+                # Of nine builds opened, the first is let go; the others stay.
+                for i in range(1, 9):
+                    record('calc-v1', 'more%d' % i)
+                    open_and_find('more%d' % i, 'main.c')
+                self.assertEqual(tv.get_json('/api/view', build='label:again')[0], 404)
+                for i in range(1, 9):
+                    self.assertEqual(tv.get_json('/api/view', build='label:more%d' % i)[0], 200, i)
+        finally:
+            tv.stop()
+            own_cluster.stop()
 
     def test_without_the_recorder_the_page_is_told_why(self):
         with tempfile.TemporaryDirectory() as d:
