@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
+
+#include "spool.h"
 
 namespace catalog {
 
@@ -74,8 +74,7 @@ bool is_c_locale(const std::string &name)
 
 Catalog::Catalog(const std::filesystem::path &mo_file, const std::string &codeset)
 {
-    std::ifstream in(mo_file, std::ios::binary);
-    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string data = spool::read_whole(mo_file);
     if (data.size() < 20)
         return;
     std::uint32_t magic = 0;

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -48,11 +47,10 @@ std::string sha256_of(const std::filesystem::path &file)
 
 void write_digests(const std::filesystem::path &proc_dir)
 {
-    std::ifstream in(proc_dir / spool::database_file, std::ios::binary);
-    if (!in)
+    std::error_code missing;
+    if (!std::filesystem::is_regular_file(proc_dir / spool::database_file, missing))
         return;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const makedb::Database db = makedb::parse(text);
+    const makedb::Database db = makedb::parse(spool::read_whole(proc_dir / spool::database_file));
     std::string workdir = spool::read_keys(proc_dir / spool::proc_file)["startdir"];
     if (const makedb::Variable *curdir = db.variable("CURDIR"); curdir != nullptr && !curdir->value.empty())
         workdir = curdir->value;

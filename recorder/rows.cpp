@@ -7,8 +7,6 @@
 #include <charconv>
 #include <condition_variable>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -27,12 +25,6 @@ std::string value_of(const std::map<std::string, std::string> &keys, const std::
 }
 
 namespace {
-
-std::string read_whole(const std::filesystem::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 
 /// A spool time in seconds as a number for ordering; an unknown time sorts last.
@@ -148,7 +140,7 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
                                      value_of(proc.keys, "argv0"), value_of(proc.keys, "user_p") == "1"};
     proc.dir = working_directory(value_of(proc.keys, "startdir"), value_of(proc.keys, "cmdline"));
     if (std::filesystem::exists(dir / spool::database_file)) {
-        proc.db = makedb::parse(read_whole(dir / spool::database_file));
+        proc.db = makedb::parse(spool::read_whole(dir / spool::database_file));
         additions::take_out(*proc.db, added);
         if (const makedb::Variable *curdir = proc.db->variable("CURDIR"); curdir != nullptr && !curdir->value.empty())
             proc.dir = curdir->value;

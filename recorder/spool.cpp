@@ -1,6 +1,7 @@
 #include "spool.h"
 
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace spool {
@@ -81,6 +82,12 @@ std::vector<std::vector<std::string>> read_records(const std::filesystem::path &
     while (std::getline(in, line))
         records.push_back(split_record(line));
     return records;
+}
+
+std::string read_whole(const std::filesystem::path &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::map<std::string, std::string> read_keys(const std::filesystem::path &file)

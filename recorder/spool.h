@@ -87,6 +87,8 @@ std::vector<std::string> split_record(std::string_view line);
 /// Joins fields into one line with tabs, each escaped, ending in a newline.
 std::string join_record(const std::vector<std::string> &fields);
 
+/// The whole content of `file`; empty when it cannot be read.
+std::string read_whole(const std::filesystem::path &file);
 /// The "key<TAB>value" lines of a file as a map; a missing file reads as empty.
 std::map<std::string, std::string> read_keys(const std::filesystem::path &file);
 /// Writes "key<TAB>value" lines, replacing the file (written to a temporary name, then renamed).
