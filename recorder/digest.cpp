@@ -51,9 +51,7 @@ void write_digests(const std::filesystem::path &proc_dir)
     if (!std::filesystem::is_regular_file(proc_dir / spool::database_file, missing))
         return;
     const makedb::Database db = makedb::parse(spool::read_whole(proc_dir / spool::database_file));
-    std::string workdir = spool::read_keys(proc_dir / spool::proc_file)["startdir"];
-    if (const makedb::Variable *curdir = db.variable("CURDIR"); curdir != nullptr && !curdir->value.empty())
-        workdir = curdir->value;
+    const std::string workdir = rows::process_directory(spool::read_keys(proc_dir / spool::proc_file), &db);
 
     std::set<std::string> done;
     std::string lines;

@@ -132,22 +132,32 @@ std::string working_directory(const std::string &startdir, const std::string &cm
     return normal;
 }
 
+} // namespace
+
+std::string process_directory(const std::map<std::string, std::string> &keys, const makedb::Database *db)
+{
+    if (db != nullptr)
+        if (const makedb::Variable *curdir = db->variable("CURDIR"); curdir != nullptr && !curdir->value.empty())
+            return curdir->value;
+    return working_directory(value_of(keys, "startdir"), value_of(keys, "cmdline"));
+}
+
+namespace {
+
 /// Reads the data base, commands and digests of a listed process.
 void read_process(Process &proc, const std::map<std::string, std::string> &build)
 {
     const std::filesystem::path &dir = proc.folder;
     const additions::Additions added{value_of(build, "shimdir"), value_of(build, "preload"),
                                      value_of(proc.keys, "argv0"), value_of(proc.keys, "user_p") == "1"};
-    proc.dir = working_directory(value_of(proc.keys, "startdir"), value_of(proc.keys, "cmdline"));
     if (std::filesystem::exists(dir / spool::database_file)) {
         proc.db = makedb::parse(spool::read_whole(dir / spool::database_file));
         additions::take_out(*proc.db, added);
-        if (const makedb::Variable *curdir = proc.db->variable("CURDIR"); curdir != nullptr && !curdir->value.empty())
-            proc.dir = curdir->value;
         for (const makedb::File &file : proc.db->files)
             if (!proc.db->left_out(file))
                 proc.files.push_back(&file);
     }
+    proc.dir = process_directory(proc.keys, proc.db ? &*proc.db : nullptr);
     for (const auto &record : spool::read_records(dir / spool::exec_file)) {
         if (record.size() < 2)
             continue;

@@ -41,6 +41,11 @@ struct Spool {
 /// to the process's working directory, lexically normal, and its last part.
 std::pair<std::string, std::string> instance_location(const std::string &workdir, const std::string &name);
 
+/// Where a make process worked: the CURDIR of its data base `db` (null when
+/// it left none), else its start folder with the -C options of its command
+/// line in its spool `keys` applied.
+std::string process_directory(const std::map<std::string, std::string> &keys, const makedb::Database *db);
+
 /// `dir` and `name` joined into one absolute path.
 std::string joined_path(const std::string &dir, const std::string &name);
 
