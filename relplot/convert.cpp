@@ -223,6 +223,8 @@ void convert_stream(FILE *in, FILE *out, const char *infilenm)
             }
         }
     }
+    // The names looked ahead lie in the reader's storage, which goes now.
+    prefetch_graphNodes(nullptr, 0);
     // A read error (a folder given as the input, an I/O error) is no end of
     // the input.
     if (std::ferror(in) != 0)
