@@ -3,7 +3,6 @@
 #include <nettle/sha2.h>
 
 #include <cstdio>
-
 #include <fstream>
 #include <memory>
 #include <set>
