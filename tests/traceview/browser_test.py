@@ -134,6 +134,22 @@ class Page(unittest.TestCase):
         self.assertLess(abs(centre[0]), 30)
         self.assertLess(abs(centre[1]), 30)
 
+    def test_a_move_right_after_a_click_pans_nothing(self):
+        # The pointer's next move may come before the page's timer that ends
+        # the click: it must not be taken for a drag.
+        moved = browser.execute_script("""
+            const g = [...document.querySelectorAll('#graph g.node')].find(
+                n => n.querySelector('title').textContent === '16429 16530');
+            const r = g.getBoundingClientRect(), x = (r.left + r.right) / 2, y = (r.top + r.bottom) / 2;
+            const before = document.querySelector('#graph svg').getAttribute('viewBox');
+            const at = (type, px, py, buttons) => new PointerEvent(type, {bubbles: true, clientX: px, clientY: py,
+                                                                           button: 0, buttons, isPrimary: true});
+            g.dispatchEvent(at('pointerdown', x, y, 1));
+            g.dispatchEvent(at('pointerup', x, y, 0));
+            window.dispatchEvent(at('pointermove', x + 300, y + 200, 0));
+            return [before, document.querySelector('#graph svg').getAttribute('viewBox')];""")
+        self.assertEqual(moved[1], moved[0])
+
     def test_comparing_two_versions_of_a_file_and_two_files(self):
         node('16428 16529').click()       # src/calc of both versions
         browser.find_element(By.ID, 'pick').click()

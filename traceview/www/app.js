@@ -259,7 +259,7 @@ function installPanZoom() {
     drag = { x: e.clientX, y: e.clientY, box: state.box, moved: false };
   });
   window.addEventListener('pointermove', (e) => {
-    if (!drag) return;
+    if (!drag || drag.released) return;
     const dx = e.clientX - drag.x, dy = e.clientY - drag.y;
     if (!drag.moved && Math.abs(dx) + Math.abs(dy) < 4) return;
     drag.moved = true;
@@ -270,6 +270,9 @@ function installPanZoom() {
   });
   window.addEventListener('pointerup', () => {
     graph.classList.remove('dragging');
+    // The click that follows still needs to know whether this was a drag;
+    // moves from now on (which may come before the timer) pan nothing.
+    if (drag) drag.released = true;
     setTimeout(() => { drag = null; }, 0);
   });
   graph.addEventListener('click', (e) => {
