@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "rows.h"
+
 namespace pairing {
 
 namespace {
@@ -168,7 +170,7 @@ std::string place_under(const std::string &relative, const std::string &root)
         return root;
     if (relative.front() == '/')
         return relative;
-    return root == "/" ? "/" + relative : root + "/" + relative;
+    return rows::joined_path(root, relative);
 }
 
 std::string Pairing::file_path(std::uint32_t f) const

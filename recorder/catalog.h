@@ -26,7 +26,6 @@ public:
     explicit Catalog(const std::filesystem::path &mo_file, const std::string &codeset = "UTF-8");
     /// The translation of `msgid`, or `msgid` itself when the catalog has none.
     std::string translate(std::string_view msgid) const;
-    bool empty() const { return texts_.empty(); }
 
 private:
     std::map<std::string, std::string, std::less<>> texts_;

@@ -102,12 +102,6 @@ std::string array_literal(const std::vector<long long> &values)
     return literal + "}";
 }
 
-/// The top directory as taken out of values: nothing for a build made in "/".
-std::string top_of(const Build &build)
-{
-    return build.root == "/" ? "" : build.root;
-}
-
 /// Fills in the differing variables of each explained target's make processes.
 void explain_variables(PGconn *conn, const Build &a, const Build &b, std::vector<Explained> &all,
                        const std::vector<std::pair<Index, Index>> &procs)
@@ -125,7 +119,7 @@ void explain_variables(PGconn *conn, const Build &a, const Build &b, std::vector
     if (list_a.empty())
         return;
     const pg::Result res =
-        pg::query(conn, variable_query, {array_literal(list_a), array_literal(list_b), top_of(a), top_of(b)});
+        pg::query(conn, variable_query, {array_literal(list_a), array_literal(list_b), a.top_taken_out(), b.top_taken_out()});
     for (int r = 0; r < PQntuples(res.get()); ++r)
         differing[{std::stoll(pg::text(res, r, 0)), std::stoll(pg::text(res, r, 1))}].push_back(pg::text(res, r, 2));
     for (std::size_t k = 0; k < all.size(); ++k) {

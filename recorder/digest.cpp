@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "makedb.h"
 #include "rows.h"
 #include "spool.h"
 
@@ -44,13 +43,10 @@ std::string sha256_of(const std::filesystem::path &file)
 
 } // namespace
 
-void write_digests(const std::filesystem::path &proc_dir)
+void write_digests(const std::filesystem::path &proc_dir, const makedb::Database &db,
+                   const std::map<std::string, std::string> &keys)
 {
-    std::error_code missing;
-    if (!std::filesystem::is_regular_file(proc_dir / spool::database_file, missing))
-        return;
-    const makedb::Database db = makedb::parse(spool::read_whole(proc_dir / spool::database_file));
-    const std::string workdir = rows::process_directory(spool::read_keys(proc_dir / spool::proc_file), &db);
+    const std::string workdir = rows::process_directory(keys, &db);
 
     std::set<std::string> done;
     std::string lines;

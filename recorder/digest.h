@@ -2,13 +2,17 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <string>
+
+#include "makedb.h"
 
 namespace digest {
 
-/// Reads the data base (db.txt) and proc.tsv of the make process whose spool
-/// folder is `proc_dir`, hashes (SHA-256) every existing regular file that
-/// the data base names, and writes digests.tsv there.  Does nothing when the
-/// process printed no data base.
-void write_digests(const std::filesystem::path &proc_dir);
+/// Hashes (SHA-256) every existing regular file that `db`, the data base of
+/// the make process whose spool folder is `proc_dir` and whose proc.tsv keys
+/// are `keys`, names, and writes digests.tsv there.
+void write_digests(const std::filesystem::path &proc_dir, const makedb::Database &db,
+                   const std::map<std::string, std::string> &keys);
 
 } // namespace digest

@@ -1,6 +1,5 @@
 #include "export_rsf.h"
 
-#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <unordered_set>
@@ -112,12 +111,17 @@ void write_instance(Writer &w, const Instance &inst, const std::string *dir, con
 /// from the instance whose recipe started a sub-make to the sub-make's goals.
 void write_edges(Writer &w, const Build &build)
 {
+    // The target that last wrote each instance as a prerequisite: a link
+    // step may name thousands, some twice.
+    std::vector<Index> written_for(build.insts.size(), none);
     for (Index i = 0; i < build.insts.size(); ++i) {
-        const auto first = build.prereqs.begin() + build.prereq_start[i];
-        const auto last = build.prereqs.begin() + build.prereq_start[i + 1];
-        for (auto p = first; p != last; ++p)
-            if (std::find(first, p, *p) == p)
-                w.record("DEPENDON", build.insts[i].oid, build.insts[*p].oid);
+        for (Index k = build.prereq_start[i]; k < build.prereq_start[i + 1]; ++k) {
+            const Index p = build.prereqs[k];
+            if (written_for[p] != i) {
+                written_for[p] = i;
+                w.record("DEPENDON", build.insts[i].oid, build.insts[p].oid);
+            }
+        }
     }
     for (const Instance &inst : build.insts) {
         if (!inst.goal || inst.proc == none)

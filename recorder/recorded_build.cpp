@@ -80,9 +80,7 @@ void load_procs(PGconn *conn, Build &build)
 
 void load_instances(PGconn *conn, Build &build)
 {
-    // Nothing is taken out of the commands of a build made in "/": every path would lose its slashes.
-    const std::string top = build.root == "/" ? "" : build.root;
-    const pg::Result res = pg::query(conn, instance_query, {build.label, top});
+    const pg::Result res = pg::query(conn, instance_query, {build.label, build.top_taken_out()});
     const int rows = PQntuples(res.get());
     build.insts.resize(static_cast<std::size_t>(rows));
     for (int r = 0; r < rows; ++r) {

@@ -58,6 +58,10 @@ struct Build {
 
     /// The index of the instance with this OID, or `none`.
     Index inst_by_oid(long long oid) const;
+    /// The top directory as it is taken out of recorded commands and values
+    /// before two builds are compared: nothing for a build made in "/",
+    /// where every path would lose its slashes.
+    std::string top_taken_out() const { return root == "/" ? "" : root; }
 };
 
 /// Loads the build recorded under `label`; throws BuildError when there

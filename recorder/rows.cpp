@@ -278,19 +278,6 @@ void Reader::wait(std::size_t index)
         std::rethrow_exception(state_->failure);
 }
 
-void Reader::wait_all()
-{
-    for (std::size_t i = 0; i < state_->spool.procs.size(); ++i)
-        wait(i);
-}
-
-Spool read_spool(const std::filesystem::path &dir)
-{
-    Spool spool = list_spool(dir);
-    Reader(spool).wait_all();
-    return spool;
-}
-
 std::size_t instance_count(const Spool &spool)
 {
     std::size_t count = 0;

@@ -64,16 +64,11 @@ public:
     Reader &operator=(const Reader &) = delete;
     /// Returns once process `index` is read; throws what reading a process threw.
     void wait(std::size_t index);
-    /// Returns once every process is read.
-    void wait_all();
 
 private:
     struct State;
     std::unique_ptr<State> state_;
 };
-
-/// The spool in `dir`, wholly read.
-Spool read_spool(const std::filesystem::path &dir);
 
 /// How many instances the processes of `spool` have.
 std::size_t instance_count(const Spool &spool);

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -221,19 +222,6 @@ bool forward_signals(pid_t make)
     return any;
 }
 
-/// How often make re-executed itself: make tells its last incarnation
-/// through MAKE_RESTARTS, which its data base shows.
-int restarts_in(const fs::path &database)
-{
-    std::ifstream in(database, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line))
-        for (const char *prefix : {"MAKE_RESTARTS = ", "MAKE_RESTARTS := "})
-            if (line.rfind(prefix, 0) == 0)
-                return std::atoi(line.c_str() + std::strlen(prefix));
-    return 0;
-}
-
 } // namespace
 
 std::string wall_clock()
@@ -381,13 +369,22 @@ Outcome run_make(const std::vector<std::string> &argv)
         outcome.status = WEXITSTATUS(wait_status);
     }
     proc["status"] = std::to_string(outcome.status);
-    proc["restarts"] = std::to_string(restarts_in(proc_dir / spool::database_file));
 
     // Make has run: a failure to record from here on must not change the
     // build's result, only be told.
     try {
+        // How often make re-executed itself: make tells its last incarnation
+        // through MAKE_RESTARTS, which its data base shows.
+        const fs::path database = proc_dir / spool::database_file;
+        std::error_code missing;
+        std::optional<makedb::Database> db;
+        if (fs::is_regular_file(database, missing))
+            db = makedb::parse(spool::read_whole(database));
+        const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
+        proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
         spool::write_keys(proc_dir / spool::proc_file, proc);
-        digest::write_digests(proc_dir);
+        if (db)
+            digest::write_digests(proc_dir, *db, proc);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tracemake: recording %s: %s\n", proc_dir.c_str(), error.what());
     }

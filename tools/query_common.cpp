@@ -136,7 +136,7 @@ std::string failure_line(const char *program, std::string_view msg, std::string_
         fold(first_error, line);
     }
     line += " (details in ";
-    line += report;
+    fold(report, line); // a path given on the command line may hold a line end too
     line += ")\n";
     return line;
 }

@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "child.h"
@@ -16,25 +14,6 @@ namespace {
 
 constexpr std::size_t rsf_cap = 1UL << 30;
 
-std::string read_whole(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw std::runtime_error("cannot read " + path);
-    return text.str();
-}
-
-std::string first_line(const std::string &text)
-{
-    const std::size_t start = text.find_first_not_of(" \n");
-    if (start == std::string::npos)
-        return "";
-    return text.substr(start, text.find('\n', start) - start);
-}
 
 using Connection = std::unique_ptr<PGconn, decltype(&PQfinish)>;
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
@@ -72,14 +51,13 @@ std::shared_ptr<const RsfModel> BuildRegistry::model_with_changes(std::string te
     const ChildResult run = run_child(
         {settings_.bin_dir + "/changescan", list, out.path(), model->layer_name(0), model->layer_name(1)}, limits);
     if (!run.ok()) {
-        note = "changed files are not marked: changescan " + run.failure();
-        const std::string said = first_line(run.err);
-        if (!said.empty())
-            note += ": " + said;
+        note = with_said("changed files are not marked: changescan " + run.failure(), first_line(run.err));
         return model;
     }
     bool truncated = false;
     text += "\n" + out.read(rsf_cap, truncated);
+    if (truncated)
+        note = "changed files are marked only in part: changescan wrote more than 1 GB";
     return std::make_shared<const RsfModel>(text);
 }
 
@@ -88,7 +66,7 @@ void BuildRegistry::load_rsf_file(const std::string &path, const std::string &ch
     auto build = std::make_shared<Build>();
     build->key = "rsf";
     build->title = path;
-    build->model = model_with_changes(read_whole(path), change_list, build->note);
+    build->model = model_with_changes(read_file(path), change_list, build->note);
     std::lock_guard lock(mutex_);
     builds_[build->key] = build;
 }
@@ -100,12 +78,12 @@ std::shared_ptr<const Build> BuildRegistry::get(const std::string &key) const
     return it == builds_.end() ? nullptr : it->second;
 }
 
-std::vector<std::pair<std::string, std::string>> BuildRegistry::loaded() const
+std::vector<std::shared_ptr<const Build>> BuildRegistry::loaded() const
 {
     std::lock_guard lock(mutex_);
-    std::vector<std::pair<std::string, std::string>> out;
-    for (const auto &[key, build] : builds_)
-        out.emplace_back(key, build->title);
+    std::vector<std::shared_ptr<const Build>> out;
+    for (const auto &entry : builds_)
+        out.push_back(entry.second);
     return out;
 }
 
@@ -118,14 +96,14 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
     std::string key = "label:" + labels[0];
     if (labels.size() == 2)
         key += "," + labels[1];
-    const std::string recorded = recorded_stamp(labels);
-    if (auto known = get(key); known && (recorded.empty() || known->recorded == recorded))
-        return known;
     for (const std::string &label : labels)
         if (!acceptable_label(label)) {
             error = "not a label of a recorded build";
             return nullptr;
         }
+    const std::string recorded = recorded_stamp(labels);
+    if (auto known = get(key); known && (recorded.empty() || known->recorded == recorded))
+        return known;
     const std::string tracemake = settings_.bin_dir + "/tracemake";
     if (::access(tracemake.c_str(), X_OK) != 0) {
         error = "the recorder (tracemake) is not installed next to traceview: recorded builds cannot be drawn; "
@@ -137,12 +115,10 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
     ChildLimits limits;
     limits.wall = settings_.tool_time;
     limits.output_cap = rsf_cap;
-    const ChildResult run = run_child(argv, limits);
+    ChildResult run = run_child(argv, limits);
     if (!run.ok() || run.truncated) {
-        error = "tracemake rsf " + (run.truncated ? std::string("wrote more than 1 GB") : run.failure());
-        const std::string said = first_line(run.err);
-        if (!said.empty())
-            error += ": " + said;
+        error = with_said("tracemake rsf " + (run.truncated ? std::string("wrote more than 1 GB") : run.failure()),
+                          first_line(run.err));
         return nullptr;
     }
     auto build = std::make_shared<Build>();
@@ -151,15 +127,15 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
     build->title = labels.size() == 1 ? labels[0] : labels[0] + " against " + labels[1];
     try {
         if (labels.size() == 1) {
-            build->model = model_with_changes(run.out, "", build->note);
+            build->model = model_with_changes(std::move(run.out), "", build->note);
         } else {
             // The recorder names the files whose content or making changed; changescan pairs their instances.
             ScratchFile list(scratch_, "change-list");
             const ChildResult listed = run_child({tracemake, "changes", labels[0], labels[1], "-o", list.path()}, limits);
             if (!listed.ok())
-                build->note = "changed files are not marked: tracemake changes " + listed.failure() + ": " +
-                              first_line(listed.err);
-            build->model = model_with_changes(run.out, listed.ok() ? list.path() : "", build->note);
+                build->note = with_said("changed files are not marked: tracemake changes " + listed.failure(),
+                                        first_line(listed.err));
+            build->model = model_with_changes(std::move(run.out), listed.ok() ? list.path() : "", build->note);
         }
     } catch (const std::exception &e) {
         error = std::string("the recorder's relation file cannot be read: ") + e.what();

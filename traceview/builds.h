@@ -50,8 +50,8 @@ public:
     void load_rsf_file(const std::string &path, const std::string &change_list);
     /// The build named `key`, or null.
     std::shared_ptr<const Build> get(const std::string &key) const;
-    /// The keys and titles of the loaded builds.
-    std::vector<std::pair<std::string, std::string>> loaded() const;
+    /// The loaded builds, in the order of their keys.
+    std::vector<std::shared_ptr<const Build>> loaded() const;
     /// Loads the recorded build(s) `labels` (one or two) through `tracemake rsf`,
     /// unless they are loaded and not recorded anew since; null with `error`
     /// set when that fails.  Of the recorded builds, the `kept_labels` opened

@@ -111,6 +111,31 @@ std::string ChildResult::failure() const
     return "";
 }
 
+std::string first_line(const std::string &text)
+{
+    const std::size_t start = text.find_first_not_of(" \n");
+    if (start == std::string::npos)
+        return "";
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+std::string last_line(const std::string &text)
+{
+    const std::size_t end = text.find_last_not_of(" \n");
+    if (end == std::string::npos)
+        return "";
+    const std::size_t newline = text.rfind('\n', end);
+    const std::size_t start = newline == std::string::npos ? 0 : newline + 1;
+    return text.substr(start, end + 1 - start);
+}
+
+std::string with_said(std::string account, const std::string &said)
+{
+    if (!said.empty())
+        account += ": " + said;
+    return account;
+}
+
 ChildResult run_child(const std::vector<std::string> &argv, const ChildLimits &limits)
 {
     ChildResult result;

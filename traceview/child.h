@@ -35,6 +35,13 @@ struct ChildResult {
     std::string failure() const;
 };
 
+/// The first non-blank line of `text`, or "": where a program says what went wrong first.
+std::string first_line(const std::string &text);
+/// The last non-blank line of `text`, or "": relplot ends its messages with what went wrong.
+std::string last_line(const std::string &text);
+/// `account`, followed by ": " and `said` when the program said something.
+std::string with_said(std::string account, const std::string &said);
+
 /// Runs argv[0] (a path) with the rest as its arguments, standard input from
 /// /dev/null, in its own process group, and waits for its end.
 ChildResult run_child(const std::vector<std::string> &argv, const ChildLimits &limits);

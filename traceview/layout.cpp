@@ -14,16 +14,6 @@ namespace traceview {
 
 namespace {
 
-// relplot's messages go to standard output; the last non-empty line says what went wrong.
-std::string last_line(const std::string &text)
-{
-    std::size_t end = text.find_last_not_of(" \n");
-    if (end == std::string::npos)
-        return "";
-    const std::size_t start = text.rfind('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
-}
-
 constexpr std::size_t dot_text_cap = 256UL << 20;
 constexpr std::size_t svg_cap = 256UL << 20;
 
@@ -60,10 +50,8 @@ std::string LayoutEngine::dot_text(const std::string &rsf,
     limits.output_cap = 64 * 1024;
     const ChildResult run = run_child({settings_.relplot, in.path(), out.path()}, limits);
     if (!run.ok()) {
-        error = "relplot " + run.failure();
-        const std::string said = last_line(run.out + run.err);
-        if (!said.empty())
-            error += ": " + said;
+        // relplot's messages go to standard output.
+        error = with_said("relplot " + run.failure(), last_line(run.out + run.err));
         return "";
     }
     bool truncated = false;
@@ -115,10 +103,8 @@ Layout LayoutEngine::draw(const std::string &rsf, const std::vector<std::pair<st
         return layout;
     }
     if (!run.ok() || run.truncated) {
-        layout.error = "dot " + (run.truncated ? std::string("wrote more than the SVG limit") : run.failure());
-        const std::string said = last_line(run.err);
-        if (!said.empty())
-            layout.error += ": " + said;
+        layout.error = with_said("dot " + (run.truncated ? std::string("wrote more than the SVG limit") : run.failure()),
+                                 last_line(run.err));
         return layout;
     }
     layout.ok = true;

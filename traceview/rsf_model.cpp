@@ -93,7 +93,7 @@ RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
             parent_of[r.object] = r.subject;
             own_[r.object].push_back(&r);
         } else if (is_edge(r.relation)) {
-            edge_records_.push_back(r);
+            edge_records_.push_back(&r);
         } else if (r.relation == "SAME") {
             if (r.subject != r.object) {
                 partner_of[r.subject] = r.object;
@@ -103,7 +103,7 @@ RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
         } else if (r.relation == "ROOT") {
             root_name = r.subject;
         } else if (r.relation == "LAYERNAME") {
-            layername_records_.push_back(r);
+            layername_records_.push_back(&r);
             layer_names_[std::atoi(r.object.c_str()) == 1 ? 1 : 0] = r.subject;
         }
     }
@@ -167,7 +167,7 @@ RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
             }
         }
     }
-    // Parents, depths and children from the order above.
+    // Parents and children from the order above.
     for (std::size_t i = 0; i < units_.size(); ++i) {
         auto kids = children_of.find(units_[i].primary);
         if (kids == children_of.end())
@@ -175,7 +175,6 @@ RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
         for (const std::string &k : kids->second) {
             const int child = by_raw_.at(k);
             units_[child].parent = static_cast<int>(i);
-            units_[child].depth = units_[i].depth + 1;
             units_[i].children.push_back(child);
         }
     }
@@ -189,7 +188,8 @@ RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
     root_ = 0;
 
     std::unordered_set<unsigned long long> seen;
-    for (const Record &r : edge_records_) {
+    for (const Record *edge : edge_records_) {
+        const Record &r = *edge;
         const int from = unit_of_raw(r.subject), to = unit_of_raw(r.object);
         if (from < 0 || to < 0)
             continue;
@@ -218,8 +218,7 @@ std::string RsfModel::path_of(int unit) const
     const Unit &u = units_[static_cast<std::size_t>(unit)];
     if (u.is_dir || u.dir.empty())
         return u.primary;
-    const std::string &dir = u.dir;
-    return dir.empty() || dir.back() == '/' ? dir + u.name : dir + "/" + u.name;
+    return u.dir.back() == '/' ? u.dir + u.name : u.dir + "/" + u.name;
 }
 
 std::size_t RsfModel::file_count() const { return units_.empty() ? 0 : units_[0].files_below; }

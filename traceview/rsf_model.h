@@ -28,7 +28,6 @@ struct Unit {
     int parent = -1;                ///< index of the directory unit holding it, or -1
     std::vector<int> children;      ///< for a directory: the units it holds
     std::size_t files_below = 0;    ///< for a directory: the file units anywhere beneath it
-    int depth = 0;                  ///< 0 for the root directory
     bool changed = false;           ///< marked by a DIFF record
     bool goal = false;              ///< a goal of its make process (GOAL)
     int only_in_layer = -1;         ///< 0 or 1 when it is in one layer of a comparison only
@@ -67,15 +66,15 @@ public:
     /// and the CONTAIN that places it), in input order.
     const std::vector<const Record *> &own_records(const std::string &raw) const;
     /// The INVOKE and DEPENDON records, in input order.
-    const std::vector<Record> &edge_records() const { return edge_records_; }
+    const std::vector<const Record *> &edge_records() const { return edge_records_; }
     /// The LAYERNAME records.
-    const std::vector<Record> &layername_records() const { return layername_records_; }
+    const std::vector<const Record *> &layername_records() const { return layername_records_; }
     /// The unit that a raw node name belongs to, or -1.
     int unit_of_raw(const std::string &raw) const;
 
 private:
     std::vector<Record> records_;
-    std::vector<Record> edge_records_, layername_records_;
+    std::vector<const Record *> edge_records_, layername_records_;
     std::unordered_map<std::string, std::vector<const Record *>> own_;
     std::vector<Unit> units_;
     std::vector<UnitEdge> edges_;

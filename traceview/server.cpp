@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -134,18 +132,6 @@ json view_header(const Build &build, const ViewRequest &request, const View &vie
     return out;
 }
 
-std::string read_file(const std::filesystem::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open " + file.string());
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw std::runtime_error("cannot read " + file.string());
-    return text.str();
-}
-
 } // namespace
 
 Server::Server(ServerSettings settings, BuildRegistry &builds, LayoutEngine &layouts, const ReportRunner &reports)
@@ -241,9 +227,8 @@ void Server::install_handlers()
 
     http_->Get("/api/builds", [this](const httplib::Request &, httplib::Response &res) {
         json list = json::array();
-        for (const auto &[key, title] : builds_.loaded()) {
-            const auto build = builds_.get(key);
-            json b{{"key", key}, {"title", title}, {"files", build->model->file_count()}};
+        for (const auto &build : builds_.loaded()) {
+            json b{{"key", build->key}, {"title", build->title}, {"files", build->model->file_count()}};
             if (!build->note.empty())
                 b["note"] = build->note;
             json layers = json::array();

@@ -172,8 +172,8 @@ std::string write_rsf(const RsfModel &m, const Selection &s)
 {
     const auto &units = m.units();
     std::string rsf;
-    for (const Record &r : m.layername_records())
-        put_record(rsf, r);
+    for (const Record *r : m.layername_records())
+        put_record(rsf, *r);
     put_record(rsf, "ROOT", units[static_cast<std::size_t>(s.root)].primary, "-");
 
     std::unordered_set<std::string> raw_in; // raw nodes drawn as themselves
@@ -218,7 +218,8 @@ std::string write_rsf(const RsfModel &m, const Selection &s)
         return -1;
     };
     std::map<std::tuple<bool, int, int>, int> merged;
-    for (const Record &r : m.edge_records()) {
+    for (const Record *edge : m.edge_records()) {
+        const Record &r = *edge;
         if (raw_in.count(r.subject) != 0 && raw_in.count(r.object) != 0) {
             put_record(rsf, r);
             continue;

@@ -91,7 +91,7 @@ private:
         for (const auto &record : executed)
             lines += spool::join_record(record);
         write_file((dir / spool::exec_file).string(), lines);
-        digest::write_digests(dir);
+        digest::write_digests(dir, makedb::parse(db), keys);
     }
     void write_build() { spool::write_keys(spool_.path() / spool::build_file, build_); }
 

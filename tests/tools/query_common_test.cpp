@@ -73,6 +73,8 @@ TEST(FailureLine, FoldsTheMessageIntoOneLineNamingTheReport)
     };
     for (const auto &c : cases)
         EXPECT_EQ(failure_line("procshow", c.msg, c.error, "r.txt"), c.line) << c.msg;
+    // The report's name comes from the command line and may hold a line end too.
+    EXPECT_EQ(failure_line("procshow", "x", "", "out\nr.txt"), "procshow: x (details in out r.txt)\n");
 }
 
 TEST(QueryText, PlaceholdersBecomeParameters)

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -22,10 +20,7 @@ namespace {
 
 std::string sample_rsf()
 {
-    std::ifstream in(DAVER_SOURCE_DIR "/demo/sample.rsf");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return testsupport::read_file(DAVER_SOURCE_DIR "/demo/sample.rsf");
 }
 
 std::size_t count_lines(const std::string &text, const std::string &line)

@@ -4,7 +4,7 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-const state = { build: '', view: null, nodes: {}, box: null, home: null, selected: null, picks: [], asked: {} };
+const state = { build: '', nodes: {}, box: null, home: null, selected: null, picks: [], asked: {} };
 
 // A number for each new request of a kind: an answer that comes after a
 // newer request of its kind was sent is dropped.
@@ -140,7 +140,6 @@ async function showView(kind, id, limit, then) {
     status(answer.error + (answer.timed_out ? '.' : ''), true, action);
     return false;
   }
-  state.view = answer;
   state.nodes = answer.nodes;
   placeSvg(answer.svg);
   showCrumbs(answer.crumbs);
@@ -191,10 +190,7 @@ function placeSvg(text) {
   // A small margin, so that the outermost frame does not touch the edge.
   state.home = { x: x - w * 0.02, y: y - h * 0.02, w: w * 1.04, h: h * 1.04 };
   setBox(state.home);
-  for (const g of graph.querySelectorAll('g.node')) {
-    const id = titleOf(g);
-    if (state.picks.some((p) => p.id === id)) g.classList.add('picked');
-  }
+  showPicks();
 }
 
 function titleOf(g) {
@@ -302,9 +298,13 @@ function clickNode(g) {
   const info = state.nodes[id];
   if (!info) return;
   if (info.kind === 'dir') return showView('dir', id);
+  markSelected(g);
+  selectFile(info);
+}
+
+function markSelected(g) {
   for (const s of $('graph').querySelectorAll('g.node.selected')) s.classList.remove('selected');
   g.classList.add('selected');
-  selectFile(info);
 }
 
 function describe(info) {
@@ -404,8 +404,7 @@ function reveal(info) {
     g.classList.add('found');
     centreOn(g);
     if (info.kind === 'file') {
-      for (const s of $('graph').querySelectorAll('g.node.selected')) s.classList.remove('selected');
-      g.classList.add('selected');
+      markSelected(g);
       selectFile(state.nodes[info.id] || info);
     }
   };
