@@ -72,14 +72,18 @@ std::string LayoutEngine::dot_text(const std::string &rsf,
 Layout LayoutEngine::draw(const std::string &rsf, const std::vector<std::pair<std::string, std::string>> &labels)
 {
     Layout layout;
-    const std::string dot = dot_text(rsf, labels, layout.error);
-    if (dot.empty())
-        return layout;
-    layout.digest = sha256_hex(dot);
+    // Each part with its length first, so that no two inputs read alike.
+    std::string input = std::to_string(rsf.size()) + ":" + rsf;
+    for (const auto &[id, label] : labels)
+        input += std::to_string(id.size()) + ":" + id + std::to_string(label.size()) + ":" + label;
+    layout.digest = sha256_hex(input);
     if (lookup(layout.digest, layout.svg)) {
         layout.ok = layout.cached = true;
         return layout;
     }
+    const std::string dot = dot_text(rsf, labels, layout.error);
+    if (dot.empty())
+        return layout;
     ScratchFile in(scratch_, "view-gv");
     in.write(dot);
     ChildLimits limits;

@@ -1,7 +1,9 @@
 // From an RSF view to SVG: relplot writes the DOT text, Graphviz's dot lays
 // it out upright (relplot's DOT asks for landscape).  Layouts are kept by
-// the SHA-256 digest of their DOT text, so a view drawn once comes back
-// without dot; a layout that runs past its time is stopped.
+// the SHA-256 digest of what they are drawn from (the view's relation text
+// and box labels; relplot and dot give the same picture for the same
+// input), so a view drawn once comes back without either program; a layout
+// that runs past its time is stopped.
 #pragma once
 
 #include <chrono>
@@ -34,7 +36,7 @@ struct Layout {
     bool timed_out = false;     ///< dot ran past its time and was stopped
     bool cached = false;        ///< the SVG came from the cache
     std::string svg;            ///< the drawing (when ok)
-    std::string digest;         ///< SHA-256 of the DOT text, hex
+    std::string digest;         ///< SHA-256 of the view's relation text and box labels, hex
     std::string error;          ///< what went wrong, for the page
 };
 

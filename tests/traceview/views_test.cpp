@@ -9,6 +9,8 @@
 
 #include "child.h"
 #include "http_guard.h"
+#include "layout.h"
+#include "private_dir.h"
 #include "reports.h"
 #include "rsf_model.h"
 #include "test_support.h"
@@ -222,6 +224,36 @@ TEST(Child, MemoryLimitHoldsInTheChild)
     const ChildResult r = run_child({"/usr/bin/python3", "-c", "x = bytearray(256 << 20)"}, small);
     EXPECT_NE(r.exit_code, 0);
     EXPECT_NE(r.err.find("MemoryError"), std::string::npos) << r.err;
+}
+
+TEST(LayoutCache, AViewDrawnOnceComesBackWithoutRelplotOrDot)
+{
+    // relplot through a script that counts its runs.
+    testsupport::TempDir bin;
+    const std::string counter = bin.file("runs");
+    testsupport::write_file(bin.file("relplot"), "#!/bin/sh\necho run >> '" + counter + "'\nexec '" +
+                                                     testsupport::bin_path("relplot") + "' \"$@\"\n");
+    chmod(bin.file("relplot").c_str(), 0755);
+    PrivateDir scratch;
+    LayoutSettings settings;
+    settings.relplot = bin.file("relplot");
+    LayoutEngine engine(settings, scratch);
+    const std::string rsf = "ROOT\t/\t-\nCONTAIN\t/\ta\nFILE\ta\ta.c\n";
+    const auto runs = [&] { return count_lines(testsupport::read_file(counter), "run"); };
+
+    const Layout first = engine.draw(rsf, {});
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_FALSE(first.cached);
+    const Layout again = engine.draw(rsf, {});
+    EXPECT_TRUE(again.cached);
+    EXPECT_EQ(again.svg, first.svg);
+    EXPECT_EQ(runs(), 1u);
+    // Other box labels are another picture.
+    const Layout relabelled = engine.draw(rsf, {{"a", "other"}});
+    ASSERT_TRUE(relabelled.ok) << relabelled.error;
+    EXPECT_FALSE(relabelled.cached);
+    EXPECT_NE(relabelled.digest, first.digest);
+    EXPECT_EQ(runs(), 2u);
 }
 
 } // namespace
