@@ -14,10 +14,10 @@
 #include <fstream>
 #include <string>
 
-#include "pg.h"
-#include "rows.h"
-#include "spool.h"
-#include "store.h"
+#include "common/pg.h"
+#include "load/rows.h"
+#include "spool/spool.h"
+#include "load/store.h"
 
 namespace {
 

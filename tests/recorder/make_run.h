@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "makedb.h"
+#include "makedb/makedb.h"
 #include "test_support.h"
 
 namespace testsupport {

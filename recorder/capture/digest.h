@@ -1,0 +1,18 @@
+// Content digests of the files a make process knew, taken when it ends.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "makedb/makedb.h"
+
+namespace digest {
+
+/// Hashes (SHA-256) every existing regular file that `db`, the data base of
+/// the make process whose spool folder is `proc_dir` and whose proc.tsv keys
+/// are `keys`, names, and writes digests.tsv there.
+void write_digests(const std::filesystem::path &proc_dir, const makedb::Database &db,
+                   const std::map<std::string, std::string> &keys);
+
+} // namespace digest

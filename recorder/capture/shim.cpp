@@ -1,0 +1,432 @@
+#include "capture/shim.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+
+#include "capture/capture_env.h"
+#include "capture/digest.h"
+#include "capture/make_args.h"
+#include "spool/spool.h"
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace shim {
+namespace {
+
+/// An environment being prepared for a child: NAME=VALUE entries.
+class Environment {
+public:
+    Environment()
+    {
+        for (char **entry = environ; *entry; ++entry)
+            entries_.emplace_back(*entry);
+    }
+    /// The value of `name`, or null when it is not set.
+    const std::string *get(std::string_view name) const
+    {
+        for (const auto &entry : entries_)
+            if (matches(entry, name))
+                return &entry;
+        return nullptr;
+    }
+    std::string value(std::string_view name) const
+    {
+        const std::string *entry = get(name);
+        return entry ? entry->substr(name.size() + 1) : std::string();
+    }
+    void set(std::string_view name, const std::string &value)
+    {
+        unset(name);
+        entries_.push_back(std::string(name) + "=" + value);
+    }
+    void unset(std::string_view name)
+    {
+        std::erase_if(entries_, [&](const std::string &entry) { return matches(entry, name); });
+    }
+    /// The entries as posix_spawn wants them; valid while the object is unchanged.
+    std::vector<char *> pointers()
+    {
+        std::vector<char *> result;
+        for (auto &entry : entries_)
+            result.push_back(entry.data());
+        result.push_back(nullptr);
+        return result;
+    }
+
+private:
+    static bool matches(const std::string &entry, std::string_view name)
+    {
+        return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=';
+    }
+    std::vector<std::string> entries_;
+};
+
+std::string getenv_string(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? value : "";
+}
+
+/// Creates the spool folder of a new make process under procs/ and returns
+/// its ID: the process id, with a suffix when a process of the same id was
+/// recorded earlier in the build.
+std::string new_proc_id(const fs::path &spool)
+{
+    fs::path procs = spool / spool::procs_dir;
+    fs::create_directories(procs);
+    std::string base = std::to_string(getpid());
+    for (int attempt = 1;; ++attempt) {
+        std::string id = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+        if (mkdir((procs / id).c_str(), 0777) == 0)
+            return id;
+        if (errno != EEXIST)
+            throw std::runtime_error("cannot create " + (procs / id).string() + ": " + std::strerror(errno));
+    }
+}
+
+/// The signals that the shim passes on to make.
+constexpr int forwarded_signals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int signal_count = sizeof forwarded_signals / sizeof forwarded_signals[0];
+
+/// Signals received while make runs, one slot per forwarded signal: 0
+/// none, 1 from the terminal (make had it too), 2 sent by a process.
+volatile sig_atomic_t received[signal_count];
+
+void note_signal(int sig, siginfo_t *info, void *)
+{
+    for (int i = 0; i < signal_count; ++i)
+        if (forwarded_signals[i] == sig)
+            received[i] = info && info->si_code == SI_KERNEL ? 1 : 2;
+}
+
+void note_child(int) {}
+
+/// Catches the forwarded signals while it lives (those not ignored: an
+/// ignored one stays ignored for make too), and restores them afterwards.
+/// They and SIGCHLD stay blocked except while the shim waits in
+/// wait_for_signal(), so that none can come between a look at `received`
+/// and the wait, and be passed on only when make has ended.
+class SignalCatcher {
+public:
+    SignalCatcher()
+    {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGCHLD);
+        for (int i = 0; i < signal_count; ++i)
+            sigaddset(&blocked, forwarded_signals[i]);
+        sigprocmask(SIG_BLOCK, &blocked, &old_mask_);
+        for (int i = 0; i < signal_count; ++i) {
+            received[i] = 0;
+            sigaction(forwarded_signals[i], nullptr, &old_[i]);
+            if (old_[i].sa_handler == SIG_IGN)
+                continue;
+            struct sigaction action {};
+            action.sa_sigaction = note_signal;
+            action.sa_flags = SA_SIGINFO;
+            sigemptyset(&action.sa_mask);
+            sigaction(forwarded_signals[i], &action, nullptr);
+        }
+        // The default action of SIGCHLD drops it: a handler makes it end the wait.
+        struct sigaction child {};
+        child.sa_handler = note_child;
+        sigemptyset(&child.sa_mask);
+        sigaction(SIGCHLD, &child, &old_child_);
+    }
+    ~SignalCatcher()
+    {
+        for (int i = 0; i < signal_count; ++i)
+            sigaction(forwarded_signals[i], &old_[i], nullptr);
+        sigaction(SIGCHLD, &old_child_, nullptr);
+        sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+    }
+    SignalCatcher(const SignalCatcher &) = delete;
+    SignalCatcher &operator=(const SignalCatcher &) = delete;
+
+    /// The signal mask the shim had before: make starts with it.
+    const sigset_t &old_mask() const { return old_mask_; }
+    /// Waits until a signal is handled: a forwarded one or SIGCHLD.
+    void wait_for_signal() const
+    {
+        sigset_t waiting = old_mask_;
+        sigdelset(&waiting, SIGCHLD);
+        sigsuspend(&waiting);
+    }
+
+private:
+    struct sigaction old_[signal_count];
+    struct sigaction old_child_;
+    sigset_t old_mask_;
+};
+
+/// A signal mask line of /proc/PID/status ("SigPnd:\t0000000000000002").
+unsigned long long status_mask(const std::string &status, const char *field)
+{
+    std::size_t at = status.find(std::string("\n") + field + ":");
+    return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + std::strlen(field) + 2, nullptr, 16);
+}
+
+/// True when make has had `sig` itself: pending, being handled (blocked in
+/// its handler) or no longer caught.  A signal sent to the whole process
+/// group reaches make and the shim both, and make must not get it twice.
+bool make_has_signal(pid_t make, int sig)
+{
+    std::ifstream in("/proc/" + std::to_string(make) + "/status");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string status = "\n" + text.str();
+    unsigned long long bit = 1ULL << (sig - 1);
+    if (status.size() < 2)
+        return true; // make is gone
+    return ((status_mask(status, "SigPnd") | status_mask(status, "ShdPnd") | status_mask(status, "SigBlk")) & bit) ||
+           !(status_mask(status, "SigCgt") & bit);
+}
+
+/// Passes the signals received since the last call on to make, unless make
+/// has had them already.  Returns true when any was received.
+bool forward_signals(pid_t make)
+{
+    bool any = false;
+    for (int i = 0; i < signal_count; ++i) {
+        int how = received[i];
+        if (!how)
+            continue;
+        received[i] = 0;
+        any = true;
+        if (how == 1 || make <= 0)
+            continue; // the terminal signals make's process group: make has it; or make is gone
+        // The same kill() may still be on its way to make: give it a moment.
+        timespec pause{0, 20 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+        if (!make_has_signal(make, forwarded_signals[i]))
+            kill(make, forwarded_signals[i]);
+    }
+    return any;
+}
+
+} // namespace
+
+std::string wall_clock()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char text[64];
+    std::snprintf(text, sizeof text, "%lld.%06ld", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+    return text;
+}
+
+std::string join_words(const std::vector<std::string> &words)
+{
+    std::string joined;
+    for (const auto &word : words)
+        joined += (joined.empty() ? "" : " ") + word;
+    return joined;
+}
+
+std::string find_make(const std::string &path_value, const std::string &skip)
+{
+    std::error_code error;
+    fs::path self = fs::canonical("/proc/self/exe", error);
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t colon = path_value.find(':', start);
+        std::string dir = path_value.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        fs::path candidate = fs::absolute(fs::path(dir.empty() ? "." : dir) / "make", error);
+        if (dir != skip && access(candidate.c_str(), X_OK) == 0 && fs::is_regular_file(candidate, error) &&
+            fs::canonical(candidate, error) != self)
+            return candidate.string();
+        if (colon == std::string::npos)
+            return {};
+        start = colon + 1;
+    }
+}
+
+std::string shim_program()
+{
+    fs::path self = fs::read_symlink("/proc/self/exe");
+    fs::path lean = self.parent_path() / "tracemake-shim";
+    return access(lean.c_str(), X_OK) == 0 ? lean.string() : self.string();
+}
+
+std::string preload_path()
+{
+    fs::path self = fs::read_symlink("/proc/self/exe");
+    return (self.parent_path() / capture::preload_relative_dir / capture::preload_name).lexically_normal().string();
+}
+
+Outcome run_make(const std::vector<std::string> &argv)
+{
+    Environment env;
+    const fs::path spool = env.value(capture::env_spool);
+    const std::string real_make = env.value(capture::env_real_make);
+    const std::string shim_path = env.value(capture::env_shim);
+    if (spool.empty() || real_make.empty() || shim_path.empty())
+        throw std::runtime_error("the environment names no recording (TRACEMAKE_SPOOL, TRACEMAKE_REAL_MAKE, TRACEMAKE_SHIM)");
+
+    // What can fail comes before the process's folder, which would
+    // otherwise stay empty in the spool when the shim falls back to make.
+    const std::string startdir = fs::current_path().string();
+    const std::string preload = preload_path();
+    std::map<std::string, std::string> proc;
+    const std::string id = new_proc_id(spool);
+    const fs::path proc_dir = spool / spool::procs_dir / id;
+    proc["parent"] = env.value(capture::env_proc);
+    proc["parent_target"] = env.value(capture::target_variable);
+    proc["startdir"] = startdir;
+    // $(MAKE) names the shim; without the recorder it would name what the
+    // user typed at the top.
+    std::string shown_argv0 = argv.empty() ? "make" : argv[0];
+    if (shown_argv0 == shim_path)
+        shown_argv0 = env.value(capture::env_argv0);
+    std::vector<std::string> shown = argv;
+    if (shown.empty())
+        shown.push_back(shown_argv0);
+    shown[0] = shown_argv0;
+    proc["argv0"] = shown_argv0;
+    proc["cmdline"] = join_words(shown);
+    const std::string makeflags = env.value("MAKEFLAGS");
+    proc["user_p"] = make_args::asks_for_database(argv, makeflags) ? "1" : "0";
+
+    // The real make's arguments.  $(MAKE) is make's argv[0] and must come
+    // back to the shim: a bare "make" does (the shim folder is first in
+    // PATH) and echoes in recipes as it would without the recorder; a path
+    // is replaced by the shim's own.  The --eval goes in once per build:
+    // MAKEFLAGS carries it on to the sub-makes.
+    std::vector<std::string> make_argv = {shown_argv0.find('/') == std::string::npos ? shown_argv0 : shim_path};
+    if (makeflags.find(capture::target_variable) == std::string::npos)
+        make_argv.push_back(capture::target_eval);
+    make_argv.insert(make_argv.end(), argv.begin() + (argv.empty() ? 0 : 1), argv.end());
+
+    env.set(capture::env_proc, id);
+    // A sub-make inherits its parent recipe's target: it must not reach
+    // this make's parse-time $(shell) calls, nor look like its own recipes'.
+    env.unset(capture::target_variable);
+    const std::string user_preload = env.value("LD_PRELOAD");
+    env.set("LD_PRELOAD", preload + (user_preload.empty() ? "" : ":" + user_preload));
+
+    std::vector<char *> arg_pointers;
+    for (auto &word : make_argv)
+        arg_pointers.push_back(word.data());
+    arg_pointers.push_back(nullptr);
+    std::vector<char *> env_pointers = env.pointers();
+
+    Outcome outcome;
+    SignalCatcher catcher;
+    proc["start"] = wall_clock();
+    pid_t pid = -1;
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigmask(&attributes, &catcher.old_mask());
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    int spawn_error =
+        posix_spawn(&pid, real_make.c_str(), nullptr, &attributes, arg_pointers.data(), env_pointers.data());
+    posix_spawnattr_destroy(&attributes);
+    if (spawn_error != 0) {
+        std::error_code ignored;
+        fs::remove_all(proc_dir, ignored);
+        throw std::runtime_error("cannot start " + real_make + ": " + std::strerror(spawn_error));
+    }
+    proc["pid"] = std::to_string(pid);
+    int wait_status = 0;
+    for (;;) {
+        if (forward_signals(pid))
+            outcome.interrupted = true;
+        const pid_t waited = waitpid(pid, &wait_status, WNOHANG);
+        if (waited == pid)
+            break;
+        if (waited < 0 && errno != EINTR) {
+            wait_status = 0x7f00; // cannot happen for our own child; reads as status 127
+            break;
+        }
+        catcher.wait_for_signal();
+    }
+    // make is reaped, its pid free for another process: only note what came.
+    if (forward_signals(-1))
+        outcome.interrupted = true;
+    proc["end"] = wall_clock();
+    if (WIFSIGNALED(wait_status)) {
+        outcome.term_signal = WTERMSIG(wait_status);
+        outcome.status = 128 + outcome.term_signal;
+    } else {
+        outcome.status = WEXITSTATUS(wait_status);
+    }
+    proc["status"] = std::to_string(outcome.status);
+
+    // Make has run: a failure to record from here on must not change the
+    // build's result, only be told.
+    try {
+        // How often make re-executed itself: make tells its last incarnation
+        // through MAKE_RESTARTS, which its data base shows.
+        const fs::path database = proc_dir / spool::database_file;
+        std::error_code missing;
+        std::optional<makedb::Database> db;
+        if (fs::is_regular_file(database, missing))
+            db = makedb::parse(spool::read_whole(database));
+        const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
+        proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
+        spool::write_keys(proc_dir / spool::proc_file, proc);
+        if (db)
+            digest::write_digests(proc_dir, *db, proc);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "tracemake: recording %s: %s\n", proc_dir.c_str(), error.what());
+    }
+    return outcome;
+}
+
+void end_like(const Outcome &outcome)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (outcome.term_signal) {
+        signal(outcome.term_signal, SIG_DFL);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, outcome.term_signal);
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        raise(outcome.term_signal);
+    }
+    std::exit(outcome.status);
+}
+
+int shim_main(int argc, char *argv[])
+{
+    std::vector<std::string> args(argv, argv + argc);
+    if (!getenv_string(capture::env_spool).empty()) {
+        try {
+            end_like(run_make(args));
+        } catch (const std::exception &error) {
+            // The build matters more than its record: run make unrecorded.
+            std::fprintf(stderr, "tracemake: this make is not recorded: %s\n", error.what());
+        }
+    }
+    std::string real_make = getenv_string(capture::env_real_make);
+    if (real_make.empty())
+        real_make = find_make(getenv_string("PATH"), fs::path(argv[0]).parent_path().string());
+    if (real_make.empty()) {
+        std::fprintf(stderr, "tracemake: no make found in PATH\n");
+        return 127;
+    }
+    execv(real_make.c_str(), argv);
+    std::fprintf(stderr, "tracemake: cannot start %s: %s\n", real_make.c_str(), std::strerror(errno));
+    return 127;
+}
+
+} // namespace shim

@@ -1,0 +1,25 @@
+// The summary of `tracemake compare`: the two builds, the counts of
+// changed, added and removed files, and for each changed file why it
+// changed, with the envdiff and rulediff commands that show it in full.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "compare/build_pairing.h"
+#include "compare/change_reasons.h"
+#include "compare/changes.h"
+#include "compare/recorded_build.h"
+
+namespace summary {
+
+/// A word as a POSIX shell reads it: quoted only when it needs to be.
+std::string shell_word(const std::string &word);
+
+/// The summary text.  `dir` is where the envdiff and rulediff reports of
+/// the printed commands go; `left_out` the files the change list could not carry.
+std::string write(const recorded::Build &a, const recorded::Build &b, const pairing::Pairing &pairs,
+                  const changes::ChangeSet &set, const std::vector<reasons::Explained> &explained,
+                  const std::vector<std::string> &left_out, const std::string &dir);
+
+} // namespace summary

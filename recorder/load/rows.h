@@ -1,0 +1,87 @@
+// A spool turned into the rows of one recorded build: what every make
+// process of the build knew, with the recorder's own additions taken out,
+// as COPY text per table, ready to be sent to the server.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "makedb/makedb.h"
+
+namespace rows {
+
+/// One make process of the spool, read and cleaned.
+struct Process {
+    std::filesystem::path folder;                         ///< its folder under procs/
+    std::string id;                                       ///< the folder's name
+    std::map<std::string, std::string> keys;              ///< proc.tsv
+    std::optional<makedb::Database> db;                   ///< none when it printed no data base
+    std::string dir;                                      ///< working directory: CURDIR, else where it started
+    std::vector<const makedb::File *> files;              ///< the files that become instances, in order
+    std::map<std::string, std::string, std::less<>> executed; ///< target name -> commands run, one a line
+    std::map<std::string, std::string, std::less<>> digests;  ///< absolute path -> SHA-256
+};
+
+/// A whole spool.
+struct Spool {
+    std::map<std::string, std::string> build; ///< build.tsv
+    std::vector<Process> procs;               ///< in order of start
+};
+
+/// The spool in `dir` with each process's proc.tsv, in order of start, but
+/// nothing else of the processes read yet; throws std::runtime_error when it is not a spool.
+Spool list_spool(const std::filesystem::path &dir);
+
+/// Reads the rest of each process of a listed spool (data base, commands,
+/// digests) on every core, in the spool's order, while its owner goes on.
+class Reader {
+public:
+    explicit Reader(Spool &spool);
+    /// Stops the reading and waits for the threads.
+    ~Reader();
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+    /// Returns once process `index` is read; throws what reading a process threw.
+    void wait(std::size_t index);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+/// How many instances the processes of `spool` have.
+std::size_t instance_count(const Spool &spool);
+
+/// Appends the COPY text of the variables of `proc`, whose OID is `oid`; returns how many.
+std::size_t append_variable_rows(const Process &proc, std::int64_t oid, std::string &out);
+
+/// The COPY text of each table but ZTR_VARIABLE (columns as in the lists below) and the counts.
+struct Tables {
+    std::string makeproc, fileinst, prereq, targetvar;
+    std::size_t instances = 0, prereqs = 0;
+    std::int64_t top_proc = -1; ///< OID of the top make process, or -1 when the spool has none
+};
+
+/// The rows of `spool`: the processes numbered from `first_proc`, their instances from `first_instance`.
+Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance);
+
+/// The column lists that the COPY text of the tables follows.
+inline constexpr const char *makeproc_columns =
+    "ZTR_MAKEPROC (OID, PS_CMDLINE, PS_VERSION, PS_PARENT, PS_PARENTINST, PS_SEQ, PS_DIR, PS_STATUS, PS_START, PS_END)";
+inline constexpr const char *fileinst_columns =
+    "ZTR_FILEINST (OID, INST_NAME, INST_DIR, INST_VERSION, INST_PROC, INST_CMDSTXT, INST_EXECMDS, INST_ISPHONY, "
+    "INST_ISTARGET, INST_ISDBLCLN, INST_ISGOAL, INST_DBLCOUNT, INST_DIGEST)";
+inline constexpr const char *variable_columns = "ZTR_VARIABLE (VAR_NAME, VAR_VALUE, VAR_SOURCE, VAR_PROC)";
+inline constexpr const char *prereq_columns = "ZTR_PREREQ (PRQ_INST, PRQ_PREREQ, PRQ_POS, PRQ_ORDERONLY)";
+inline constexpr const char *targetvar_columns = "ZTR_TARGETVAR (TV_INST, TV_NAME, TV_OP, TV_VALUE, TV_SOURCE)";
+
+/// A wall-clock time of the spool ("1765136182.123456") as a timestamptz literal in UTC; empty stays empty.
+std::string timestamp(const std::string &epoch_seconds);
+
+} // namespace rows

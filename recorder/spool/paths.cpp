@@ -1,0 +1,71 @@
+#include "spool/paths.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+namespace spool {
+
+std::string value_of(const std::map<std::string, std::string> &keys, const std::string &key)
+{
+    auto found = keys.find(key);
+    return found == keys.end() ? std::string() : found->second;
+}
+
+namespace {
+
+/// Where a make whose command line is `cmdline` worked when it started in
+/// `startdir`: each -C DIR (-CDIR, --directory=DIR) taken in turn.  Only
+/// for a make that left no data base (whose CURDIR says it); words are
+/// split at blanks, as cmdline joined them.
+std::string working_directory(const std::string &startdir, const std::string &cmdline)
+{
+    std::vector<std::string> words;
+    for (std::size_t start = 0; start < cmdline.size();) {
+        std::size_t blank = std::min(cmdline.find(' ', start), cmdline.size());
+        if (blank > start)
+            words.push_back(cmdline.substr(start, blank - start));
+        start = blank + 1;
+    }
+    std::filesystem::path dir = startdir;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        if (word == "--")
+            break;
+        if (word == "-C" && i + 1 < words.size())
+            dir /= words[++i];
+        else if (word.starts_with("-C") && word.size() > 2)
+            dir /= word.substr(2);
+        else if (word.starts_with("--directory="))
+            dir /= word.substr(12);
+    }
+    std::string normal = dir.lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    return normal;
+}
+
+} // namespace
+
+std::string process_directory(const std::map<std::string, std::string> &keys, std::string_view curdir)
+{
+    if (!curdir.empty())
+        return std::string(curdir);
+    return working_directory(value_of(keys, "startdir"), value_of(keys, "cmdline"));
+}
+
+std::pair<std::string, std::string> instance_location(const std::string &workdir, const std::string &name)
+{
+    std::string trimmed = name;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    const std::filesystem::path path = (std::filesystem::path(workdir) / trimmed).lexically_normal();
+    return {path.parent_path().string(), path.filename().string()};
+}
+
+std::string joined_path(const std::string &dir, const std::string &name)
+{
+    return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+} // namespace spool

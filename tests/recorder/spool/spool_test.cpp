@@ -1,0 +1,44 @@
+#include "spool/spool.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+TEST(SpoolField, EscapesWhatWouldBreakALineAndRoundTrips)
+{
+    struct Case {
+        std::string value, field;
+    } cases[] = {
+        {"plain", "plain"},
+        {"a\tb", "a\\tb"},
+        {"line1\nline2\r\n", "line1\\nline2\\r\\n"},
+        {"C:\\dir\\", "C:\\\\dir\\\\"},
+        {"\\n is not a newline", "\\\\n is not a newline"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(spool::escape_field(c.value), c.field) << c.value;
+        EXPECT_EQ(spool::unescape_field(c.field), c.value) << c.field;
+    }
+}
+
+TEST(SpoolRecord, FieldsSurviveAFileRoundTrip)
+{
+    testsupport::TempDir dir;
+    std::vector<std::string> fields = {"all", "gcc -c 'a\tb.c'\necho \\done", ""};
+    testsupport::write_file(dir.file("exec.tsv"), spool::join_record(fields) + spool::join_record({"x"}));
+    auto records = spool::read_records(dir.path() / "exec.tsv");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0], fields);
+    EXPECT_EQ(records[1], std::vector<std::string>{"x"});
+
+    spool::write_keys(dir.path() / "build.tsv", {{"label", "v1"}, {"command", "make\t-j2\nall"}});
+    auto keys = spool::read_keys(dir.path() / "build.tsv");
+    EXPECT_EQ(keys["label"], "v1");
+    EXPECT_EQ(keys["command"], "make\t-j2\nall");
+    EXPECT_TRUE(spool::read_keys(dir.path() / "missing.tsv").empty());
+}
+
+} // namespace
