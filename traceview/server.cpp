@@ -176,42 +176,8 @@ void Server::stop()
 void Server::install_handlers()
 {
     http_->set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-        res.set_header("Content-Security-Policy", content_security_policy);
-        res.set_header("X-Content-Type-Options", "nosniff");
-        res.set_header("Referrer-Policy", "no-referrer");
-        res.set_header("X-Frame-Options", "DENY");
-        if (!host_allowed(req.get_header_value("Host"), port_)) {
-            send_error(res, 421, "this server answers only to 127.0.0.1:" + std::to_string(port_) + " and localhost:" +
-                                     std::to_string(port_));
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.target.size() > settings_.target_limit) {
-            send_error(res, 414, "the request target is too long");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        // A page of another site may make its visitor's browser ask for a
-        // view or a report (an <img> needs no script): every call of the API
-        // starts programs, so the browser's word on where the call comes
-        // from must be this page's.  Clients other than browsers send none.
-        if (req.path.rfind("/api/", 0) == 0 && req.has_header("Sec-Fetch-Site")) {
-            const std::string site = req.get_header_value("Sec-Fetch-Site");
-            if (site != "same-origin" && site != "none") {
-                send_error(res, 403, "the API answers only this server's own page");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-        }
-        if (req.method != "GET" && req.method != "HEAD") {
-            // A page of another origin may post, but its browser says where it comes from.
-            if (!origin_allowed(req.get_header_value("Origin"), port_)) {
-                send_error(res, 403, "requests that change anything must come from this server's own page");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
-                send_error(res, 415, "send JSON");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
+        return rejected(req, res) ? httplib::Server::HandlerResponse::Handled
+                                 : httplib::Server::HandlerResponse::Unhandled;
     });
 
     // What went wrong inside (a scratch file's path, a system error) stays
@@ -225,177 +191,234 @@ void Server::install_handlers()
             send_error(res, res.status, res.status == 404 ? "not found" : "the request was refused (HTTP " + std::to_string(res.status) + ")");
     });
 
-    http_->Get("/api/builds", [this](const httplib::Request &, httplib::Response &res) {
-        json list = json::array();
-        for (const auto &build : builds_.loaded()) {
-            json b{{"key", build->key}, {"title", build->title}, {"files", build->model->file_count()}};
-            if (!build->note.empty())
-                b["note"] = build->note;
-            json layers = json::array();
-            for (int i = 0; i < 2; ++i)
-                if (!build->model->layer_name(i).empty())
-                    layers.push_back(build->model->layer_name(i));
-            b["layers"] = layers;
-            list.push_back(b);
-        }
-        send_json(res, json{{"builds", list}, {"first", settings_.first_build}});
-    });
+    http_->Get("/api/builds", [this](const httplib::Request &req, httplib::Response &res) { list_builds(req, res); });
+    http_->Get("/api/labels", [this](const httplib::Request &req, httplib::Response &res) { list_labels(req, res); });
+    http_->Post("/api/open", [this](const httplib::Request &req, httplib::Response &res) { open_build(req, res); });
+    http_->Get("/api/view", [this](const httplib::Request &req, httplib::Response &res) { send_view(req, res); });
+    http_->Get("/api/search", [this](const httplib::Request &req, httplib::Response &res) { search(req, res); });
+    http_->Get("/api/changes", [this](const httplib::Request &req, httplib::Response &res) { list_changes(req, res); });
+    http_->Get("/api/report", [this](const httplib::Request &req, httplib::Response &res) { run_report(req, res); });
+    http_->Get(R"(/.*)", [this](const httplib::Request &req, httplib::Response &res) { send_file(req, res); });
+}
 
-    http_->Get("/api/labels", [this](const httplib::Request &, httplib::Response &res) {
-        std::vector<LabelInfo> labels;
-        std::string error;
-        if (!builds_.list_labels(labels, error)) {
-            send_error(res, 503, error);
-            return;
+bool Server::rejected(const httplib::Request &req, httplib::Response &res) const
+{
+    res.set_header("Content-Security-Policy", content_security_policy);
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "no-referrer");
+    res.set_header("X-Frame-Options", "DENY");
+    if (!host_allowed(req.get_header_value("Host"), port_)) {
+        send_error(res, 421, "this server answers only to 127.0.0.1:" + std::to_string(port_) + " and localhost:" +
+                                 std::to_string(port_));
+        return true;
+    }
+    if (req.target.size() > settings_.target_limit) {
+        send_error(res, 414, "the request target is too long");
+        return true;
+    }
+    // A page of another site may make its visitor's browser ask for a
+    // view or a report (an <img> needs no script): every call of the API
+    // starts programs, so the browser's word on where the call comes
+    // from must be this page's.  Clients other than browsers send none.
+    if (req.path.rfind("/api/", 0) == 0 && req.has_header("Sec-Fetch-Site")) {
+        const std::string site = req.get_header_value("Sec-Fetch-Site");
+        if (site != "same-origin" && site != "none") {
+            send_error(res, 403, "the API answers only this server's own page");
+            return true;
         }
-        json list = json::array();
-        for (const LabelInfo &l : labels)
-            list.push_back({{"label", l.label}, {"topdir", l.topdir}, {"cmdline", l.cmdline}, {"start", l.start},
-                            {"status", l.status}, {"complete", l.complete}});
-        send_json(res, json{{"labels", list}});
-    });
+    }
+    if (req.method != "GET" && req.method != "HEAD") {
+        // A page of another origin may post, but its browser says where it comes from.
+        if (!origin_allowed(req.get_header_value("Origin"), port_)) {
+            send_error(res, 403, "requests that change anything must come from this server's own page");
+            return true;
+        }
+        if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+            send_error(res, 415, "send JSON");
+            return true;
+        }
+    }
+    return false;
+}
 
-    http_->Post("/api/open", [this](const httplib::Request &req, httplib::Response &res) {
-        const json body = json::parse(req.body, nullptr, false);
-        if (body.is_discarded() || !body.is_object() || !body.contains("labels") || !body["labels"].is_array()) {
-            send_error(res, 400, "send {\"labels\": [LABEL] or [LABEL, LABEL2]}");
-            return;
-        }
-        std::vector<std::string> labels;
-        for (const json &l : body["labels"]) {
-            if (!l.is_string()) {
-                send_error(res, 400, "labels are strings");
-                return;
-            }
-            labels.push_back(l.get<std::string>());
-        }
-        std::string error;
-        const auto build = builds_.open_labels(labels, error);
-        if (!build) {
-            send_error(res, 503, error);
-            return;
-        }
-        send_json(res, json{{"key", build->key}, {"title", build->title}});
-    });
-
-    http_->Get("/api/view", [this](const httplib::Request &req, httplib::Response &res) {
-        const auto started = std::chrono::steady_clock::now();
-        const auto build = requested_build(builds_, req, res);
-        if (!build)
-            return;
-        ViewRequest view_request;
-        const bool overview = req.get_param_value("kind").empty() || req.get_param_value("kind") == "overview";
-        const std::size_t default_limit = overview ? std::min(settings_.overview_limit, settings_.view_limit)
-                                                   : settings_.view_limit;
-        if (const auto refused = read_view_request(req, *build->model, default_limit, view_request)) {
-            send_error(res, refused->first, refused->second);
-            return;
-        }
-        const RsfModel &model = *build->model;
-        const View view = make_view(model, view_request.kind, view_request.unit, view_request.limit);
-        const Layout layout = layouts_.draw(view.rsf, view.labels);
-        json out = view_header(*build, view_request, view);
-        if (!layout.ok) {
-            out["error"] = layout.error;
-            out["timed_out"] = layout.timed_out;
-            if (layout.timed_out)
-                out["smaller_limit"] = std::max(min_view_limit, view_request.limit / 4);
-            send_json(res, out, layout.timed_out ? 504 : 500);
-            return;
-        }
-        json nodes = json::object();
-        for (int u : view.shown)
-            nodes[model.units()[static_cast<std::size_t>(u)].id] = unit_json(model, u);
-        out["nodes"] = nodes;
-        out["svg"] = layout.svg;
-        out["digest"] = layout.digest;
-        out["cached"] = layout.cached;
-        out["ms"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-        send_json(res, out);
-    });
-
-    http_->Get("/api/search", [this](const httplib::Request &req, httplib::Response &res) {
-        const auto build = requested_build(builds_, req, res);
-        if (!build)
-            return;
-        const std::string query = lower(req.get_param_value("q"));
-        if (query.empty() || query.size() > search_query_limit) {
-            send_error(res, 400, "search for 1 to 200 characters of a name or path");
-            return;
-        }
-        const RsfModel &model = *build->model;
-        // Exact names first, then names that start with the text, then any name or path that holds it.
-        std::vector<std::pair<int, int>> found;
-        for (std::size_t i = 0; i < model.units().size() && found.size() < 10000; ++i) {
-            const Unit &u = model.units()[i];
-            const std::string name = lower(u.name);
-            int rank = name == query ? 0 : name.rfind(query, 0) == 0 ? 1 : name.find(query) != std::string::npos ? 2 : 3;
-            if (rank == 3 && lower(model.path_of(static_cast<int>(i))).find(query) != std::string::npos)
-                rank = 2;
-            if (rank < 3)
-                found.emplace_back(rank, static_cast<int>(i));
-        }
-        std::stable_sort(found.begin(), found.end(), [](auto a, auto b) { return a.first < b.first; });
-        json matches = json::array();
-        for (std::size_t i = 0; i < found.size() && i < search_results; ++i)
-            matches.push_back(unit_json(model, found[i].second));
-        send_json(res, json{{"matches", matches}, {"more", found.size() > search_results}});
-    });
-
-    http_->Get("/api/changes", [this](const httplib::Request &req, httplib::Response &res) {
-        const auto build = requested_build(builds_, req, res);
-        if (!build)
-            return;
-        const RsfModel &model = *build->model;
-        json changed = json::array(), added = json::array(), removed = json::array();
-        for (std::size_t i = 0; i < model.units().size(); ++i) {
-            const Unit &u = model.units()[i];
-            if (u.is_dir)
-                continue;
-            if (u.changed)
-                changed.push_back(unit_json(model, static_cast<int>(i)));
-            if (u.only_in_layer == 1)
-                added.push_back(unit_json(model, static_cast<int>(i)));
-            if (u.only_in_layer == 0)
-                removed.push_back(unit_json(model, static_cast<int>(i)));
-        }
-        json layers = json::array({model.layer_name(0), model.layer_name(1)});
-        json out{{"layers", layers}, {"changed", changed}, {"added", added}, {"removed", removed}};
+void Server::list_builds(const httplib::Request &, httplib::Response &res) const
+{
+    json list = json::array();
+    for (const auto &build : builds_.loaded()) {
+        json b{{"key", build->key}, {"title", build->title}, {"files", build->model->file_count()}};
         if (!build->note.empty())
-            out["note"] = build->note;
-        send_json(res, out);
-    });
+            b["note"] = build->note;
+        json layers = json::array();
+        for (int i = 0; i < 2; ++i)
+            if (!build->model->layer_name(i).empty())
+                layers.push_back(build->model->layer_name(i));
+        b["layers"] = layers;
+        list.push_back(b);
+    }
+    send_json(res, json{{"builds", list}, {"first", settings_.first_build}});
+}
 
-    http_->Get("/api/report", [this](const httplib::Request &req, httplib::Response &res) {
-        const std::string tool = req.get_param_value("tool");
-        if (!is_report_tool(tool)) {
-            send_error(res, 400, "tool is one of recipeshow, procshow, envshow, envdiff, rulediff");
-            return;
-        }
-        const auto oids = parse_oids(req.get_param_value("oids"));
-        if (!oids) {
-            send_error(res, 400, "oids are one number, or two separated by one blank");
-            return;
-        }
-        const Report report = reports_.run(tool, *oids);
-        json out{{"tool", tool}, {"oids", *oids}, {"ok", report.ok}, {"text", report.text}, {"messages", report.messages}};
-        if (!report.ok)
-            out["error"] = report.error;
-        send_json(res, out, report.ok ? 200 : 502);
-    });
+void Server::list_labels(const httplib::Request &, httplib::Response &res) const
+{
+    std::vector<LabelInfo> labels;
+    std::string error;
+    if (!builds_.list_labels(labels, error)) {
+        send_error(res, 503, error);
+        return;
+    }
+    json list = json::array();
+    for (const LabelInfo &l : labels)
+        list.push_back({{"label", l.label}, {"topdir", l.topdir}, {"cmdline", l.cmdline}, {"start", l.start},
+                        {"status", l.status}, {"complete", l.complete}});
+    send_json(res, json{{"labels", list}});
+}
 
-    http_->Get(R"(/.*)", [this](const httplib::Request &req, httplib::Response &res) {
-        if (req.path.rfind("/api/", 0) == 0) {
-            send_error(res, 404, "no such API call");
+void Server::open_build(const httplib::Request &req, httplib::Response &res)
+{
+    const json body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object() || !body.contains("labels") || !body["labels"].is_array()) {
+        send_error(res, 400, "send {\"labels\": [LABEL] or [LABEL, LABEL2]}");
+        return;
+    }
+    std::vector<std::string> labels;
+    for (const json &l : body["labels"]) {
+        if (!l.is_string()) {
+            send_error(res, 400, "labels are strings");
             return;
         }
-        const auto file = static_file(settings_.www, req.path);
-        if (!file) {
-            send_error(res, 404, "not found");
-            return;
-        }
-        res.set_content(read_file(*file), content_type_of(*file).c_str());
-    });
+        labels.push_back(l.get<std::string>());
+    }
+    std::string error;
+    const auto build = builds_.open_labels(labels, error);
+    if (!build) {
+        send_error(res, 503, error);
+        return;
+    }
+    send_json(res, json{{"key", build->key}, {"title", build->title}});
+}
+
+void Server::send_view(const httplib::Request &req, httplib::Response &res)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const auto build = requested_build(builds_, req, res);
+    if (!build)
+        return;
+    ViewRequest view_request;
+    const bool overview = req.get_param_value("kind").empty() || req.get_param_value("kind") == "overview";
+    const std::size_t default_limit = overview ? std::min(settings_.overview_limit, settings_.view_limit)
+                                               : settings_.view_limit;
+    if (const auto refused = read_view_request(req, *build->model, default_limit, view_request)) {
+        send_error(res, refused->first, refused->second);
+        return;
+    }
+    const RsfModel &model = *build->model;
+    const View view = make_view(model, view_request.kind, view_request.unit, view_request.limit);
+    const Layout layout = layouts_.draw(view.rsf, view.labels);
+    json out = view_header(*build, view_request, view);
+    if (!layout.ok) {
+        out["error"] = layout.error;
+        out["timed_out"] = layout.timed_out;
+        if (layout.timed_out)
+            out["smaller_limit"] = std::max(min_view_limit, view_request.limit / 4);
+        send_json(res, out, layout.timed_out ? 504 : 500);
+        return;
+    }
+    json nodes = json::object();
+    for (int u : view.shown)
+        nodes[model.units()[static_cast<std::size_t>(u)].id] = unit_json(model, u);
+    out["nodes"] = nodes;
+    out["svg"] = layout.svg;
+    out["digest"] = layout.digest;
+    out["cached"] = layout.cached;
+    out["ms"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    send_json(res, out);
+}
+
+void Server::search(const httplib::Request &req, httplib::Response &res) const
+{
+    const auto build = requested_build(builds_, req, res);
+    if (!build)
+        return;
+    const std::string query = lower(req.get_param_value("q"));
+    if (query.empty() || query.size() > search_query_limit) {
+        send_error(res, 400, "search for 1 to 200 characters of a name or path");
+        return;
+    }
+    const RsfModel &model = *build->model;
+    // Exact names first, then names that start with the text, then any name or path that holds it.
+    std::vector<std::pair<int, int>> found;
+    for (std::size_t i = 0; i < model.units().size() && found.size() < 10000; ++i) {
+        const Unit &u = model.units()[i];
+        const std::string name = lower(u.name);
+        int rank = name == query ? 0 : name.rfind(query, 0) == 0 ? 1 : name.find(query) != std::string::npos ? 2 : 3;
+        if (rank == 3 && lower(model.path_of(static_cast<int>(i))).find(query) != std::string::npos)
+            rank = 2;
+        if (rank < 3)
+            found.emplace_back(rank, static_cast<int>(i));
+    }
+    std::stable_sort(found.begin(), found.end(), [](auto a, auto b) { return a.first < b.first; });
+    json matches = json::array();
+    for (std::size_t i = 0; i < found.size() && i < search_results; ++i)
+        matches.push_back(unit_json(model, found[i].second));
+    send_json(res, json{{"matches", matches}, {"more", found.size() > search_results}});
+}
+
+void Server::list_changes(const httplib::Request &req, httplib::Response &res) const
+{
+    const auto build = requested_build(builds_, req, res);
+    if (!build)
+        return;
+    const RsfModel &model = *build->model;
+    json changed = json::array(), added = json::array(), removed = json::array();
+    for (std::size_t i = 0; i < model.units().size(); ++i) {
+        const Unit &u = model.units()[i];
+        if (u.is_dir)
+            continue;
+        if (u.changed)
+            changed.push_back(unit_json(model, static_cast<int>(i)));
+        if (u.only_in_layer == 1)
+            added.push_back(unit_json(model, static_cast<int>(i)));
+        if (u.only_in_layer == 0)
+            removed.push_back(unit_json(model, static_cast<int>(i)));
+    }
+    json layers = json::array({model.layer_name(0), model.layer_name(1)});
+    json out{{"layers", layers}, {"changed", changed}, {"added", added}, {"removed", removed}};
+    if (!build->note.empty())
+        out["note"] = build->note;
+    send_json(res, out);
+}
+
+void Server::run_report(const httplib::Request &req, httplib::Response &res) const
+{
+    const std::string tool = req.get_param_value("tool");
+    if (!is_report_tool(tool)) {
+        send_error(res, 400, "tool is one of recipeshow, procshow, envshow, envdiff, rulediff");
+        return;
+    }
+    const auto oids = parse_oids(req.get_param_value("oids"));
+    if (!oids) {
+        send_error(res, 400, "oids are one number, or two separated by one blank");
+        return;
+    }
+    const Report report = reports_.run(tool, *oids);
+    json out{{"tool", tool}, {"oids", *oids}, {"ok", report.ok}, {"text", report.text}, {"messages", report.messages}};
+    if (!report.ok)
+        out["error"] = report.error;
+    send_json(res, out, report.ok ? 200 : 502);
+}
+
+void Server::send_file(const httplib::Request &req, httplib::Response &res) const
+{
+    if (req.path.rfind("/api/", 0) == 0) {
+        send_error(res, 404, "no such API call");
+        return;
+    }
+    const auto file = static_file(settings_.www, req.path);
+    if (!file) {
+        send_error(res, 404, "not found");
+        return;
+    }
+    res.set_content(read_file(*file), content_type_of(*file).c_str());
 }
 
 } // namespace traceview

@@ -15,6 +15,8 @@
 
 namespace httplib {
 class Server;
+struct Request;
+struct Response;
 }
 
 namespace traceview {
@@ -47,6 +49,20 @@ public:
 
 private:
     void install_handlers();
+
+    // The checks every request passes before its handler; true when they
+    // reject it (the answer is then written).
+    bool rejected(const httplib::Request &req, httplib::Response &res) const;
+
+    // One handler for each call of the API, and the page's files.
+    void list_builds(const httplib::Request &req, httplib::Response &res) const;
+    void list_labels(const httplib::Request &req, httplib::Response &res) const;
+    void open_build(const httplib::Request &req, httplib::Response &res);
+    void send_view(const httplib::Request &req, httplib::Response &res);
+    void search(const httplib::Request &req, httplib::Response &res) const;
+    void list_changes(const httplib::Request &req, httplib::Response &res) const;
+    void run_report(const httplib::Request &req, httplib::Response &res) const;
+    void send_file(const httplib::Request &req, httplib::Response &res) const;
 
     ServerSettings settings_;
     BuildRegistry &builds_;
