@@ -62,97 +62,102 @@ std::vector<Record> parse_rsf(std::string_view text)
     return records;
 }
 
-RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
-{
+// What the records say of each raw node.
+struct RsfModel::Facts {
     std::unordered_map<std::string, std::string> parent_of, partner_of, file_label;
     std::unordered_set<std::string> dup, files, diff, goals;
     std::unordered_map<std::string, std::string> layer_of;
     std::string root_name = "/";
 
+    // relplot draws the pair under its subject's name and walks both
+    // partners' children inside the subject's cluster.
+    const std::string &canonical(const std::string &raw) const
+    {
+        if (dup.count(raw) != 0)
+            return partner_of.at(raw);
+        return raw;
+    }
+};
+
+RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
+{
+    const Facts facts = sort_records();
+    const Children children_of = directory_tree(facts);
+    const std::string &root_canonical = facts.canonical(facts.root_name);
+    if (children_of.count(root_canonical) == 0)
+        return;
+    place_units(root_canonical, facts, children_of);
+    link_units(children_of);
+    root_ = 0;
+    collect_edges();
+}
+
+RsfModel::Facts RsfModel::sort_records()
+{
+    Facts facts;
     for (const Record &r : records_) {
         if (!known_relation(r.relation))
             throw std::runtime_error("unrecognized relation: " + r.relation);
         if (describes_subject(r.relation)) {
             own_[r.subject].push_back(&r);
             if (r.relation == "LAYER") {
-                auto [it, fresh] = layer_of.emplace(r.subject, r.object);
+                auto [it, fresh] = facts.layer_of.emplace(r.subject, r.object);
                 if (!fresh)
                     it->second = "all";
             } else if (r.relation == "DIFF") {
-                diff.insert(r.subject);
+                facts.diff.insert(r.subject);
             } else {
-                files.insert(r.subject);
+                facts.files.insert(r.subject);
                 if (r.relation == "FILE")
-                    file_label[r.subject] = r.object;
+                    facts.file_label[r.subject] = r.object;
                 if (r.relation == "GOAL")
-                    goals.insert(r.subject);
+                    facts.goals.insert(r.subject);
             }
         } else if (r.relation == "CONTAIN") {
-            if (r.subject == r.object || parent_of.count(r.object) != 0)
+            if (r.subject == r.object || facts.parent_of.count(r.object) != 0)
                 throw std::runtime_error("the CONTAIN records do not form a tree at " + r.object);
-            parent_of[r.object] = r.subject;
+            facts.parent_of[r.object] = r.subject;
             own_[r.object].push_back(&r);
         } else if (is_edge(r.relation)) {
             edge_records_.push_back(&r);
         } else if (r.relation == "SAME") {
             if (r.subject != r.object) {
-                partner_of[r.subject] = r.object;
-                partner_of[r.object] = r.subject;
-                dup.insert(r.object);
+                facts.partner_of[r.subject] = r.object;
+                facts.partner_of[r.object] = r.subject;
+                facts.dup.insert(r.object);
             }
         } else if (r.relation == "ROOT") {
-            root_name = r.subject;
+            facts.root_name = r.subject;
         } else if (r.relation == "LAYERNAME") {
             layername_records_.push_back(&r);
             layer_names_[std::atoi(r.object.c_str()) == 1 ? 1 : 0] = r.subject;
         }
     }
+    return facts;
+}
 
-    // relplot draws the pair under its subject's name and walks both
-    // partners' children inside the subject's cluster.
-    auto canonical = [&](const std::string &raw) -> const std::string & {
-        if (dup.count(raw) != 0)
-            return partner_of.at(raw);
-        return raw;
-    };
-    std::unordered_map<std::string, std::vector<std::string>> children_of;
+RsfModel::Children RsfModel::directory_tree(const Facts &facts) const
+{
+    Children children_of;
     std::unordered_set<std::string> placed;
     for (const Record &r : records_) {
         if (r.relation != "CONTAIN")
             continue;
-        const std::string &child = canonical(r.object);
+        const std::string &child = facts.canonical(r.object);
         if (placed.insert(child).second)
-            children_of[canonical(r.subject)].push_back(child);
+            children_of[facts.canonical(r.subject)].push_back(child);
     }
+    return children_of;
+}
 
-    // Breadth first from the root, so that a parent's index is below its children's.
-    const std::string &root_canonical = canonical(root_name);
-    if (children_of.count(root_canonical) == 0)
-        return;
-    std::vector<std::string> order{root_canonical};
+// Breadth first from the root, so that a parent's index is below its children's.
+void RsfModel::place_units(const std::string &root, const Facts &facts, const Children &children_of)
+{
+    std::vector<std::string> order{root};
     for (std::size_t at = 0; at < order.size(); ++at) {
         const std::string name = order[at];
-        Unit u;
-        u.primary = name;
-        auto partner = partner_of.find(name);
-        if (partner != partner_of.end())
-            u.partner = partner->second;
         auto kids = children_of.find(name);
-        u.is_dir = kids != children_of.end() || files.count(name) == 0;
-        u.id = (!u.is_dir && !u.partner.empty()) ? name + " " + u.partner : name;
-        auto label = file_label.find(name);
-        u.name = label != file_label.end() ? label->second : last_part(name);
-        u.changed = diff.count(name) != 0 || (!u.partner.empty() && diff.count(u.partner) != 0);
-        u.goal = goals.count(name) != 0;
-        if (auto up = parent_of.find(name); up != parent_of.end())
-            u.dir = up->second;
-        if (u.partner.empty()) {
-            auto layer = layer_of.find(name);
-            if (layer != layer_of.end() && !layer_names_[0].empty() && layer->second == layer_names_[0])
-                u.only_in_layer = 0;
-            else if (layer != layer_of.end() && !layer_names_[1].empty() && layer->second == layer_names_[1])
-                u.only_in_layer = 1;
-        }
+        Unit u = make_unit(name, facts, kids != children_of.end());
         const int index = static_cast<int>(units_.size());
         by_id_[u.id] = index;
         by_raw_[name] = index;
@@ -167,7 +172,36 @@ RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
             }
         }
     }
-    // Parents and children from the order above.
+}
+
+Unit RsfModel::make_unit(const std::string &name, const Facts &facts, bool holds_units) const
+{
+    Unit u;
+    u.primary = name;
+    auto partner = facts.partner_of.find(name);
+    if (partner != facts.partner_of.end())
+        u.partner = partner->second;
+    u.is_dir = holds_units || facts.files.count(name) == 0;
+    u.id = (!u.is_dir && !u.partner.empty()) ? name + " " + u.partner : name;
+    auto label = facts.file_label.find(name);
+    u.name = label != facts.file_label.end() ? label->second : last_part(name);
+    u.changed = facts.diff.count(name) != 0 || (!u.partner.empty() && facts.diff.count(u.partner) != 0);
+    u.goal = facts.goals.count(name) != 0;
+    if (auto up = facts.parent_of.find(name); up != facts.parent_of.end())
+        u.dir = up->second;
+    if (u.partner.empty()) {
+        auto layer = facts.layer_of.find(name);
+        if (layer != facts.layer_of.end() && !layer_names_[0].empty() && layer->second == layer_names_[0])
+            u.only_in_layer = 0;
+        else if (layer != facts.layer_of.end() && !layer_names_[1].empty() && layer->second == layer_names_[1])
+            u.only_in_layer = 1;
+    }
+    return u;
+}
+
+// Parents and children from the order of the units, then the files below each directory.
+void RsfModel::link_units(const Children &children_of)
+{
     for (std::size_t i = 0; i < units_.size(); ++i) {
         auto kids = children_of.find(units_[i].primary);
         if (kids == children_of.end())
@@ -185,8 +219,11 @@ RsfModel::RsfModel(std::string_view text) : records_(parse_rsf(text))
         if (u.parent >= 0)
             units_[u.parent].files_below += u.files_below;
     }
-    root_ = 0;
+}
 
+// One edge for each distinct pair of units and kind, in the order of the records.
+void RsfModel::collect_edges()
+{
     std::unordered_set<unsigned long long> seen;
     for (const Record *edge : edge_records_) {
         const Record &r = *edge;

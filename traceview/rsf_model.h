@@ -73,6 +73,18 @@ public:
     int unit_of_raw(const std::string &raw) const;
 
 private:
+    // The steps of reading: what the records say of each raw node, the
+    // directory tree over them, the units in breadth-first order, the
+    // parent and child links with the file counts, the edges between units.
+    struct Facts;
+    using Children = std::unordered_map<std::string, std::vector<std::string>>;
+    Facts sort_records();
+    Children directory_tree(const Facts &facts) const;
+    void place_units(const std::string &root, const Facts &facts, const Children &children_of);
+    Unit make_unit(const std::string &name, const Facts &facts, bool holds_units) const;
+    void link_units(const Children &children_of);
+    void collect_edges();
+
     std::vector<Record> records_;
     std::vector<const Record *> edge_records_, layername_records_;
     std::unordered_map<std::string, std::vector<const Record *>> own_;

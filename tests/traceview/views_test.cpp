@@ -55,8 +55,26 @@ TEST(RsfModel, RecordsSpanLinesAndMustBeWhole)
 
 TEST(RsfModel, RefusesWhatRelplotWouldRefuse)
 {
-    for (const char *bad : {"file\tx\ty\n", "CONTAIN\t/a\t/b\nCONTAIN\t/c\t/b\n", "CONTAIN\t/a\t/a\n"})
+    for (const char *bad : {"file\tx\ty\n", "CONTAIN\t/a\t/b\nCONTAIN\t/c\t/b\n", "CONTAIN\t/a\t/a\n",
+                            "ROOT\t/a\t-\nCONTAIN\t/a\t/b\nCONTAIN\t/b\t/a\n"})
         EXPECT_THROW(RsfModel{bad}, std::runtime_error) << bad;
+}
+
+TEST(RsfModel, OneEdgePerPairOfUnitsAndKindAndNoneToWhatIsNotPlaced)
+{
+    const RsfModel m("FILE\t1\ta\nCONTAIN\t/\t1\nFILE\t2\tb\nCONTAIN\t/\t2\nFILE\t3\tc\n"
+                     "DEPENDON\t1\t2\nINVOKE\t1\t2\nDEPENDON\t1\t2\nDEPENDON\t2\t1\nDEPENDON\t1\t3\n");
+    const int a = m.find_unit("1"), b = m.find_unit("2");
+    ASSERT_EQ(m.edges().size(), 3u);
+    EXPECT_TRUE(m.edges()[0].from == a && m.edges()[0].to == b && !m.edges()[0].invoke);
+    EXPECT_TRUE(m.edges()[1].from == a && m.edges()[1].to == b && m.edges()[1].invoke);
+    EXPECT_TRUE(m.edges()[2].from == b && m.edges()[2].to == a && !m.edges()[2].invoke);
+    EXPECT_EQ(m.edge_records().size(), 5u);
+
+    const RsfModel empty("ROOT\t/r\t-\nFILE\t1\ta\nCONTAIN\t/\t1\nDEPENDON\t1\t1\n");
+    EXPECT_EQ(empty.root(), -1);
+    EXPECT_EQ(empty.file_count(), 0u);
+    EXPECT_TRUE(empty.edges().empty());
 }
 
 TEST(RsfModel, TheSampleAsRelplotDrawsIt)
