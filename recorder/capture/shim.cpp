@@ -222,6 +222,130 @@ bool forward_signals(pid_t make)
     return any;
 }
 
+/// Fills the command line as the spool shows it (argv0, cmdline) into
+/// `proc`; returns the argv0 shown.
+std::string describe_command(const std::vector<std::string> &argv, const Environment &env,
+                             const std::string &shim_path, std::map<std::string, std::string> &proc)
+{
+    // $(MAKE) names the shim; without the recorder it would name what the
+    // user typed at the top.
+    std::string shown_argv0 = argv.empty() ? "make" : argv[0];
+    if (shown_argv0 == shim_path)
+        shown_argv0 = env.value(capture::env_argv0);
+    std::vector<std::string> shown = argv;
+    if (shown.empty())
+        shown.push_back(shown_argv0);
+    shown[0] = shown_argv0;
+    proc["argv0"] = shown_argv0;
+    proc["cmdline"] = join_words(shown);
+    return shown_argv0;
+}
+
+/// The real make's arguments.  $(MAKE) is make's argv[0] and must come
+/// back to the shim: a bare "make" does (the shim folder is first in
+/// PATH) and echoes in recipes as it would without the recorder; a path
+/// is replaced by the shim's own.  The --eval goes in once per build:
+/// MAKEFLAGS carries it on to the sub-makes.
+std::vector<std::string> real_make_argv(const std::vector<std::string> &argv, const std::string &shown_argv0,
+                                        const std::string &shim_path, const std::string &makeflags)
+{
+    std::vector<std::string> make_argv = {shown_argv0.find('/') == std::string::npos ? shown_argv0 : shim_path};
+    if (makeflags.find(capture::target_variable) == std::string::npos)
+        make_argv.push_back(capture::target_eval);
+    make_argv.insert(make_argv.end(), argv.begin() + (argv.empty() ? 0 : 1), argv.end());
+    return make_argv;
+}
+
+/// The environment make starts with: its own process ID for the makes it
+/// starts, no target of a parent's recipe, the preloaded library first.
+void prepare_environment(Environment &env, const std::string &id, const std::string &preload)
+{
+    env.set(capture::env_proc, id);
+    // A sub-make inherits its parent recipe's target: it must not reach
+    // this make's parse-time $(shell) calls, nor look like its own recipes'.
+    env.unset(capture::target_variable);
+    const std::string user_preload = env.value("LD_PRELOAD");
+    env.set("LD_PRELOAD", preload + (user_preload.empty() ? "" : ":" + user_preload));
+}
+
+/// Starts the real make with the signal mask `mask`; when it cannot be
+/// started, takes the process's folder out of the spool again and throws.
+pid_t start_make(const std::string &real_make, std::vector<std::string> &make_argv, Environment &env,
+                 const sigset_t &mask, const fs::path &proc_dir)
+{
+    std::vector<char *> arg_pointers;
+    for (auto &word : make_argv)
+        arg_pointers.push_back(word.data());
+    arg_pointers.push_back(nullptr);
+    std::vector<char *> env_pointers = env.pointers();
+
+    pid_t pid = -1;
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigmask(&attributes, &mask);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    int spawn_error =
+        posix_spawn(&pid, real_make.c_str(), nullptr, &attributes, arg_pointers.data(), env_pointers.data());
+    posix_spawnattr_destroy(&attributes);
+    if (spawn_error != 0) {
+        std::error_code ignored;
+        fs::remove_all(proc_dir, ignored);
+        throw std::runtime_error("cannot start " + real_make + ": " + std::strerror(spawn_error));
+    }
+    return pid;
+}
+
+/// Waits until make has ended, passing signals on to it meanwhile; how it ended.
+Outcome wait_for_make(pid_t pid, const SignalCatcher &catcher)
+{
+    Outcome outcome;
+    int wait_status = 0;
+    for (;;) {
+        if (forward_signals(pid))
+            outcome.interrupted = true;
+        const pid_t waited = waitpid(pid, &wait_status, WNOHANG);
+        if (waited == pid)
+            break;
+        if (waited < 0 && errno != EINTR) {
+            wait_status = 0x7f00; // cannot happen for our own child; reads as status 127
+            break;
+        }
+        catcher.wait_for_signal();
+    }
+    // make is reaped, its pid free for another process: only note what came.
+    if (forward_signals(-1))
+        outcome.interrupted = true;
+    if (WIFSIGNALED(wait_status)) {
+        outcome.term_signal = WTERMSIG(wait_status);
+        outcome.status = 128 + outcome.term_signal;
+    } else {
+        outcome.status = WEXITSTATUS(wait_status);
+    }
+    return outcome;
+}
+
+/// Writes proc.tsv and the digests once make has run.  A failure to record
+/// from here on must not change the build's result, only be told.
+void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &proc)
+{
+    try {
+        // How often make re-executed itself: make tells its last incarnation
+        // through MAKE_RESTARTS, which its data base shows.
+        const fs::path database = proc_dir / spool::database_file;
+        std::error_code missing;
+        std::optional<makedb::Database> db;
+        if (fs::is_regular_file(database, missing))
+            db = makedb::parse(spool::read_whole(database));
+        const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
+        proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
+        spool::write_keys(proc_dir / spool::proc_file, proc);
+        if (db)
+            digest::write_digests(proc_dir, *db, proc);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "tracemake: recording %s: %s\n", proc_dir.c_str(), error.what());
+    }
+}
+
 } // namespace
 
 std::string wall_clock()
@@ -291,103 +415,21 @@ Outcome run_make(const std::vector<std::string> &argv)
     proc["parent"] = env.value(capture::env_proc);
     proc["parent_target"] = env.value(capture::target_variable);
     proc["startdir"] = startdir;
-    // $(MAKE) names the shim; without the recorder it would name what the
-    // user typed at the top.
-    std::string shown_argv0 = argv.empty() ? "make" : argv[0];
-    if (shown_argv0 == shim_path)
-        shown_argv0 = env.value(capture::env_argv0);
-    std::vector<std::string> shown = argv;
-    if (shown.empty())
-        shown.push_back(shown_argv0);
-    shown[0] = shown_argv0;
-    proc["argv0"] = shown_argv0;
-    proc["cmdline"] = join_words(shown);
+    const std::string shown_argv0 = describe_command(argv, env, shim_path, proc);
     const std::string makeflags = env.value("MAKEFLAGS");
     proc["user_p"] = make_args::asks_for_database(argv, makeflags) ? "1" : "0";
 
-    // The real make's arguments.  $(MAKE) is make's argv[0] and must come
-    // back to the shim: a bare "make" does (the shim folder is first in
-    // PATH) and echoes in recipes as it would without the recorder; a path
-    // is replaced by the shim's own.  The --eval goes in once per build:
-    // MAKEFLAGS carries it on to the sub-makes.
-    std::vector<std::string> make_argv = {shown_argv0.find('/') == std::string::npos ? shown_argv0 : shim_path};
-    if (makeflags.find(capture::target_variable) == std::string::npos)
-        make_argv.push_back(capture::target_eval);
-    make_argv.insert(make_argv.end(), argv.begin() + (argv.empty() ? 0 : 1), argv.end());
+    std::vector<std::string> make_argv = real_make_argv(argv, shown_argv0, shim_path, makeflags);
+    prepare_environment(env, id, preload);
 
-    env.set(capture::env_proc, id);
-    // A sub-make inherits its parent recipe's target: it must not reach
-    // this make's parse-time $(shell) calls, nor look like its own recipes'.
-    env.unset(capture::target_variable);
-    const std::string user_preload = env.value("LD_PRELOAD");
-    env.set("LD_PRELOAD", preload + (user_preload.empty() ? "" : ":" + user_preload));
-
-    std::vector<char *> arg_pointers;
-    for (auto &word : make_argv)
-        arg_pointers.push_back(word.data());
-    arg_pointers.push_back(nullptr);
-    std::vector<char *> env_pointers = env.pointers();
-
-    Outcome outcome;
     SignalCatcher catcher;
     proc["start"] = wall_clock();
-    pid_t pid = -1;
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setsigmask(&attributes, &catcher.old_mask());
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    int spawn_error =
-        posix_spawn(&pid, real_make.c_str(), nullptr, &attributes, arg_pointers.data(), env_pointers.data());
-    posix_spawnattr_destroy(&attributes);
-    if (spawn_error != 0) {
-        std::error_code ignored;
-        fs::remove_all(proc_dir, ignored);
-        throw std::runtime_error("cannot start " + real_make + ": " + std::strerror(spawn_error));
-    }
+    const pid_t pid = start_make(real_make, make_argv, env, catcher.old_mask(), proc_dir);
     proc["pid"] = std::to_string(pid);
-    int wait_status = 0;
-    for (;;) {
-        if (forward_signals(pid))
-            outcome.interrupted = true;
-        const pid_t waited = waitpid(pid, &wait_status, WNOHANG);
-        if (waited == pid)
-            break;
-        if (waited < 0 && errno != EINTR) {
-            wait_status = 0x7f00; // cannot happen for our own child; reads as status 127
-            break;
-        }
-        catcher.wait_for_signal();
-    }
-    // make is reaped, its pid free for another process: only note what came.
-    if (forward_signals(-1))
-        outcome.interrupted = true;
+    const Outcome outcome = wait_for_make(pid, catcher);
     proc["end"] = wall_clock();
-    if (WIFSIGNALED(wait_status)) {
-        outcome.term_signal = WTERMSIG(wait_status);
-        outcome.status = 128 + outcome.term_signal;
-    } else {
-        outcome.status = WEXITSTATUS(wait_status);
-    }
     proc["status"] = std::to_string(outcome.status);
-
-    // Make has run: a failure to record from here on must not change the
-    // build's result, only be told.
-    try {
-        // How often make re-executed itself: make tells its last incarnation
-        // through MAKE_RESTARTS, which its data base shows.
-        const fs::path database = proc_dir / spool::database_file;
-        std::error_code missing;
-        std::optional<makedb::Database> db;
-        if (fs::is_regular_file(database, missing))
-            db = makedb::parse(spool::read_whole(database));
-        const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
-        proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
-        spool::write_keys(proc_dir / spool::proc_file, proc);
-        if (db)
-            digest::write_digests(proc_dir, *db, proc);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "tracemake: recording %s: %s\n", proc_dir.c_str(), error.what());
-    }
+    write_record(proc_dir, proc);
     return outcome;
 }
 
