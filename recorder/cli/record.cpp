@@ -163,6 +163,73 @@ fs::path spool_folder(const RecordOptions &options)
     return dir;
 }
 
+/// What a recording holds while make runs: the real make, the spool and
+/// the folder of the shim that PATH finds as `make`.
+struct Recording {
+    std::string real_make;
+    std::unique_ptr<OwnedDir> spool, shim_dir;
+};
+
+/// Finds the real make and makes the recording's folders, and notes what
+/// the build's record says of them and of the command; throws when any of
+/// it cannot be done.
+Recording set_up(const RecordOptions &options, std::map<std::string, std::string> &build)
+{
+    Recording recording;
+    recording.real_make = real_make_for(options);
+    recording.spool = std::make_unique<OwnedDir>(spool_folder(options));
+    if (!options.keep_spool.empty())
+        recording.spool->keep();
+    recording.shim_dir = std::make_unique<OwnedDir>(make_temp_dir("tracemake-shim"));
+    fs::create_symlink(shim::shim_program(), recording.shim_dir->path() / "make");
+    build["topdir"] = fs::current_path().string();
+    build["preload"] = shim::preload_path();
+    const char *user_path = std::getenv("PATH");
+    build["label"] = options.label;
+    build["replace"] = options.replace ? "1" : "0";
+    build["command"] = shim::join_words(options.command);
+    build["path"] = user_path ? user_path : "";
+    build["shimdir"] = recording.shim_dir->path().string();
+    return recording;
+}
+
+/// Sets what every make of the build finds in its environment; the top
+/// make is started by this process, as the shim.
+void enter_recording(const RecordOptions &options, const Recording &recording)
+{
+    const std::string shim_path = (recording.shim_dir->path() / "make").string();
+    const char *user_path = std::getenv("PATH");
+    setenv("PATH", (recording.shim_dir->path().string() + (user_path ? ":" + std::string(user_path) : "")).c_str(), 1);
+    setenv(capture::env_spool, recording.spool->path().c_str(), 1);
+    setenv(capture::env_real_make, recording.real_make.c_str(), 1);
+    setenv(capture::env_shim, shim_path.c_str(), 1);
+    setenv(capture::env_argv0, options.command[0].c_str(), 1);
+    unsetenv(capture::env_proc);
+    unsetenv(capture::target_variable);
+}
+
+/// Writes the build's keys into the spool and stores the spool; when that
+/// fails, keeps the spool and tells how to store it later.  False then.
+bool store_recording(const std::string &label, OwnedDir &spool, const std::map<std::string, std::string> &build)
+{
+    std::string failure;
+    try {
+        spool::write_keys(spool.path() / spool::build_file, build);
+        const LoadInterruptNotice notice(label, spool.path());
+        failure = store::load_spool(spool.path());
+    } catch (const std::exception &error) {
+        failure = error.what();
+    }
+    if (failure.empty())
+        return true;
+    spool.keep();
+    std::fprintf(stderr,
+                 "tracemake: the build '%s' was not stored: %s\n"
+                 "tracemake: its record is kept in %s; store it with: tracemake load %s\n",
+                 label.c_str(), failure.c_str(), spool.path().c_str(), spool.path().c_str());
+    return false;
+}
+
 } // namespace
 
 int cmd_record(const Args &args)
@@ -180,38 +247,14 @@ int cmd_record(const Args &args)
     }
 
     std::map<std::string, std::string> build;
-    std::string real_make;
-    std::unique_ptr<OwnedDir> spool, shim_dir;
+    Recording recording;
     try {
-        real_make = real_make_for(options);
-        spool = std::make_unique<OwnedDir>(spool_folder(options));
-        if (!options.keep_spool.empty())
-            spool->keep();
-        shim_dir = std::make_unique<OwnedDir>(make_temp_dir("tracemake-shim"));
-        fs::create_symlink(shim::shim_program(), shim_dir->path() / "make");
-        build["topdir"] = fs::current_path().string();
-        build["preload"] = shim::preload_path();
+        recording = set_up(options, build);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tracemake: %s\ntracemake: the build was not run\n", error.what());
         return status_trouble;
     }
-    const std::string shim_path = (shim_dir->path() / "make").string();
-    const char *user_path = std::getenv("PATH");
-    build["label"] = options.label;
-    build["replace"] = options.replace ? "1" : "0";
-    build["command"] = shim::join_words(options.command);
-    build["path"] = user_path ? user_path : "";
-    build["shimdir"] = shim_dir->path().string();
-
-    // What every make of the build finds in its environment; the top make
-    // is started by this process, as the shim.
-    setenv("PATH", (shim_dir->path().string() + (user_path ? ":" + std::string(user_path) : "")).c_str(), 1);
-    setenv(capture::env_spool, spool->path().c_str(), 1);
-    setenv(capture::env_real_make, real_make.c_str(), 1);
-    setenv(capture::env_shim, shim_path.c_str(), 1);
-    setenv(capture::env_argv0, options.command[0].c_str(), 1);
-    unsetenv(capture::env_proc);
-    unsetenv(capture::target_variable);
+    enter_recording(options, recording);
 
     build["start"] = shim::wall_clock();
     shim::Outcome outcome;
@@ -225,27 +268,13 @@ int cmd_record(const Args &args)
     build["status"] = std::to_string(outcome.status);
     build["complete"] = outcome.interrupted || outcome.term_signal ? "0" : "1";
 
-    std::string failure;
-    try {
-        spool::write_keys(spool->path() / spool::build_file, build);
-        const LoadInterruptNotice notice(options.label, spool->path());
-        failure = store::load_spool(spool->path());
-    } catch (const std::exception &error) {
-        failure = error.what();
-    }
-    if (!failure.empty()) {
-        spool->keep();
-        std::fprintf(stderr,
-                     "tracemake: the build '%s' was not stored: %s\n"
-                     "tracemake: its record is kept in %s; store it with: tracemake load %s\n",
-                     options.label.c_str(), failure.c_str(), spool->path().c_str(), spool->path().c_str());
-    }
+    const bool stored = store_recording(options.label, *recording.spool, build);
     if (outcome.term_signal) {
-        spool.reset();
-        shim_dir.reset();
+        recording.spool.reset();
+        recording.shim_dir.reset();
         shim::end_like(outcome);
     }
-    if (!failure.empty() && outcome.status == 0)
+    if (!stored && outcome.status == 0)
         return status_not_stored;
     return outcome.status;
 }
