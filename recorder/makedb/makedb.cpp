@@ -199,6 +199,55 @@ struct PendingVariable {
     bool is_private;
 };
 
+/// Reads what a comment line of an entry says of its file: a flag, the
+/// start of its recipe, or the origin of the variable line that follows.
+void read_comment(const Words &words, std::string_view line, File &file, bool &in_recipe, Origin &origin)
+{
+    if (line == words.not_a_target)
+        file.is_target = false;
+    else if (line == words.phony)
+        file.phony = true;
+    else if (line == words.command_line)
+        file.command_line = true;
+    else if (line == words.builtin)
+        file.builtin = true;
+    else if (line.starts_with(words.recipe))
+        in_recipe = true;
+    else
+        origin = words.origin(line);
+}
+
+/// Reads the rule line "NAME: PREREQS | ORDER-ONLY" (or "NAME:: ...") whose name ends at `name_end`.
+void read_rule_line(std::string_view line, std::size_t name_end, Entry &entry)
+{
+    File &file = entry.file;
+    file.name = line.substr(0, name_end);
+    std::string_view rest = line.substr(name_end + 1);
+    file.double_colon = rest.starts_with(':');
+    if (file.double_colon)
+        rest.remove_prefix(1);
+    std::size_t bar = rest.find(" |");
+    while (bar != std::string_view::npos && bar + 2 < rest.size() && rest[bar + 2] != ' ')
+        bar = rest.find(" |", bar + 1);
+    entry.prereq_text = rest.substr(0, bar);
+    if (bar != std::string_view::npos)
+        entry.order_only_text = rest.substr(bar + 2);
+}
+
+/// Gives the file the target-specific variables whose lines name it.
+void add_target_variables(const std::vector<PendingVariable> &pending, File &file)
+{
+    const std::string prefix = file.name + ": ";
+    for (const PendingVariable &p : pending) {
+        Variable var;
+        if (p.line.starts_with(prefix) && parse_assignment(p.line.substr(prefix.size()), var)) {
+            var.source = p.source;
+            var.is_private = p.is_private;
+            file.variables.push_back(std::move(var));
+        }
+    }
+}
+
 bool read_entry(const Words &words, const Lines &lines, Entry &entry)
 {
     File &file = entry.file;
@@ -218,18 +267,7 @@ bool read_entry(const Words &words, const Lines &lines, Entry &entry)
             continue;
         }
         if (line.starts_with('#')) {
-            if (line == words.not_a_target)
-                file.is_target = false;
-            else if (line == words.phony)
-                file.phony = true;
-            else if (line == words.command_line)
-                file.command_line = true;
-            else if (line == words.builtin)
-                file.builtin = true;
-            else if (line.starts_with(words.recipe))
-                in_recipe = true;
-            else
-                origin = words.origin(line);
+            read_comment(words, line, file, in_recipe, origin);
             continue;
         }
         if (origin.known) {
@@ -243,31 +281,13 @@ bool read_entry(const Words &words, const Lines &lines, Entry &entry)
         if (name_end == std::string_view::npos)
             return false;
         have_rule = true;
-        file.name = line.substr(0, name_end);
-        std::string_view rest = line.substr(name_end + 1);
-        file.double_colon = rest.starts_with(':');
-        if (file.double_colon)
-            rest.remove_prefix(1);
-        std::size_t bar = rest.find(" |");
-        while (bar != std::string_view::npos && bar + 2 < rest.size() && rest[bar + 2] != ' ')
-            bar = rest.find(" |", bar + 1);
-        entry.prereq_text = rest.substr(0, bar);
-        if (bar != std::string_view::npos)
-            entry.order_only_text = rest.substr(bar + 2);
+        read_rule_line(line, name_end, entry);
     }
     if (!have_rule)
         return false;
     file.recipe = std::move(recipe);
     file.rule_count = file.double_colon ? 1 : 0;
-    const std::string prefix = file.name + ": ";
-    for (const PendingVariable &p : pending) {
-        Variable var;
-        if (p.line.starts_with(prefix) && parse_assignment(p.line.substr(prefix.size()), var)) {
-            var.source = p.source;
-            var.is_private = p.is_private;
-            file.variables.push_back(std::move(var));
-        }
-    }
+    add_target_variables(pending, file);
     return true;
 }
 
@@ -320,6 +340,83 @@ const std::unordered_set<std::string_view> special_targets = {
     ".ONESHELL", ".POSIX", ".NOTINTERMEDIATE", ".WAIT",
 };
 
+/// Reads the Variables section into `variables` and cuts the Files
+/// section into the lines of its entries; the other sections are passed over.
+std::vector<Lines> read_sections(const Lines &lines, const Words &words, std::vector<Variable> &variables)
+{
+    enum class Section { none, variables, files, other } section = Section::none;
+    std::vector<Lines> entry_lines;
+    Origin origin;
+    for (std::size_t i = 0; i < lines.size();) {
+        const std::string_view line = lines[i];
+        if (line == words.variables) {
+            section = Section::variables;
+        } else if (line == words.files) {
+            section = Section::files;
+        } else if (line == words.pattern_variables || line == words.directories || line == words.implicit_rules ||
+                   line == words.vpath || (line.starts_with(words.finished) && line.starts_with('#'))) {
+            section = Section::other;
+        } else if (section == Section::variables) {
+            if (line.starts_with('#')) {
+                origin = words.origin(line);
+            } else if (origin.known) {
+                Variable var;
+                var.source = origin.source;
+                var.is_private = origin.is_private;
+                origin = {};
+                i = read_variable(lines, i, var);
+                if (!var.name.empty())
+                    variables.push_back(std::move(var));
+                continue;
+            }
+        } else if (section == Section::files && !line.empty()) {
+            // Entries are separated by blank lines, but some translations of
+            // a comment line end in a blank line of their own: a piece made of
+            // comments and recipe lines alone continues the entry before it.
+            std::size_t end = i;
+            bool starts_entry = false;
+            for (; end < lines.size() && !lines[end].empty() && lines[end] != words.vpath; ++end)
+                starts_entry = starts_entry || !(lines[end].starts_with('#') || lines[end].starts_with('\t'));
+            if (starts_entry || entry_lines.empty())
+                entry_lines.emplace_back();
+            entry_lines.back().insert(entry_lines.back().end(), lines.begin() + static_cast<std::ptrdiff_t>(i),
+                                      lines.begin() + static_cast<std::ptrdiff_t>(end));
+            i = end;
+            continue;
+        }
+        ++i;
+    }
+    return entry_lines;
+}
+
+/// Reads the entries into `files`, with each file's prerequisites and
+/// order-only prerequisites as make printed them (in `prereq_texts`, one
+/// pair per file).  Double-colon rules of one target come one entry each:
+/// one file holds them all.
+void read_files(const Words &words, const std::vector<Lines> &entry_lines, std::vector<File> &files,
+                std::vector<std::pair<std::string, std::string>> &prereq_texts)
+{
+    std::unordered_map<std::string, std::size_t> index;
+    for (const Lines &piece : entry_lines) {
+        Entry entry;
+        if (!read_entry(words, piece, entry))
+            continue;
+        auto [found, fresh] = index.try_emplace(entry.file.name, files.size());
+        if (fresh) {
+            files.push_back(std::move(entry.file));
+            prereq_texts.emplace_back(std::move(entry.prereq_text), std::move(entry.order_only_text));
+            continue;
+        }
+        File &file = files[found->second];
+        auto &[prereqs, order_only] = prereq_texts[found->second];
+        file.rule_count += entry.file.rule_count;
+        if (entry.file.recipe)
+            file.recipe = file.recipe ? *file.recipe + '\n' + *entry.file.recipe : *entry.file.recipe;
+        prereqs += entry.prereq_text;
+        order_only += entry.order_only_text;
+    }
+}
+
 } // namespace
 
 const Variable *Database::variable(std::string_view name) const
@@ -364,71 +461,9 @@ Database parse(std::string_view text)
     const Lines lines = split_lines(text);
     const Words words(catalog_of(lines));
     Database db;
-
-    enum class Section { none, variables, files, other } section = Section::none;
-    std::vector<Lines> entry_lines;
-    Origin origin;
-    for (std::size_t i = 0; i < lines.size();) {
-        const std::string_view line = lines[i];
-        if (line == words.variables) {
-            section = Section::variables;
-        } else if (line == words.files) {
-            section = Section::files;
-        } else if (line == words.pattern_variables || line == words.directories || line == words.implicit_rules ||
-                   line == words.vpath || (line.starts_with(words.finished) && line.starts_with('#'))) {
-            section = Section::other;
-        } else if (section == Section::variables) {
-            if (line.starts_with('#')) {
-                origin = words.origin(line);
-            } else if (origin.known) {
-                Variable var;
-                var.source = origin.source;
-                var.is_private = origin.is_private;
-                origin = {};
-                i = read_variable(lines, i, var);
-                if (!var.name.empty())
-                    db.variables.push_back(std::move(var));
-                continue;
-            }
-        } else if (section == Section::files && !line.empty()) {
-            // Entries are separated by blank lines, but some translations of
-            // a comment line end in a blank line of their own: a piece made of
-            // comments and recipe lines alone continues the entry before it.
-            std::size_t end = i;
-            bool starts_entry = false;
-            for (; end < lines.size() && !lines[end].empty() && lines[end] != words.vpath; ++end)
-                starts_entry = starts_entry || !(lines[end].starts_with('#') || lines[end].starts_with('\t'));
-            if (starts_entry || entry_lines.empty())
-                entry_lines.emplace_back();
-            entry_lines.back().insert(entry_lines.back().end(), lines.begin() + static_cast<std::ptrdiff_t>(i),
-                                      lines.begin() + static_cast<std::ptrdiff_t>(end));
-            i = end;
-            continue;
-        }
-        ++i;
-    }
-
-    // Double-colon rules of one target come one entry each: one file holds them all.
-    std::unordered_map<std::string, std::size_t> index;
+    const std::vector<Lines> entry_lines = read_sections(lines, words, db.variables);
     std::vector<std::pair<std::string, std::string>> prereq_texts;
-    for (const Lines &piece : entry_lines) {
-        Entry entry;
-        if (!read_entry(words, piece, entry))
-            continue;
-        auto [found, fresh] = index.try_emplace(entry.file.name, db.files.size());
-        if (fresh) {
-            db.files.push_back(std::move(entry.file));
-            prereq_texts.emplace_back(std::move(entry.prereq_text), std::move(entry.order_only_text));
-            continue;
-        }
-        File &file = db.files[found->second];
-        auto &[prereqs, order_only] = prereq_texts[found->second];
-        file.rule_count += entry.file.rule_count;
-        if (entry.file.recipe)
-            file.recipe = file.recipe ? *file.recipe + '\n' + *entry.file.recipe : *entry.file.recipe;
-        prereqs += entry.prereq_text;
-        order_only += entry.order_only_text;
-    }
+    read_files(words, entry_lines, db.files, prereq_texts);
     const auto known = names_of(db.files);
     for (std::size_t i = 0; i < db.files.size(); ++i) {
         db.files[i].prereqs = split_names(prereq_texts[i].first, known);
