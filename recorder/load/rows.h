@@ -18,6 +18,14 @@ namespace rows {
 
 /// One make process of the spool, read and cleaned.
 struct Process {
+    Process() = default;
+    // `files` points into `db`: a copy would point into the original.  A
+    // move takes the data base's files along, so the pointers stay good.
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    Process(Process &&) = default;
+    Process &operator=(Process &&) = default;
+
     std::filesystem::path folder;                         ///< its folder under procs/
     std::string id;                                       ///< the folder's name
     std::map<std::string, std::string> keys;              ///< proc.tsv
