@@ -62,6 +62,18 @@ long number_option(const std::string &name, const char *text, long low, long hig
     return value;
 }
 
+/// The folders not given: the programs beside traceview, the page where
+/// it was built, else where it is installed beside the programs.
+void default_folders(Options &o, bool www_given)
+{
+    std::error_code ec;
+    const std::filesystem::path own_dir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    if (o.bin.empty())
+        o.bin = own_dir.string();
+    if (!www_given && !std::filesystem::is_directory(o.www, ec))
+        o.www = (own_dir.parent_path() / "share/daver/traceview/www").string();
+}
+
 Options parse_options(int argc, char **argv)
 {
     Options o;
@@ -106,13 +118,45 @@ Options parse_options(int argc, char **argv)
         bad_usage("--label is given once, or twice to compare");
     if (!o.changes.empty() && o.rsf.empty())
         bad_usage("--changes goes with --rsf");
-    std::error_code ec;
-    const std::filesystem::path own_dir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
-    if (o.bin.empty())
-        o.bin = own_dir.string();
-    if (!www_given && !std::filesystem::is_directory(o.www, ec))
-        o.www = (own_dir.parent_path() / "share/daver/traceview/www").string();
+    default_folders(o, www_given);
     return o;
+}
+
+/// Loads the builds that the command line names; the key of the one the page opens with.
+std::string load_builds(traceview::BuildRegistry &builds, const Options &options)
+{
+    std::string first;
+    if (!options.rsf.empty()) {
+        builds.load_rsf_file(options.rsf, options.changes);
+        first = "rsf";
+    }
+    std::string label_error;
+    if (!options.labels.empty()) {
+        const auto build = builds.open_labels(options.labels, label_error);
+        if (build)
+            first = build->key;
+        else
+            std::fprintf(stderr, "traceview: %s\n", label_error.c_str());
+    }
+    return first;
+}
+
+/// Serves on `port` until one of `stops` comes (a thread of its own waits
+/// for them) or the server ends on its own; the exit status.
+int serve_until_stopped(traceview::Server &server, int port, const sigset_t &stops)
+{
+    std::thread stopper([&server, &stops] {
+        int signal_number = 0;
+        sigwait(&stops, &signal_number);
+        server.stop();
+    });
+    std::printf("traceview: serving http://127.0.0.1:%d/\n", port);
+    std::fflush(stdout);
+    const bool served = server.serve();
+    // The server may also have ended on its own: wake the waiting thread.
+    pthread_kill(stopper.native_handle(), SIGTERM);
+    stopper.join();
+    return served ? 0 : 1;
 }
 
 } // namespace
@@ -133,19 +177,7 @@ int main(int argc, char **argv)
     try {
         traceview::PrivateDir scratch;
         traceview::BuildRegistry builds({options.bin, std::chrono::milliseconds(30000)}, scratch);
-        std::string first;
-        if (!options.rsf.empty()) {
-            builds.load_rsf_file(options.rsf, options.changes);
-            first = "rsf";
-        }
-        std::string label_error;
-        if (!options.labels.empty()) {
-            const auto build = builds.open_labels(options.labels, label_error);
-            if (build)
-                first = build->key;
-            else
-                std::fprintf(stderr, "traceview: %s\n", label_error.c_str());
-        }
+        const std::string first = load_builds(builds, options);
         traceview::LayoutSettings layout;
         layout.relplot = options.bin + "/relplot";
         layout.dot_time = std::chrono::seconds(options.layout_seconds);
@@ -167,18 +199,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "traceview: cannot listen on 127.0.0.1:%d: %s\n", options.port, std::strerror(errno));
             return 1;
         }
-        std::thread stopper([&server, &stops] {
-            int signal_number = 0;
-            sigwait(&stops, &signal_number);
-            server.stop();
-        });
-        std::printf("traceview: serving http://127.0.0.1:%d/\n", port);
-        std::fflush(stdout);
-        const bool served = server.serve();
-        // The server may also have ended on its own: wake the waiting thread.
-        pthread_kill(stopper.native_handle(), SIGTERM);
-        stopper.join();
-        return served ? 0 : 1;
+        return serve_until_stopped(server, port, stops);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "traceview: %s\n", e.what());
         return 1;
