@@ -46,12 +46,9 @@ std::string command(const char *program, const std::string &report, long long a,
     return std::string(program) + " " + shell_word(report) + " " + std::to_string(a) + " " + std::to_string(b);
 }
 
-/// The block of one changed file: what differs, and for a target why.
-void explain_file(std::string &text, const reasons::Explained &e, const changes::ChangedFile &change,
-                  const Build &a, const Build &b, const pairing::Pairing &pairs, const std::string &dir)
+/// What differs between the two instances of a changed file, in one line.
+std::string what_differs(const changes::ChangedFile &change, const Build &a, const Build &b)
 {
-    text += "  " + pairs.file_path(e.file) + " (" + a.label + " " + std::to_string(e.oid_a) + ", " + b.label + " " +
-            std::to_string(e.oid_b) + ")\n";
     std::vector<std::string> what;
     if (change.content)
         what.push_back("its content differs");
@@ -60,13 +57,13 @@ void explain_file(std::string &text, const reasons::Explained &e, const changes:
     if (change.missing != changes::MissingDigest::none)
         what.push_back("no digest in " + (change.missing == changes::MissingDigest::first ? a.label : b.label) +
                        " (the file was gone when its make ended)");
-    text += "    " + joined(what) + "\n";
-    if (!e.target) {
-        text += "    no rule makes it: it was changed outside the build\n";
-        return;
-    }
-    if (!e.procs_paired)
-        text += "    its make processes have no counterpart in the other build\n";
+    return joined(what);
+}
+
+/// Appends why a target was made otherwise, each reason with the command
+/// that shows it; false when the database holds no reason.
+bool explain_reasons(std::string &text, const reasons::Explained &e, const std::string &dir)
+{
     const std::string envdiff = command("envdiff", dir + "/envdiff-" + std::to_string(e.oid_a) + ".txt", e.oid_a, e.oid_b);
     const std::string rulediff = command("rulediff", dir + "/rulediff-" + std::to_string(e.oid_a) + ".txt", e.oid_a, e.oid_b);
     bool found = false;
@@ -96,7 +93,23 @@ void explain_file(std::string &text, const reasons::Explained &e, const changes:
             found = true;
         }
     }
-    if (!found)
+    return found;
+}
+
+/// The block of one changed file: what differs, and for a target why.
+void explain_file(std::string &text, const reasons::Explained &e, const changes::ChangedFile &change,
+                  const Build &a, const Build &b, const pairing::Pairing &pairs, const std::string &dir)
+{
+    text += "  " + pairs.file_path(e.file) + " (" + a.label + " " + std::to_string(e.oid_a) + ", " + b.label + " " +
+            std::to_string(e.oid_b) + ")\n";
+    text += "    " + what_differs(change, a, b) + "\n";
+    if (!e.target) {
+        text += "    no rule makes it: it was changed outside the build\n";
+        return;
+    }
+    if (!e.procs_paired)
+        text += "    its make processes have no counterpart in the other build\n";
+    if (!explain_reasons(text, e, dir))
         text += "    no reason found in the database\n";
 }
 
