@@ -185,38 +185,35 @@ void free_environment(char **copy)
     free(copy);
 }
 
-/// make's data base as `make -p` prints it (without the version banner),
-/// written to db.txt through make's own exported printing functions.
-void write_database()
-{
-    using Printer = void (*)();
-    const char *const names[] = {"print_variable_data_base", "print_dir_data_base", "print_rule_data_base",
-                                 "print_file_data_base", "print_vpath_data_base"};
-    Printer printers[sizeof names / sizeof names[0]];
-    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
-        if (!(printers[i] = reinterpret_cast<Printer>(dlsym(RTLD_DEFAULT, names[i]))))
-            return; // a make that does not export them: no data base
-    auto strcache_stats = reinterpret_cast<void (*)(const char *)>(dlsym(RTLD_DEFAULT, "strcache_print_stats"));
+using Printer = void (*)();
 
-    char *path;
-    if (asprintf(&path, "%s/db.txt", proc_dir) < 0)
-        return;
+/// make's exported functions that print its data base, in the order of `make -p`.
+const char *const printer_names[] = {"print_variable_data_base", "print_dir_data_base", "print_rule_data_base",
+                                     "print_file_data_base", "print_vpath_data_base"};
+constexpr size_t printer_count = sizeof printer_names / sizeof printer_names[0];
+
+/// Sends stdout, flushed first, to a new file `path`; the saved stdout to
+/// restore afterwards, or -1 with stdout unchanged.
+int stdout_to_file(const char *path)
+{
     int db_fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    free(path);
     if (db_fd < 0)
-        return;
+        return -1;
     fflush(stdout);
-    // A data base that cannot be written (a full disk) must not leave its
-    // error on make's stdout, which make checks at its exit.
-    const bool stdout_failed_before = ferror(stdout);
     int saved_stdout = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     if (saved_stdout < 0 || dup2(db_fd, STDOUT_FILENO) < 0) {
         close(db_fd);
         if (saved_stdout >= 0)
             close(saved_stdout);
-        return;
+        return -1;
     }
     close(db_fd);
+    return saved_stdout;
+}
+
+/// Prints the data base to stdout between the banner lines that `make -p` prints around it.
+void print_database(const Printer (&printers)[printer_count], void (*strcache_stats)(const char *))
+{
     // A full buffer spares a write per line.
     bool line_buffered = __flbf(stdout);
     if (line_buffered)
@@ -234,6 +231,29 @@ void write_database()
     fflush(stdout);
     if (line_buffered)
         setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+/// make's data base as `make -p` prints it (without the version banner),
+/// written to db.txt through make's own exported printing functions.
+void write_database()
+{
+    Printer printers[printer_count];
+    for (size_t i = 0; i < printer_count; ++i)
+        if (!(printers[i] = reinterpret_cast<Printer>(dlsym(RTLD_DEFAULT, printer_names[i]))))
+            return; // a make that does not export them: no data base
+    auto strcache_stats = reinterpret_cast<void (*)(const char *)>(dlsym(RTLD_DEFAULT, "strcache_print_stats"));
+
+    char *path;
+    if (asprintf(&path, "%s/db.txt", proc_dir) < 0)
+        return;
+    const int saved_stdout = stdout_to_file(path);
+    free(path);
+    if (saved_stdout < 0)
+        return;
+    // A data base that cannot be written (a full disk) must not leave its
+    // error on make's stdout, which make checks at its exit.
+    const bool stdout_failed_before = ferror(stdout);
+    print_database(printers, strcache_stats);
     dup2(saved_stdout, STDOUT_FILENO);
     close(saved_stdout);
     if (!stdout_failed_before)
