@@ -30,6 +30,28 @@ bool acceptable_label(const std::string &label)
     return true;
 }
 
+namespace {
+
+/// The key of the build that `labels` name; empty, with `error` set, when they name none.
+std::string labels_key(const std::vector<std::string> &labels, std::string &error)
+{
+    if (labels.empty() || labels.size() > 2) {
+        error = "give one label, or two to compare";
+        return {};
+    }
+    std::string key = "label:" + labels[0];
+    if (labels.size() == 2)
+        key += "," + labels[1];
+    for (const std::string &label : labels)
+        if (!acceptable_label(label)) {
+            error = "not a label of a recorded build";
+            return {};
+        }
+    return key;
+}
+
+} // namespace
+
 BuildRegistry::BuildRegistry(BuildSettings settings, const PrivateDir &scratch)
     : settings_(std::move(settings)), scratch_(scratch)
 {
@@ -89,18 +111,9 @@ std::vector<std::shared_ptr<const Build>> BuildRegistry::loaded() const
 
 std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::string> &labels, std::string &error)
 {
-    if (labels.empty() || labels.size() > 2) {
-        error = "give one label, or two to compare";
+    const std::string key = labels_key(labels, error);
+    if (key.empty())
         return nullptr;
-    }
-    std::string key = "label:" + labels[0];
-    if (labels.size() == 2)
-        key += "," + labels[1];
-    for (const std::string &label : labels)
-        if (!acceptable_label(label)) {
-            error = "not a label of a recorded build";
-            return nullptr;
-        }
     const std::string recorded = recorded_stamp(labels);
     if (auto known = get(key); known && (recorded.empty() || known->recorded == recorded))
         return known;
