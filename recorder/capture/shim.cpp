@@ -222,6 +222,58 @@ bool forward_signals(pid_t make)
     return any;
 }
 
+} // namespace
+
+std::string wall_clock()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char text[64];
+    std::snprintf(text, sizeof text, "%lld.%06ld", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+    return text;
+}
+
+std::string join_words(const std::vector<std::string> &words)
+{
+    std::string joined;
+    for (const auto &word : words)
+        joined += (joined.empty() ? "" : " ") + word;
+    return joined;
+}
+
+std::string find_make(const std::string &path_value, const std::string &skip)
+{
+    std::error_code error;
+    fs::path self = fs::canonical("/proc/self/exe", error);
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t colon = path_value.find(':', start);
+        std::string dir = path_value.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        fs::path candidate = fs::absolute(fs::path(dir.empty() ? "." : dir) / "make", error);
+        if (dir != skip && access(candidate.c_str(), X_OK) == 0 && fs::is_regular_file(candidate, error) &&
+            fs::canonical(candidate, error) != self)
+            return candidate.string();
+        if (colon == std::string::npos)
+            return {};
+        start = colon + 1;
+    }
+}
+
+std::string shim_program()
+{
+    fs::path self = fs::read_symlink("/proc/self/exe");
+    fs::path lean = self.parent_path() / "tracemake-shim";
+    return access(lean.c_str(), X_OK) == 0 ? lean.string() : self.string();
+}
+
+std::string preload_path()
+{
+    fs::path self = fs::read_symlink("/proc/self/exe");
+    return (self.parent_path() / capture::preload_relative_dir / capture::preload_name).lexically_normal().string();
+}
+
+namespace {
+
 /// Fills the command line as the spool shows it (argv0, cmdline) into
 /// `proc`; returns the argv0 shown.
 std::string describe_command(const std::vector<std::string> &argv, const Environment &env,
@@ -347,54 +399,6 @@ void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &
 }
 
 } // namespace
-
-std::string wall_clock()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    char text[64];
-    std::snprintf(text, sizeof text, "%lld.%06ld", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
-    return text;
-}
-
-std::string join_words(const std::vector<std::string> &words)
-{
-    std::string joined;
-    for (const auto &word : words)
-        joined += (joined.empty() ? "" : " ") + word;
-    return joined;
-}
-
-std::string find_make(const std::string &path_value, const std::string &skip)
-{
-    std::error_code error;
-    fs::path self = fs::canonical("/proc/self/exe", error);
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t colon = path_value.find(':', start);
-        std::string dir = path_value.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-        fs::path candidate = fs::absolute(fs::path(dir.empty() ? "." : dir) / "make", error);
-        if (dir != skip && access(candidate.c_str(), X_OK) == 0 && fs::is_regular_file(candidate, error) &&
-            fs::canonical(candidate, error) != self)
-            return candidate.string();
-        if (colon == std::string::npos)
-            return {};
-        start = colon + 1;
-    }
-}
-
-std::string shim_program()
-{
-    fs::path self = fs::read_symlink("/proc/self/exe");
-    fs::path lean = self.parent_path() / "tracemake-shim";
-    return access(lean.c_str(), X_OK) == 0 ? lean.string() : self.string();
-}
-
-std::string preload_path()
-{
-    fs::path self = fs::read_symlink("/proc/self/exe");
-    return (self.parent_path() / capture::preload_relative_dir / capture::preload_name).lexically_normal().string();
-}
 
 Outcome run_make(const std::vector<std::string> &argv)
 {
