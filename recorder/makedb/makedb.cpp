@@ -340,6 +340,47 @@ const std::unordered_set<std::string_view> special_targets = {
     ".ONESHELL", ".POSIX", ".NOTINTERMEDIATE", ".WAIT",
 };
 
+} // namespace
+
+const Variable *Database::variable(std::string_view name) const
+{
+    for (const Variable &var : variables)
+        if (var.name == name)
+            return &var;
+    return nullptr;
+}
+
+std::vector<std::string> Database::goals() const
+{
+    std::vector<std::string> goals;
+    for (const File &file : files)
+        if (file.command_line)
+            goals.push_back(file.name);
+    if (!goals.empty())
+        return goals;
+    const Variable *goal = variable(".DEFAULT_GOAL");
+    return goal != nullptr ? split_names(goal->value, names_of(files)) : goals;
+}
+
+bool Database::left_out(const File &file) const
+{
+    if (file.builtin || special_targets.contains(file.name))
+        return true;
+    if (!file.name.starts_with('.'))
+        return false;
+    // A suffix rule is named by one known suffix (".c") or two (".c.o").
+    for (const std::string &first : suffixes) {
+        if (!file.name.starts_with(first))
+            continue;
+        const std::string_view second = std::string_view(file.name).substr(first.size());
+        if (second.empty() || std::find(suffixes.begin(), suffixes.end(), second) != suffixes.end())
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
 /// Reads the Variables section into `variables` and cuts the Files
 /// section into the lines of its entries; the other sections are passed over.
 std::vector<Lines> read_sections(const Lines &lines, const Words &words, std::vector<Variable> &variables)
@@ -418,43 +459,6 @@ void read_files(const Words &words, const std::vector<Lines> &entry_lines, std::
 }
 
 } // namespace
-
-const Variable *Database::variable(std::string_view name) const
-{
-    for (const Variable &var : variables)
-        if (var.name == name)
-            return &var;
-    return nullptr;
-}
-
-std::vector<std::string> Database::goals() const
-{
-    std::vector<std::string> goals;
-    for (const File &file : files)
-        if (file.command_line)
-            goals.push_back(file.name);
-    if (!goals.empty())
-        return goals;
-    const Variable *goal = variable(".DEFAULT_GOAL");
-    return goal != nullptr ? split_names(goal->value, names_of(files)) : goals;
-}
-
-bool Database::left_out(const File &file) const
-{
-    if (file.builtin || special_targets.contains(file.name))
-        return true;
-    if (!file.name.starts_with('.'))
-        return false;
-    // A suffix rule is named by one known suffix (".c") or two (".c.o").
-    for (const std::string &first : suffixes) {
-        if (!file.name.starts_with(first))
-            continue;
-        const std::string_view second = std::string_view(file.name).substr(first.size());
-        if (second.empty() || std::find(suffixes.begin(), suffixes.end(), second) != suffixes.end())
-            return true;
-    }
-    return false;
-}
 
 Database parse(std::string_view text)
 {
