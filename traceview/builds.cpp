@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 
 #include "child.h"
@@ -32,12 +33,12 @@ bool acceptable_label(const std::string &label)
 
 namespace {
 
-/// The key of the build that `labels` name; empty, with `error` set, when they name none.
-std::string labels_key(const std::vector<std::string> &labels, std::string &error)
+/// The key of the build that `labels` name; none, with `error` set, when they name none.
+std::optional<std::string> labels_key(const std::vector<std::string> &labels, std::string &error)
 {
     if (labels.empty() || labels.size() > 2) {
         error = "give one label, or two to compare";
-        return {};
+        return std::nullopt;
     }
     std::string key = "label:" + labels[0];
     if (labels.size() == 2)
@@ -45,7 +46,7 @@ std::string labels_key(const std::vector<std::string> &labels, std::string &erro
     for (const std::string &label : labels)
         if (!acceptable_label(label)) {
             error = "not a label of a recorded build";
-            return {};
+            return std::nullopt;
         }
     return key;
 }
@@ -111,9 +112,10 @@ std::vector<std::shared_ptr<const Build>> BuildRegistry::loaded() const
 
 std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::string> &labels, std::string &error)
 {
-    const std::string key = labels_key(labels, error);
-    if (key.empty())
+    const auto found_key = labels_key(labels, error);
+    if (!found_key)
         return nullptr;
+    const std::string &key = *found_key;
     const std::string recorded = recorded_stamp(labels);
     if (auto known = get(key); known && (recorded.empty() || known->recorded == recorded))
         return known;
