@@ -126,6 +126,17 @@ class HostileRequests(unittest.TestCase):
         for tool in ['', 'sh', '../relplot', 'relplot', 'changescan', 'envshow ']:
             self.assertEqual(server.get_json('/api/report', tool=tool, oids='16417')[0], 400, tool)
 
+    def test_open_takes_only_a_list_of_label_strings(self):
+        own = {'Origin': 'http://127.0.0.1:%d' % server.port, 'Content-Type': 'application/json'}
+        cases = [(b'', b'send {'), (b'{', b'send {'), (b'[]', b'send {'), (b'"v1"', b'send {'), (b'{}', b'send {'),
+                 (b'{"label": ["v1"]}', b'send {'), (b'{"labels": "v1"}', b'send {'),
+                 (b'{"labels": {"v1": 1}}', b'send {'), (b'{"labels": [1]}', b'labels are strings'),
+                 (b'{"labels": ["v1", null]}', b'labels are strings')]
+        for body, said in cases:
+            status, _, answer = server.request('POST', '/api/open', body, own)
+            self.assertEqual(status, 400, body)
+            self.assertIn(said, answer, body)
+
     def test_static_files_never_leave_the_page_folder(self):
         self.assertEqual(server.request('GET', '/')[0], 200)
         self.assertEqual(server.request('GET', '/app.js')[0], 200)
