@@ -84,7 +84,7 @@ TEST(Views, TheWholeSampleFitsTheDefaultLimit)
 {
     const RsfModel m(sample_rsf());
     const View v = make_view(m, ViewKind::directory, m.root(), 200);
-    EXPECT_EQ(v.shown.size(), 27u);
+    EXPECT_EQ(v.node_count(), 27u);
     EXPECT_TRUE(v.boxes.empty());
     EXPECT_TRUE(v.note.empty());
     // The subset reads back as the same build.
@@ -99,7 +99,7 @@ TEST(Views, DirectoriesBeyondTheLimitBecomeBoxesWithMergedEdges)
     const View v = make_view(m, ViewKind::directory, m.root(), 10);
     // The top's three files fit, the next level (24 units) does not: three boxes.
     EXPECT_EQ(v.boxes.size(), 3u);
-    EXPECT_EQ(v.shown.size(), 6u);
+    EXPECT_EQ(v.node_count(), 6u);
     EXPECT_EQ(v.rsf.find("CONTAIN\t/home/dev/calc-v1/doc\t16436"), std::string::npos);
     // With room for the whole next level, all three open.
     EXPECT_TRUE(make_view(m, ViewKind::directory, m.root(), 27).boxes.empty());
@@ -109,10 +109,10 @@ TEST(Views, DirectoriesBeyondTheLimitBecomeBoxesWithMergedEdges)
     // src/calc depends on lib/libcalc.a: one edge between the two boxes.
     EXPECT_EQ(count_lines(v.rsf, "DEPENDON\t/home/dev/calc-v1/src\t/home/dev/calc-v1/lib"), 1u);
     EXPECT_EQ(v.rsf.find("CONTAIN\t/home/dev/calc-v1/lib\t"), std::string::npos);
-    const auto lib = std::find_if(v.labels.begin(), v.labels.end(),
+    const auto lib = std::find_if(v.extras.labels.begin(), v.extras.labels.end(),
                                   [](const auto &l) { return l.first == "/home/dev/calc-v1/lib"; });
-    ASSERT_NE(lib, v.labels.end());
-    EXPECT_EQ(lib->second, "lib/\n13 files");
+    ASSERT_NE(lib, v.extras.labels.end());
+    EXPECT_EQ(lib->second, "lib/\n13 files\n2 added, 1 removed");
 }
 
 TEST(Views, AFileWithItsNeighboursAndTheGoalsOfItsMake)
@@ -120,7 +120,7 @@ TEST(Views, AFileWithItsNeighboursAndTheGoalsOfItsMake)
     const RsfModel m(sample_rsf());
     const View v = make_view(m, ViewKind::file, m.find_unit("16417 16517"), 200);
     std::vector<std::string> ids;
-    for (int u : v.shown)
+    for (int u : v.files)
         ids.push_back(m.units()[static_cast<std::size_t>(u)].id);
     for (const char *expected : {"16417 16517", "16420 16521", "16423 16525", "16416 16516", "16414 16514", "16411 16511"})
         EXPECT_NE(std::find(ids.begin(), ids.end(), expected), ids.end()) << expected;
@@ -132,12 +132,12 @@ TEST(Views, ALimitCutsTheFilesOfOneDirectoryAndSaysSo)
 {
     const RsfModel m(wide_directory(50));
     const View v = make_view(m, ViewKind::directory, m.root(), 10);
-    EXPECT_EQ(v.shown.size(), 10u);   // nine files and the box of /d/sub
+    EXPECT_EQ(v.node_count(), 10u);   // nine files and the box of /d/sub
     EXPECT_NE(v.note.find("41 files of /d are not drawn"), std::string::npos) << v.note;
     EXPECT_EQ(count_lines(v.rsf, "DEPENDON\t0\t/d/sub"), 1u);
     EXPECT_EQ(v.rsf.find("900\t901"), std::string::npos);
     // Below the smallest limit the smallest is taken.
-    EXPECT_EQ(make_view(m, ViewKind::directory, m.root(), 1).shown.size(), min_view_limit);
+    EXPECT_EQ(make_view(m, ViewKind::directory, m.root(), 1).node_count(), min_view_limit);
 }
 
 TEST(Views, LabelsAreQuotedAsRelplotQuotes)
@@ -249,7 +249,7 @@ TEST(LayoutCache, AViewDrawnOnceComesBackWithoutRelplotOrDot)
     EXPECT_EQ(again.svg, first.svg);
     EXPECT_EQ(runs(), 1u);
     // Other box labels are another picture.
-    const Layout relabelled = engine.draw(rsf, {{"a", "other"}});
+    const Layout relabelled = engine.draw(rsf, DotExtras{{{"a", "other"}}, {}, {}});
     ASSERT_TRUE(relabelled.ok) << relabelled.error;
     EXPECT_FALSE(relabelled.cached);
     EXPECT_NE(relabelled.digest, first.digest);
