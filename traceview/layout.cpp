@@ -40,11 +40,12 @@ bool read_quoted(const std::string &text, std::size_t &at, std::string &id)
 std::string edge_attributes(std::size_t count)
 {
     std::size_t width = 1;
-    for (std::size_t n = count; n >= 4 && width < 6; n /= 4)
+    for (std::size_t n = count; n >= 4 && width < 4; n /= 4)
         ++width;
     std::string attributes = "penwidth=" + std::to_string(width) + ",";
+    // An external label is placed after the layout and so does not widen it.
     if (count > 1)
-        attributes += "label=\"" + std::to_string(count) + "\",fontsize=12,";
+        attributes += "xlabel=\"" + std::to_string(count) + "\",fontsize=11,fontcolor=gray30,";
     return attributes;
 }
 
@@ -128,6 +129,14 @@ std::string LayoutEngine::dot_text(const std::string &rsf, const DotExtras &extr
         extra += dot_label_statement(id, label);
     for (const auto &[id, label] : extras.cluster_labels)
         extra += dot_cluster_label_statement(id, label);
+    for (const auto &[from, to] : extras.hints)
+        extra += "\t" + dot_quote(from) + "->" + dot_quote(to) + "[style=invis];\n";
+    // The drawing at its own size: the page fits it to the window.  relplot
+    // asks for one of 10 x 7.5 inches filled, which squeezes a wide view
+    // until no label can be read.
+    extra += "\tsize=\"1000,1000\"; ratio=auto;\n";
+    if (extras.straight)
+        extra += "\tsplines=line;\n";
     dot.insert(dot.rfind('}'), extra);
     return dot;
 }
@@ -148,6 +157,11 @@ Layout LayoutEngine::draw(const std::string &rsf, const DotExtras &extras)
         part(label);
     }
     input += "|";
+    for (const auto &[from, to] : extras.hints) {
+        part(from);
+        part(to);
+    }
+    input += extras.straight ? "|straight|" : "|";
     for (const EdgeMark &m : extras.edges) {
         part(m.from);
         part(m.to);

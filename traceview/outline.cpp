@@ -187,6 +187,7 @@ int Outline::add(std::string id, std::string name, int unit, int parent)
     d.name = std::move(name);
     d.unit = unit;
     d.parent = parent;
+    by_id_.emplace(d.id, index);
     dirs_.push_back(std::move(d));
     if (parent >= 0)
         dirs_[static_cast<std::size_t>(parent)].dirs.push_back(index);
@@ -201,10 +202,8 @@ int Outline::add_path(int root, const std::string &root_path, const std::string 
     while (from <= path.size() && path != dirs_[static_cast<std::size_t>(at)].id) {
         const std::size_t slash = std::min(path.find('/', from), path.size());
         const std::string id = path.substr(0, slash);
-        const auto &kids = dirs_[static_cast<std::size_t>(at)].dirs;
-        const auto known = std::find_if(kids.begin(), kids.end(),
-                                        [&](int k) { return dirs_[static_cast<std::size_t>(k)].id == id; });
-        at = known != kids.end() ? *known : add(id, path.substr(from, slash - from), -1, at);
+        const auto known = by_id_.find(id);
+        at = known != by_id_.end() ? known->second : add(id, path.substr(from, slash - from), -1, at);
         from = slash + 1;
     }
     return at;
@@ -250,15 +249,13 @@ std::optional<OutlinePlace> Outline::find(const std::string &id) const
         }
         dir_id = id.substr(colon + 1);
     }
-    for (std::size_t i = 0; i < dirs_.size(); ++i) {
-        if (dirs_[i].id == dir_id) {
-            place.dir = static_cast<int>(i);
-            if (place.skip >= dirs_[i].dirs.size() && place.skip != 0)
-                return std::nullopt;
-            return place;
-        }
-    }
-    return std::nullopt;
+    const auto it = by_id_.find(dir_id);
+    if (it == by_id_.end())
+        return std::nullopt;
+    place.dir = it->second;
+    if (place.skip != 0 && place.skip >= dirs_[static_cast<std::size_t>(place.dir)].dirs.size())
+        return std::nullopt;
+    return place;
 }
 
 std::string Outline::more_id(int dir, std::size_t skip) const

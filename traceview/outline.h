@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,7 @@ private:
 
     std::vector<OutlineDir> dirs_;
     std::vector<int> file_dir_;   // by unit
+    std::unordered_map<std::string, int> by_id_;
     int top_ = -1;
 };
 

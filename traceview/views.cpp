@@ -41,8 +41,9 @@ std::vector<const std::string *> raw_names(const Unit &u)
 }
 
 // The RSF subset of a drawing; edges that end in a box are merged into one
-// per pair of drawn nodes, counted in `marks`.
-std::string write_rsf(const RsfModel &m, const Drawing &d, std::vector<EdgeMark> &marks)
+// per pair of drawn nodes, counted in `marks`; of those, no more than there
+// are nodes, the heaviest, and `left_out` says how many more there were.
+std::string write_rsf(const RsfModel &m, const Drawing &d, std::vector<EdgeMark> &marks, std::size_t &left_out)
 {
     const auto &units = m.units();
     std::string rsf;
@@ -97,7 +98,13 @@ std::string write_rsf(const RsfModel &m, const Drawing &d, std::vector<EdgeMark>
         ++edge.count;
         edge.depends = edge.depends || !e.invoke;
     }
-    for (const auto &[ends, edge] : merged) {
+    std::vector<std::pair<std::pair<int, int>, Merged>> heaviest(merged.begin(), merged.end());
+    std::stable_sort(heaviest.begin(), heaviest.end(),
+                     [](const auto &a, const auto &b) { return a.second.count > b.second.count; });
+    const std::size_t kept = std::min(heaviest.size(), d.files.size() + d.box_ids.size());
+    left_out = heaviest.size() - kept;
+    heaviest.resize(kept);
+    for (const auto &[ends, edge] : heaviest) {
         put_record(rsf, edge.depends ? "DEPENDON" : "INVOKE", raw_of(ends.first), raw_of(ends.second));
         marks.push_back({id_of(ends.first), id_of(ends.second), edge.count});
     }
@@ -109,20 +116,19 @@ std::string count_text(std::size_t n, const char *one, const char *many)
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// The second line of a box: its files, and what changed among them.
+// The second line of a box: its files, and what changed among them
+// ("3 changed +2 -1": changed, added, removed), short to keep boxes narrow.
 std::string box_counts(const Box &b)
 {
     std::string text = count_text(b.files, "file", "files");
-    std::vector<std::string> changes;
+    std::string changes;
     if (b.changed > 0)
-        changes.push_back(std::to_string(b.changed) + " changed");
+        changes = std::to_string(b.changed) + " changed";
     if (b.added > 0)
-        changes.push_back(std::to_string(b.added) + " added");
+        changes += (changes.empty() ? "+" : " +") + std::to_string(b.added);
     if (b.removed > 0)
-        changes.push_back(std::to_string(b.removed) + " removed");
-    for (std::size_t i = 0; i < changes.size(); ++i)
-        text += (i == 0 ? "\n" : ", ") + changes[i];
-    return text;
+        changes += (changes.empty() ? "-" : " -") + std::to_string(b.removed);
+    return changes.empty() ? text : text + "\n" + changes;
 }
 
 // A directory's files, those that changed first.
@@ -134,6 +140,23 @@ std::vector<int> ranked_files(const RsfModel &m, const OutlineDir &dir)
         return u.changed || u.only_in_layer >= 0;
     });
     return files;
+}
+
+// Columns for n nodes in rows: about as many rows as columns (a box is wider than high).
+std::size_t columns_of(std::size_t n)
+{
+    std::size_t columns = 1;
+    while (columns * columns < n)
+        ++columns;
+    return columns;
+}
+
+// Invisible edges that lay `ids` out in rows: each node below the one a row before it.
+void put_in_rows(const std::vector<std::string> &ids, std::vector<std::pair<std::string, std::string>> &hints)
+{
+    const std::size_t columns = columns_of(ids.size());
+    for (std::size_t i = columns; i < ids.size(); ++i)
+        hints.emplace_back(ids[i - columns], ids[i]);
 }
 
 } // namespace
@@ -214,15 +237,17 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
     drawing.box_of_file.assign(model.units().size(), -1);
     // Which box each directory below the view's open part lies in.
     std::vector<int> box_of_dir(dirs.size(), -1);
-    auto add_box = [&](Box box) {
+    std::vector<int> box_frame;   // by box: the outline directory whose frame holds it
+    auto add_box = [&](Box box, int frame) {
         drawing.box_ids.push_back(box.id);
         v.boxes.push_back(std::move(box));
+        box_frame.push_back(frame);
         return static_cast<int>(v.boxes.size()) - 1;
     };
     for (int d : level) {
         const OutlineDir &o = dir(d);
         box_of_dir[static_cast<std::size_t>(d)] =
-            add_box({o.id, o.name, o.id, o.files_below, o.changed_below, o.added_below, o.removed_below, 0});
+            add_box({o.id, o.name, o.id, o.files_below, o.changed_below, o.added_below, o.removed_below, 0}, o.parent);
     }
     if (more > 0) {
         Box box{outline.more_id(place.dir, place.skip + more_from), "", start.id, 0, 0, 0, 0, more};
@@ -234,7 +259,7 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
             box.removed += o.removed_below;
         }
         box.name = count_text(more, "more directory", "more directories");
-        const int index = add_box(std::move(box));
+        const int index = add_box(std::move(box), place.dir);
         for (std::size_t i = more_from; i < kids.size(); ++i)
             box_of_dir[static_cast<std::size_t>(kids[i])] = index;
         notes.push_back(std::to_string(more) + " of the " + std::to_string(kids.size()) + " directories of " +
@@ -289,14 +314,56 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
         const OutlineDir &o = dir(d);
         if (o.unit >= 0 && !model.units()[static_cast<std::size_t>(o.unit)].partner.empty())
             drawing.paired_dirs.push_back(&model.units()[static_cast<std::size_t>(o.unit)]);
-        if (o.root && o.name != model.units()[static_cast<std::size_t>(std::max(o.unit, 0))].name)
+        if (o.root)
             v.extras.cluster_labels.emplace_back(o.id, o.name);
     }
     drawing.files = v.files;
-    v.rsf = write_rsf(model, drawing, v.extras.edges);
+    std::size_t edges_left_out = 0;
+    v.rsf = write_rsf(model, drawing, v.extras.edges, edges_left_out);
+    v.extras.straight = !v.boxes.empty();
+    if (edges_left_out > 0)
+        notes.push_back(std::to_string(edges_left_out) + " lighter edges between boxes are not drawn (" +
+                        std::to_string(v.extras.edges.size()) + " are)");
+
+    // Rows in each frame: its boxes first, as ranked, then its files.
+    std::map<int, std::vector<std::string>> frames;
+    for (std::size_t b = 0; b < v.boxes.size(); ++b)
+        frames[box_frame[b]].push_back(v.boxes[b].id);
+    for (int f : v.files)
+        frames[outline.dir_of_file(f)].push_back(model.units()[static_cast<std::size_t>(f)].id);
+    // The roots' frames one below the other, not side by side: those whose
+    // files depend on the others' above them, as dot ranks their edges.
+    std::vector<std::pair<long long, const std::vector<std::string> *>> stack;
+    std::unordered_map<std::string, int> frame_of;
+    for (const auto &[d, ids] : frames) {
+        put_in_rows(ids, v.extras.hints);
+        for (const std::string &id : ids)
+            frame_of.emplace(id, d);
+    }
+    if (frameless) {
+        std::map<int, long long> net;
+        for (const EdgeMark &e : v.extras.edges) {
+            const auto a = frame_of.find(e.from), b = frame_of.find(e.to);
+            if (a != frame_of.end() && b != frame_of.end() && a->second != b->second) {
+                net[a->second] += static_cast<long long>(e.count);
+                net[b->second] -= static_cast<long long>(e.count);
+            }
+        }
+        for (const auto &[d, ids] : frames)
+            if (dir(d).root)
+                stack.emplace_back(-net[d], &ids);
+        std::stable_sort(stack.begin(), stack.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (std::size_t i = 1; i < stack.size(); ++i) {
+            const auto &upper = *stack[i - 1].second, &lower = *stack[i].second;
+            for (std::size_t c = 0; c < std::min(lower.size(), columns_of(lower.size())); ++c)
+                v.extras.hints.emplace_back(upper.back(), lower[c]);
+        }
+    }
 
     for (const Box &b : v.boxes)
-        v.extras.labels.emplace_back(b.id, (b.more > 0 ? b.name : b.name + "/") + "\n" + box_counts(b));
+        v.extras.labels.emplace_back(b.id, (b.more > 0 || b.name.back() == '/' ? b.name : b.name + "/") + "\n" +
+                                               box_counts(b));
     for (int d = place.dir; d >= 0; d = dir(d).parent)
         v.crumbs.insert(v.crumbs.begin(), {dir(d).id, dir(d).name});
     if (place.skip > 0)
@@ -379,7 +446,8 @@ View make_file_view(const RsfModel &m, int file, std::size_t limit)
             drawing.paired_dirs.push_back(&units[i]);
     }
     drawing.files = chosen;
-    v.rsf = write_rsf(m, drawing, v.extras.edges);
+    std::size_t none_merged = 0;
+    v.rsf = write_rsf(m, drawing, v.extras.edges, none_merged);
     v.files = std::move(chosen);
     return v;
 }

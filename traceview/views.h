@@ -4,7 +4,10 @@
 // levels of the directory tree while everything drawn, files and boxes,
 // stays within a limit, and draws the directories it does not open as
 // boxes with their file counts; edges that end in a box are merged into
-// one per pair of drawn nodes, marked with how many they stand for.  The
+// one per pair of drawn nodes, marked with how many they stand for (no
+// more of them than nodes, the heaviest: more make a picture no one reads).
+// The nodes of each frame are laid out in rows, so that the picture stays
+// near the shape of a window and its labels legible when it is fitted.  The
 // file view draws a file with its neighbours and the goals of its directory.
 //
 // Both are pure functions of the model (and its outline) and a limit.
@@ -34,6 +37,8 @@ struct DotExtras {
     std::vector<std::pair<std::string, std::string>> labels;          ///< node id and label of a box
     std::vector<std::pair<std::string, std::string>> cluster_labels;  ///< directory id and label of its frame
     std::vector<EdgeMark> edges;                                      ///< merged edges
+    std::vector<std::pair<std::string, std::string>> hints;           ///< invisible edges that shape the layout
+    bool straight = false;   ///< straight edges: routed round frames, many edges between boxes widen the picture
 };
 
 /// A directory drawn closed, as one box.

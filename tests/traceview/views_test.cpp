@@ -249,7 +249,7 @@ TEST(LayoutCache, AViewDrawnOnceComesBackWithoutRelplotOrDot)
     EXPECT_EQ(again.svg, first.svg);
     EXPECT_EQ(runs(), 1u);
     // Other box labels are another picture.
-    const Layout relabelled = engine.draw(rsf, DotExtras{{{"a", "other"}}, {}, {}});
+    const Layout relabelled = engine.draw(rsf, DotExtras{{{"a", "other"}}, {}, {}, {}});
     ASSERT_TRUE(relabelled.ok) << relabelled.error;
     EXPECT_FALSE(relabelled.cached);
     EXPECT_NE(relabelled.digest, first.digest);
