@@ -341,6 +341,10 @@ void Server::install_handlers()
         for (const Box &box : view.boxes)
             nodes[box.id] = box_json(box);
         out["nodes"] = nodes;
+        json merged = json::array();
+        for (const EdgeMark &e : view.extras.edges)
+            merged.push_back(json{{"from", e.from}, {"to", e.to}, {"count", e.count}});
+        out["merged_edges"] = merged;
         out["svg"] = layout.svg;
         out["digest"] = layout.digest;
         out["cached"] = layout.cached;

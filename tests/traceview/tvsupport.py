@@ -136,7 +136,8 @@ def write_large_build(path, compared=False, dirs=300, seed=7):
     built-in.a that the parent's make invokes), and a few files outside both
     (system headers, an installed file).  About 10,000 instances for 300
     directories.  With `compared`, two builds A and C: the files paired by
-    SAME, a few changed (DIFF), added or removed.  Returns counts."""
+    SAME, a few changed (DIFF), added or removed.  Returns counts, with the
+    dependencies (of the first build) between files of two roots by pair of roots."""
     import random
     rnd = random.Random(seed)
     out = []
@@ -172,7 +173,14 @@ def write_large_build(path, compared=False, dirs=300, seed=7):
     outside_dirs = [LARGE_OBJECTS] + [LARGE_OBJECTS + d for d in tree] + LARGE_OUTSIDE
     for d in outside_dirs:
         rec('CONTAIN', LARGE_SOURCE, d)   # the recorder hangs what lies outside from the top
-    counts = {'instances': 0, 'procs': 0, 'changed': 0, 'added': 0, 'removed': 0, 'edges': 0}
+    counts = {'instances': 0, 'procs': 0, 'changed': 0, 'added': 0, 'removed': 0, 'edges': 0,
+              'between_roots': {}}
+    root_of = {}   # OID -> the root its file lies under
+
+    def root_path(directory):
+        for r in [LARGE_OBJECTS] + LARGE_OUTSIDE + [LARGE_SOURCE]:
+            if directory == r or directory.startswith(r + '/'):
+                return r
 
     def instance(directory, name, flags=(), only=None, changed=False):
         """A file in both builds (or in `only`): the OIDs by layer."""
@@ -182,6 +190,7 @@ def write_large_build(path, compared=False, dirs=300, seed=7):
                 continue
             o = new()
             oids[layer] = o
+            root_of[o] = root_path(directory)
             rec('FILE', o, name)
             if layer == layers[0] or only is not None:
                 rec('CONTAIN', directory, o)
@@ -206,6 +215,9 @@ def write_large_build(path, compared=False, dirs=300, seed=7):
             if layer in prereq:
                 rec(relation, target[layer], prereq[layer])
                 counts['edges'] += 1
+                ends = (root_of[target[layer]], root_of[prereq[layer]])
+                if ends[0] != ends[1] and layer == layers[0]:
+                    counts['between_roots'][ends] = counts['between_roots'].get(ends, 0) + 1
 
     made = [('GOAL',), ('TARGET', 'EXECUTED')]
     system = [instance(d, h) for d in LARGE_OUTSIDE[:2] for h in ['stddef.h', 'stdarg.h', 'types.h']]

@@ -112,7 +112,7 @@ TEST(Views, DirectoriesBeyondTheLimitBecomeBoxesWithMergedEdges)
     const auto lib = std::find_if(v.extras.labels.begin(), v.extras.labels.end(),
                                   [](const auto &l) { return l.first == "/home/dev/calc-v1/lib"; });
     ASSERT_NE(lib, v.extras.labels.end());
-    EXPECT_EQ(lib->second, "lib/\n13 files\n2 added, 1 removed");
+    EXPECT_EQ(lib->second, "lib/\n13 files\n+2 -1");
 }
 
 TEST(Views, AFileWithItsNeighboursAndTheGoalsOfItsMake)
