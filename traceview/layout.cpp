@@ -37,12 +37,15 @@ bool read_quoted(const std::string &text, std::size_t &at, std::string &id)
 
 // A merged edge shows how many dependencies it stands for: a label from
 // two on, and a line that grows with the count.
-std::string edge_attributes(std::size_t count)
+std::string edge_attributes(std::size_t count, bool straight)
 {
     std::size_t width = 1;
     for (std::size_t n = count; n >= 4 && width < 4; n /= 4)
         ++width;
     std::string attributes = "penwidth=" + std::to_string(width) + ",";
+    // Straight edges leave the rows and frames where the hints put them.
+    if (straight)
+        attributes += "constraint=false,";
     // An external label is placed after the layout and so does not widen it.
     if (count > 1)
         attributes += "xlabel=\"" + std::to_string(count) + "\",fontsize=11,fontcolor=gray30,";
@@ -51,7 +54,7 @@ std::string edge_attributes(std::size_t count)
 
 // Sets the attributes of the merged edges on relplot's edge lines: a tab,
 // two quoted ids joined by "->", then '['.
-void mark_edges(std::string &dot, const std::vector<EdgeMark> &marks)
+void mark_edges(std::string &dot, const std::vector<EdgeMark> &marks, bool straight)
 {
     if (marks.empty())
         return;
@@ -70,7 +73,7 @@ void mark_edges(std::string &dot, const std::vector<EdgeMark> &marks)
             const auto it = counts.find({from, to});
             if (it != counts.end()) {
                 out.append(dot, line, at + 1 - line);
-                out += edge_attributes(it->second);
+                out += edge_attributes(it->second, straight);
                 line = at + 1;
             }
         }
@@ -122,7 +125,7 @@ std::string LayoutEngine::dot_text(const std::string &rsf, const DotExtras &extr
         error = "relplot wrote no complete DOT text";
         return "";
     }
-    mark_edges(dot, extras.edges);
+    mark_edges(dot, extras.edges, extras.straight);
     // Labels of the boxes and frames go in as statements after relplot's own: the later attribute wins.
     std::string extra;
     for (const auto &[id, label] : extras.labels)

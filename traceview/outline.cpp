@@ -38,6 +38,8 @@ std::string common_dir(const std::string &a, const std::string &b)
 {
     if (a == b || under(b, a))
         return a;
+    if (under(a, b))
+        return b;
     std::size_t end = 0;
     for (std::size_t i = 0; i < a.size() && i < b.size() && a[i] == b[i]; ++i)
         if (a[i] == '/')
