@@ -45,7 +45,7 @@ std::string edge_attributes(std::size_t count, bool straight)
     std::string attributes = "penwidth=" + std::to_string(width) + ",";
     // Straight edges leave the rows and frames where the hints put them.
     if (straight)
-        attributes += "constraint=false,";
+        attributes += "constraint=false,color=\"#1a5fb499\",";
     // An external label is placed after the layout and so does not widen it.
     if (count > 1)
         attributes += "xlabel=\"" + std::to_string(count) + "\",fontsize=11,fontcolor=gray30,";

@@ -146,7 +146,7 @@ std::vector<int> ranked_files(const RsfModel &m, const OutlineDir &dir)
 std::size_t columns_of(std::size_t n)
 {
     std::size_t columns = 1;
-    while (columns * columns < n)
+    while (columns * columns < 2 * n)
         ++columns;
     return columns;
 }
@@ -333,6 +333,7 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
         frames[outline.dir_of_file(f)].push_back(model.units()[static_cast<std::size_t>(f)].id);
     // The roots' frames one below the other, not side by side: those whose
     // files depend on the others' above them, as dot ranks their edges.
+    // Side by side they make a picture far wider than a window.
     std::vector<std::pair<long long, const std::vector<std::string> *>> stack;
     std::unordered_map<std::string, int> frame_of;
     for (const auto &[d, ids] : frames) {
@@ -355,9 +356,14 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
         std::stable_sort(stack.begin(), stack.end(),
                          [](const auto &a, const auto &b) { return a.first < b.first; });
         for (std::size_t i = 1; i < stack.size(); ++i) {
+            // Column under column, so that the frames stand flush, not in steps.
             const auto &upper = *stack[i - 1].second, &lower = *stack[i].second;
-            for (std::size_t c = 0; c < std::min(lower.size(), columns_of(lower.size())); ++c)
-                v.extras.hints.emplace_back(upper.back(), lower[c]);
+            const std::size_t above = std::min(columns_of(upper.size()), upper.size());
+            for (std::size_t c = 0; c < std::min(lower.size(), columns_of(lower.size())); ++c) {
+                const std::size_t column = c % above;
+                const std::size_t bottom = column + (upper.size() - 1 - column) / above * above;
+                v.extras.hints.emplace_back(upper[std::min(bottom, upper.size() - 1)], lower[c]);
+            }
         }
     }
 
