@@ -65,7 +65,7 @@ class Api(unittest.TestCase):
         status, lib = server.get_json('/api/view', build='rsf', kind='dir', id='/home/dev/calc-v1/lib')
         self.assertEqual(status, 200, lib)
         self.assertNotIn('16430 16531', lib['nodes'])   # src/main.c
-        self.assertEqual([c['name'] for c in lib['crumbs']], ['calc-v1', 'lib'])
+        self.assertEqual([c['name'] for c in lib['crumbs']], ['/home/dev/calc-v1', 'lib'])   # a root by its path
         status, near = server.get_json('/api/view', build='rsf', kind='file', id=ADD_O)
         self.assertEqual(status, 200, near)
         # add.c and calc.h below it, libcalc.a above it, the goal of lib's make.
