@@ -363,6 +363,11 @@ class LargeBuilds(unittest.TestCase):
             self.assertIn('>%s/</text>' % root, html.unescape(view['svg']))
         self.assertEqual(sum(n['files'] for n in view['nodes'].values()), self.counts['one']['instances'])
         self.assertEqual([c['name'] for c in view['crumbs']], ['roots'])
+        # Opened, each is a frame of its own named by its path.
+        opened = html.unescape(self.view('one', limit='60')['svg'])
+        for root in self.ROOTS:
+            self.assertIn('<title>cluster_%s</title>' % root, opened)
+            self.assertIn('>%s</text>' % root, opened)
         # A root opens into its own directories; the object folder holds no source file.
         inside = self.view('one', kind='dir', id=LARGE_OBJECTS, limit='60')
         self.assertEqual([c['id'] for c in inside['crumbs']][1:], [LARGE_OBJECTS])
