@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 
+#include <map>
 #include <memory>
 
 #include "child.h"
@@ -16,6 +17,71 @@ namespace {
 
 constexpr std::size_t dot_text_cap = 256UL << 20;
 constexpr std::size_t svg_cap = 256UL << 20;
+
+// Reads a DOT-quoted id at `at` (relplot escapes only '"' and '\\').
+bool read_quoted(const std::string &text, std::size_t &at, std::string &id)
+{
+    if (at >= text.size() || text[at] != '"')
+        return false;
+    id.clear();
+    for (++at; at < text.size() && text[at] != '"' && text[at] != '\n'; ++at) {
+        if (text[at] == '\\' && at + 1 < text.size())
+            ++at;
+        id += text[at];
+    }
+    if (at >= text.size() || text[at] != '"')
+        return false;
+    ++at;
+    return true;
+}
+
+// A merged edge shows how many dependencies it stands for: a label from
+// two on, and a line that grows with the count.
+std::string edge_attributes(std::size_t count, bool straight)
+{
+    std::size_t width = 1;
+    for (std::size_t n = count; n >= 4 && width < 4; n /= 4)
+        ++width;
+    std::string attributes = "penwidth=" + std::to_string(width) + ",";
+    // Straight edges leave the rows and frames where the hints put them.
+    if (straight)
+        attributes += "constraint=false,color=\"#1a5fb499\",";
+    // An external label is placed after the layout and so does not widen it.
+    if (count > 1)
+        attributes += "xlabel=\"" + std::to_string(count) + "\",fontsize=11,fontcolor=gray30,";
+    return attributes;
+}
+
+// Sets the attributes of the merged edges on relplot's edge lines: a tab,
+// two quoted ids joined by "->", then '['.
+void mark_edges(std::string &dot, const std::vector<EdgeMark> &marks, bool straight)
+{
+    if (marks.empty())
+        return;
+    std::map<std::pair<std::string, std::string>, std::size_t> counts;
+    for (const EdgeMark &m : marks)
+        counts[{m.from, m.to}] = m.count;
+    std::string out;
+    out.reserve(dot.size() + marks.size() * 32);
+    std::size_t line = 0;
+    std::string from, to;
+    while (line < dot.size()) {
+        const std::size_t end = std::min(dot.find('\n', line), dot.size());
+        std::size_t at = line + 1;
+        if (dot[line] == '\t' && read_quoted(dot, at, from) && dot.compare(at, 2, "->") == 0 &&
+            read_quoted(dot, at += 2, to) && at < end && dot[at] == '[') {
+            const auto it = counts.find({from, to});
+            if (it != counts.end()) {
+                out.append(dot, line, at + 1 - line);
+                out += edge_attributes(it->second, straight);
+                line = at + 1;
+            }
+        }
+        out.append(dot, line, end + 1 - line);
+        line = end + 1;
+    }
+    dot.swap(out);
+}
 
 } // namespace
 
@@ -40,8 +106,7 @@ LayoutEngine::LayoutEngine(LayoutSettings settings, const PrivateDir &scratch)
 {
 }
 
-std::string LayoutEngine::dot_text(const std::string &rsf,
-                                   const std::vector<std::pair<std::string, std::string>> &labels, std::string &error)
+std::string LayoutEngine::dot_text(const std::string &rsf, const DotExtras &extras, std::string &error)
 {
     ScratchFile in(scratch_, "view-rsf"), out(scratch_, "view-dot");
     in.write(rsf);
@@ -56,32 +121,61 @@ std::string LayoutEngine::dot_text(const std::string &rsf,
     }
     bool truncated = false;
     std::string dot = out.read(dot_text_cap, truncated);
-    const std::size_t close = dot.rfind('}');
-    if (truncated || close == std::string::npos) {
+    if (truncated || dot.rfind('}') == std::string::npos) {
         error = "relplot wrote no complete DOT text";
         return "";
     }
-    // Labels of the boxes go in as node statements after relplot's own: the later attribute wins.
+    mark_edges(dot, extras.edges, extras.straight);
+    // Labels of the boxes and frames go in as statements after relplot's own: the later attribute wins.
     std::string extra;
-    for (const auto &[id, label] : labels)
+    for (const auto &[id, label] : extras.labels)
         extra += dot_label_statement(id, label);
-    dot.insert(close, extra);
+    for (const auto &[id, label] : extras.cluster_labels)
+        extra += dot_cluster_label_statement(id, label);
+    for (const auto &[from, to] : extras.hints)
+        extra += "\t" + dot_quote(from) + "->" + dot_quote(to) + "[style=invis];\n";
+    // The drawing at its own size: the page fits it to the window.  relplot
+    // asks for one of 10 x 7.5 inches filled, which squeezes a wide view
+    // until no label can be read.
+    extra += "\tsize=\"1000,1000\"; ratio=auto;\n";
+    if (extras.straight)
+        extra += "\tsplines=line;\n";
+    dot.insert(dot.rfind('}'), extra);
     return dot;
 }
 
-Layout LayoutEngine::draw(const std::string &rsf, const std::vector<std::pair<std::string, std::string>> &labels)
+Layout LayoutEngine::draw(const std::string &rsf, const DotExtras &extras)
 {
     Layout layout;
     // Each part with its length first, so that no two inputs read alike.
     std::string input = std::to_string(rsf.size()) + ":" + rsf;
-    for (const auto &[id, label] : labels)
-        input += std::to_string(id.size()) + ":" + id + std::to_string(label.size()) + ":" + label;
+    auto part = [&input](const std::string &text) { input += std::to_string(text.size()) + ":" + text; };
+    for (const auto &[id, label] : extras.labels) {
+        part(id);
+        part(label);
+    }
+    input += "|";
+    for (const auto &[id, label] : extras.cluster_labels) {
+        part(id);
+        part(label);
+    }
+    input += "|";
+    for (const auto &[from, to] : extras.hints) {
+        part(from);
+        part(to);
+    }
+    input += extras.straight ? "|straight|" : "|";
+    for (const EdgeMark &m : extras.edges) {
+        part(m.from);
+        part(m.to);
+        part(std::to_string(m.count));
+    }
     layout.digest = sha256_hex(input);
     if (lookup(layout.digest, layout.svg)) {
         layout.ok = layout.cached = true;
         return layout;
     }
-    const std::string dot = dot_text(rsf, labels, layout.error);
+    const std::string dot = dot_text(rsf, extras, layout.error);
     if (dot.empty())
         return layout;
     ScratchFile in(scratch_, "view-gv");

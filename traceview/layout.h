@@ -1,7 +1,7 @@
 // From an RSF view to SVG: relplot writes the DOT text, Graphviz's dot lays
 // it out upright (relplot's DOT asks for landscape).  Layouts are kept by
 // the SHA-256 digest of what they are drawn from (the view's relation text
-// and box labels; relplot and dot give the same picture for the same
+// and what is set on relplot's DOT text; relplot and dot give the same picture for the same
 // input), so a view drawn once comes back without either program; a layout
 // that runs past its time is stopped.
 #pragma once
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "private_dir.h"
+#include "views.h"
 
 namespace traceview {
 
@@ -48,12 +49,11 @@ class LayoutEngine {
 public:
     LayoutEngine(LayoutSettings settings, const PrivateDir &scratch);
 
-    /// Draws the RSF text `rsf`, with `labels` (node id, label) set on top of relplot's DOT text.
-    Layout draw(const std::string &rsf, const std::vector<std::pair<std::string, std::string>> &labels);
+    /// Draws the RSF text `rsf`, with `extras` (box and frame labels, edge counts) set on relplot's DOT text.
+    Layout draw(const std::string &rsf, const DotExtras &extras);
 
 private:
-    std::string dot_text(const std::string &rsf, const std::vector<std::pair<std::string, std::string>> &labels,
-                         std::string &error);
+    std::string dot_text(const std::string &rsf, const DotExtras &extras, std::string &error);
     bool lookup(const std::string &digest, std::string &svg);
     void keep(const std::string &digest, const std::string &svg);
 

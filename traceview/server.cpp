@@ -84,13 +84,15 @@ json unit_json(const RsfModel &model, int index)
 // A view as the request names it.
 struct ViewRequest {
     ViewKind kind = ViewKind::directory;
-    int unit = -1;
+    int unit = -1;           // the file of a file view
+    OutlinePlace place;      // the place of a directory view
     std::size_t limit = 0;
 };
 
 // Reads kind, id and limit; a status and message when they do not name a view of `model`.
 std::optional<std::pair<int, std::string>> read_view_request(const httplib::Request &req, const RsfModel &model,
-                                                             std::size_t default_limit, ViewRequest &view)
+                                                             const Outline &outline, std::size_t default_limit,
+                                                             ViewRequest &view)
 {
     if (model.root() < 0)
         return std::make_pair(404, std::string("the build holds nothing under its root directory"));
@@ -103,15 +105,22 @@ std::optional<std::pair<int, std::string>> read_view_request(const httplib::Requ
     }
     view.limit = std::clamp(view.limit, min_view_limit, max_view_limit);
     const std::string kind = req.get_param_value("kind");
-    view.unit = model.root();
+    view.place = {outline.top(), 0};
     if (kind.empty() || kind == "overview")
         return std::nullopt;
-    if (kind != "dir" && kind != "file")
+    if (kind == "dir") {
+        const auto place = outline.find(req.get_param_value("id"));
+        if (!place)
+            return std::make_pair(404, std::string("no such directory in this build"));
+        view.place = *place;
+        return std::nullopt;
+    }
+    if (kind != "file")
         return std::make_pair(400, std::string("kind is overview, dir or file"));
-    view.kind = kind == "dir" ? ViewKind::directory : ViewKind::file;
+    view.kind = ViewKind::file;
     view.unit = model.find_unit(req.get_param_value("id"));
-    if (view.unit < 0 || model.units()[static_cast<std::size_t>(view.unit)].is_dir != (kind == "dir"))
-        return std::make_pair(404, "no such " + std::string(kind == "dir" ? "directory" : "file") + " in this build");
+    if (view.unit < 0 || model.units()[static_cast<std::size_t>(view.unit)].is_dir)
+        return std::make_pair(404, std::string("no such file in this build"));
     return std::nullopt;
 }
 
@@ -119,17 +128,37 @@ std::optional<std::pair<int, std::string>> read_view_request(const httplib::Requ
 json view_header(const Build &build, const ViewRequest &request, const View &view)
 {
     const auto &units = build.model->units();
-    json out{{"build", build.key}, {"kind", request.kind == ViewKind::file ? "file" : "dir"},
-             {"id", units[static_cast<std::size_t>(request.unit)].id}, {"limit", request.limit}};
+    json out{{"build", build.key}, {"kind", request.kind == ViewKind::file ? "file" : "dir"}, {"limit", request.limit}};
     json crumbs = json::array();
-    int dir = request.kind == ViewKind::file ? units[static_cast<std::size_t>(request.unit)].parent : request.unit;
-    for (; dir >= 0; dir = units[static_cast<std::size_t>(dir)].parent)
-        crumbs.insert(crumbs.begin(), json{{"id", units[static_cast<std::size_t>(dir)].id},
-                                           {"name", units[static_cast<std::size_t>(dir)].name}});
+    if (request.kind == ViewKind::file) {
+        out["id"] = units[static_cast<std::size_t>(request.unit)].id;
+        for (int dir = units[static_cast<std::size_t>(request.unit)].parent; dir >= 0;
+             dir = units[static_cast<std::size_t>(dir)].parent)
+            crumbs.insert(crumbs.begin(), json{{"id", units[static_cast<std::size_t>(dir)].id},
+                                               {"name", units[static_cast<std::size_t>(dir)].name}});
+    } else {
+        out["id"] = view.crumbs.empty() ? std::string() : view.crumbs.back().first;
+        for (const auto &[id, name] : view.crumbs)
+            crumbs.push_back(json{{"id", id}, {"name", name}});
+    }
     out["crumbs"] = crumbs;
     if (!view.note.empty())
         out["note"] = view.note;
     return out;
+}
+
+// A box as the page sees it.
+json box_json(const Box &box)
+{
+    json j{{"id", box.id}, {"name", box.name}, {"path", box.path}, {"kind", "dir"}, {"files", box.files}};
+    if (box.changed + box.added + box.removed > 0) {
+        j["changed"] = box.changed;
+        j["added"] = box.added;
+        j["removed"] = box.removed;
+    }
+    if (box.more > 0)
+        j["more"] = box.more;
+    return j;
 }
 
 } // namespace
@@ -307,13 +336,16 @@ void Server::send_view(const httplib::Request &req, httplib::Response &res)
     const bool overview = req.get_param_value("kind").empty() || req.get_param_value("kind") == "overview";
     const std::size_t default_limit = overview ? std::min(settings_.overview_limit, settings_.view_limit)
                                                : settings_.view_limit;
-    if (const auto refused = read_view_request(req, *build->model, default_limit, view_request)) {
+    const RsfModel &model = *build->model;
+    const Outline outline(model);
+    if (const auto refused = read_view_request(req, model, outline, default_limit, view_request)) {
         send_error(res, refused->first, refused->second);
         return;
     }
-    const RsfModel &model = *build->model;
-    const View view = make_view(model, view_request.kind, view_request.unit, view_request.limit);
-    const Layout layout = layouts_.draw(view.rsf, view.labels);
+    const View view = view_request.kind == ViewKind::file
+                          ? make_file_view(model, view_request.unit, view_request.limit)
+                          : make_directory_view(model, outline, view_request.place, view_request.limit);
+    const Layout layout = layouts_.draw(view.rsf, view.extras);
     json out = view_header(*build, view_request, view);
     if (!layout.ok) {
         out["error"] = layout.error;
@@ -324,9 +356,15 @@ void Server::send_view(const httplib::Request &req, httplib::Response &res)
         return;
     }
     json nodes = json::object();
-    for (int u : view.shown)
+    for (int u : view.files)
         nodes[model.units()[static_cast<std::size_t>(u)].id] = unit_json(model, u);
+    for (const Box &box : view.boxes)
+        nodes[box.id] = box_json(box);
     out["nodes"] = nodes;
+    json merged = json::array();
+    for (const EdgeMark &e : view.extras.edges)
+        merged.push_back(json{{"from", e.from}, {"to", e.to}, {"count", e.count}});
+    out["merged_edges"] = merged;
     out["svg"] = layout.svg;
     out["digest"] = layout.digest;
     out["cached"] = layout.cached;

@@ -1,11 +1,14 @@
 #!/usr/bin/python3
-"""traceview's speed: the first view of a build of FILES files (cold layout
-cache), the same view again (cached), a drill-down into a directory, and a
-report click on the demo data.  Prints the figures; asserts nothing.
+"""traceview's speed: the first view of a build of the large shape (about
+10,000 instances, 300 make processes, an object folder outside the source
+tree) and of two such builds compared, from traceview's start; the same view
+again (cached); clicks into directories; and a report click on the demo data.
+Prints the figures; asserts nothing.
 
-    bench/traceview/traceview_bench.py [FILES] [ROUNDS]     (defaults 10000 and 5)
+    bench/traceview/traceview_bench.py [DIRS] [ROUNDS]     (defaults 300 and 5)
 """
 import concurrent.futures
+import json
 import os
 import statistics
 import sys
@@ -15,35 +18,7 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', '..', 'tests', 'traceview'))
-from tvsupport import SOURCE, Cluster, Traceview  # noqa: E402
-
-
-def write_build(path, files):
-    """A build of `files` files: 10 top directories of 10 subdirectories, each
-    holding sources, objects and an archive, objects depending on their source
-    and a shared header."""
-    per_dir = max(3, -(-files // 100))
-    oid = 1
-    with open(path, 'w') as f:
-        f.write('ROOT\t/src\t-\n')
-        for top in range(10):
-            tdir = '/src/t%d' % top
-            f.write('CONTAIN\t/src\t%s\n' % tdir)
-            for sub in range(10):
-                d = '%s/s%d' % (tdir, sub)
-                f.write('CONTAIN\t%s\t%s\n' % (tdir, d))
-                header = oid
-                f.write('FILE\t%d\tdefs.h\nCONTAIN\t%s\t%d\n' % (header, d, header))
-                oid += 1
-                for i in range(per_dir // 2):
-                    src, obj = oid, oid + 1
-                    oid += 2
-                    f.write('FILE\t%d\tf%d.c\nCONTAIN\t%s\t%d\n' % (src, i, d, src))
-                    f.write('FILE\t%d\tf%d.o\nCONTAIN\t%s\t%d\nTARGET\t%d\t-\nEXECUTED\t%d\t-\n' % (obj, i, d, obj, obj, obj))
-                    f.write('DEPENDON\t%d\t%d\nDEPENDON\t%d\t%d\n' % (obj, src, obj, header))
-                    if top > 0 and i == 0:
-                        f.write('DEPENDON\t%d\t1\n' % obj)   # across directories
-    return oid - 1
+from tvsupport import SOURCE, Cluster, Traceview, write_large_build  # noqa: E402
 
 
 def fetch(url):
@@ -54,30 +29,47 @@ def fetch(url):
     return time.perf_counter() - started
 
 
+def view(tv, **params):
+    """The view answer and the seconds it took."""
+    started = time.perf_counter()
+    with urllib.request.urlopen(tv.url + '/api/view?' + urllib.parse.urlencode(dict(build='rsf', **params))) as reply:
+        answer = json.loads(reply.read())
+        assert reply.status == 200, reply.status
+    return answer, time.perf_counter() - started
+
+
 def main():
-    files = int(sys.argv[1]) if len(sys.argv) > 1 else 10000
+    dirs = int(sys.argv[1]) if len(sys.argv) > 1 else 300
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
-    with tempfile.TemporaryDirectory() as d:
-        rsf = os.path.join(d, 'big.rsf')
-        made = write_build(rsf, files)
-        started = time.perf_counter()
-        tv = Traceview(['--rsf', rsf])
-        load = time.perf_counter() - started
-        try:
-            first = fetch(tv.url + '/api/view?build=rsf')
-            cached = [fetch(tv.url + '/api/view?build=rsf') for _ in range(rounds)]
-            drill = fetch(tv.url + '/api/view?' + urllib.parse.urlencode({'build': 'rsf', 'kind': 'dir', 'id': '/src/t3/s4'}))
-            drill_cached = fetch(tv.url + '/api/view?' + urllib.parse.urlencode({'build': 'rsf', 'kind': 'dir', 'id': '/src/t3/s4'}))
-            # The same directory with every file of it, as far as the largest limit goes.
-            whole = fetch(tv.url + '/api/view?' + urllib.parse.urlencode(
-                {'build': 'rsf', 'kind': 'dir', 'id': '/src/t5/s5', 'limit': 2000}))
-        finally:
-            tv.stop()
-    print('build of %d files: server up with it loaded in %.3f s' % (made, load))
-    print('first view (overview, cold cache): %.3f s' % first)
-    print('same view again (cached): median %.3f s, worst %.3f s over %d' % (statistics.median(cached), max(cached), rounds))
-    print('drill-down into one directory: %.3f s cold, %.3f s cached' % (drill, drill_cached))
-    print('another directory with up to 2000 of its files (limit 2000): %.3f s cold' % whole)
+    for compared in [False, True]:
+        with tempfile.TemporaryDirectory() as d:
+            rsf = os.path.join(d, 'large.rsf')
+            counts = write_large_build(rsf, compared=compared, dirs=dirs)
+            started = time.perf_counter()
+            tv = Traceview(['--rsf', rsf])
+            try:
+                overview, _ = view(tv)
+                first = time.perf_counter() - started
+                cached = [view(tv)[1] for _ in range(rounds)]
+                # A click into each of the largest boxes, as a person starts.
+                boxes = sorted((n for n in overview['nodes'].values() if n['kind'] == 'dir'),
+                               key=lambda n: -n['files'])[:rounds]
+                clicks = [view(tv, kind='dir', id=b['id']) for b in boxes]
+                deeper = [n for n in clicks[0][0]['nodes'].values() if n['kind'] == 'dir'][:rounds]
+                deep_clicks = [view(tv, kind='dir', id=n['id'])[1] for n in deeper]
+            finally:
+                tv.stop()
+        what = 'two builds compared' if compared else 'one build'
+        print('%s: %d instances, %d make processes, %d source directories' %
+              (what, counts['instances'], counts['procs'], counts['dirs']))
+        print('  first view from traceview\'s start: %.3f s (%d nodes, %d ms in the server)' %
+              (first, len(overview['nodes']), overview['ms']))
+        print('  same view again (cached): median %.3f s, worst %.3f s' % (statistics.median(cached), max(cached)))
+        print('  a click into one of the largest boxes: median %.3f s, worst %.3f s over %d' %
+              (statistics.median(c[1] for c in clicks), max(c[1] for c in clicks), len(clicks)))
+        if deep_clicks:
+            print('  a click one level further: median %.3f s, worst %.3f s over %d' %
+                  (statistics.median(deep_clicks), max(deep_clicks), len(deep_clicks)))
 
     cluster = Cluster()
     try:

@@ -16,7 +16,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tvsupport import SOURCE, Cluster, Traceview, record_calc  # noqa: E402
+from tvsupport import SOURCE, Cluster, Traceview, record_calc, write_large_build  # noqa: E402
 from selenium.webdriver.support.ui import Select  # noqa: E402
 
 SCREENSHOT = os.environ.get('TRACEVIEW_SCREENSHOT')   # where to keep the picture, when set
@@ -198,6 +198,37 @@ class DatabaseDown(unittest.TestCase):
             self.assertIn('exit status', browser.find_element(By.ID, 'reports').text)
         finally:
             tv.stop()
+
+
+class LargeBuild(unittest.TestCase):
+    """The first view of a large build, two builds compared, read at Fit in a 1400x900 window."""
+
+    # Rendered height of a label's line, in CSS pixels, from which it reads without zooming.
+    LEGIBLE = 8
+
+    def test_the_labels_of_the_first_view_are_legible_at_fit(self):
+        with tempfile.TemporaryDirectory() as d:
+            rsf = os.path.join(d, 'large.rsf')
+            write_large_build(rsf, compared=True)
+            tv = Traceview(['--rsf', rsf])
+            try:
+                browser.get(tv.url + '/')
+                wait(lambda: len(browser.find_elements(By.CSS_SELECTOR, '#graph g.node')) > 20)
+                browser.find_element(By.ID, 'fit').click()
+                sizes = browser.execute_script("""
+                    const area = document.getElementById('graph').getBoundingClientRect();
+                    const texts = [...document.querySelectorAll('#graph g.node text, #graph g.cluster text')];
+                    const heights = texts.map(t => t.getBoundingClientRect().height).sort((a, b) => a - b);
+                    const parts = [...document.querySelectorAll('#graph g.node')].map(n => n.getBoundingClientRect());
+                    return {smallest: heights[0], median: heights[heights.length >> 1], count: heights.length,
+                            inside: parts.every(r => r.left >= area.left - 1 && r.right <= area.right + 1 &&
+                                                     r.top >= area.top - 1 && r.bottom <= area.bottom + 1)};""")
+                self.assertGreater(sizes['count'], 20)
+                self.assertTrue(sizes['inside'])
+                self.assertGreaterEqual(sizes['smallest'], self.LEGIBLE, sizes)
+                self.assertIn('drawn closed', browser.find_element(By.ID, 'status').text)
+            finally:
+                tv.stop()
 
 
 class HostileNames(unittest.TestCase):

@@ -1,6 +1,7 @@
 """traceview over HTTP: the JSON API on the demo data and requests that try
 to get round its checks.  Runs against its own cluster with the sample trace."""
 import concurrent.futures
+import html
 import json
 import os
 import shutil
@@ -12,7 +13,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tvsupport import BIN, SOURCE, Cluster, Traceview, copy_www, record_calc  # noqa: E402
+from tvsupport import (BIN, LARGE_OBJECTS, LARGE_OUTSIDE, LARGE_SOURCE, SOURCE, Cluster, Traceview,  # noqa: E402
+                       copy_www, record_calc, write_large_build)
 
 SAMPLE = os.path.join(SOURCE, 'demo', 'sample.rsf')
 CHANGES = os.path.join(SOURCE, 'demo', 'sample.list')
@@ -63,7 +65,7 @@ class Api(unittest.TestCase):
         status, lib = server.get_json('/api/view', build='rsf', kind='dir', id='/home/dev/calc-v1/lib')
         self.assertEqual(status, 200, lib)
         self.assertNotIn('16430 16531', lib['nodes'])   # src/main.c
-        self.assertEqual([c['name'] for c in lib['crumbs']], ['calc-v1', 'lib'])
+        self.assertEqual([c['name'] for c in lib['crumbs']], ['/home/dev/calc-v1', 'lib'])   # a root by its path
         status, near = server.get_json('/api/view', build='rsf', kind='file', id=ADD_O)
         self.assertEqual(status, 200, near)
         # add.c and calc.h below it, libcalc.a above it, the goal of lib's make.
@@ -325,6 +327,89 @@ class RecordedBuilds(unittest.TestCase):
                 self.assertIn('tracemake', json.loads(body)['error'])
             finally:
                 tv.stop()
+
+
+class LargeBuilds(unittest.TestCase):
+    """The first view of a build of the large shape, alone and compared."""
+
+    ROOTS = [LARGE_SOURCE, LARGE_OBJECTS] + LARGE_OUTSIDE
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.counts, cls.servers = {}, {}
+        for name, compared in [('one', False), ('two', True)]:
+            rsf = os.path.join(cls.tmp.name, name + '.rsf')
+            cls.counts[name] = write_large_build(rsf, compared=compared)
+            cls.servers[name] = Traceview(['--rsf', rsf])
+
+    @classmethod
+    def tearDownClass(cls):
+        for tv in cls.servers.values():
+            tv.stop()
+        cls.tmp.cleanup()
+
+    def view(self, name, **params):
+        status, view = self.servers[name].get_json('/api/view', build='rsf', **params)
+        self.assertEqual(status, 200, view.get('error'))
+        return view
+
+    def test_the_overview_keeps_its_limit_boxes_included(self):
+        for name in ['one', 'two']:
+            for limit in [10, 60, 200]:
+                view = self.view(name, limit=str(limit))
+                self.assertLessEqual(len(view['nodes']), limit, (name, limit))
+                self.assertGreater(len(view['nodes']), 4, (name, limit))
+                files = sum(n['files'] if n['kind'] == 'dir' else 1 for n in view['nodes'].values())
+                if files < self.counts[name]['instances'] - self.counts[name]['removed']:
+                    self.assertIn('drawn closed', view.get('note', ''), (name, limit))
+        # Without a limit asked for, the overview's own (60).
+        self.assertLessEqual(len(self.view('one')['nodes']), 60)
+
+    def test_each_root_is_a_top_box_named_by_its_path(self):
+        view = self.view('one', limit='10')
+        self.assertEqual(sorted(view['nodes']), sorted(self.ROOTS))
+        for root in self.ROOTS:
+            self.assertEqual(view['nodes'][root]['name'], root)
+            self.assertIn('>%s/</text>' % root, html.unescape(view['svg']))
+        self.assertEqual(sum(n['files'] for n in view['nodes'].values()), self.counts['one']['instances'])
+        self.assertEqual([c['name'] for c in view['crumbs']], ['roots'])
+        # Opened, each is a frame of its own named by its path.
+        opened = html.unescape(self.view('one', limit='60')['svg'])
+        for root in self.ROOTS:
+            self.assertIn('<title>cluster_%s</title>' % root, opened)
+            self.assertIn('>%s</text>' % root, opened)
+        # A root opens into its own directories; the object folder holds no source file.
+        inside = self.view('one', kind='dir', id=LARGE_OBJECTS, limit='60')
+        self.assertEqual([c['id'] for c in inside['crumbs']][1:], [LARGE_OBJECTS])
+        self.assertTrue(all(n['path'].startswith(LARGE_OBJECTS) for n in inside['nodes'].values()))
+        self.assertFalse(any(n['name'].endswith('.c') for n in inside['nodes'].values()))
+
+    def test_edges_between_boxes_are_merged_with_their_counts(self):
+        view = self.view('one', limit='10')
+        merged = {(e['from'], e['to']): e['count'] for e in view['merged_edges']}
+        self.assertEqual(merged, self.counts['one']['between_roots'])
+        self.assertIn('>%d</text>' % merged[(LARGE_OBJECTS, LARGE_SOURCE)], view['svg'])
+        # One edge a pair, however many dependencies it stands for.
+        self.assertEqual(html.unescape(view['svg']).count('<title>%s->%s</title>' % (LARGE_OBJECTS, LARGE_SOURCE)), 1)
+
+    def test_a_directory_of_more_than_the_limit_folds_the_rest_into_one_box(self):
+        view = self.view('one', kind='dir', id=LARGE_SOURCE, limit='10')
+        more = [n for n in view['nodes'].values() if n.get('more')]
+        self.assertEqual(len(more), 1)
+        self.assertEqual(len(view['nodes']), 10)
+        self.assertIn('%d more directories' % more[0]['more'], view['svg'])
+        rest = self.view('one', kind='dir', id=more[0]['id'], limit='200')
+        shown = [n for n in rest['nodes'].values() if n['kind'] == 'dir']
+        self.assertEqual(sum(n['files'] for n in rest['nodes'].values()), more[0]['files'])
+        self.assertGreaterEqual(len(shown), 1)
+        self.assertIn('more directories', rest['crumbs'][-1]['name'])
+
+    def test_compared_boxes_count_what_changed(self):
+        view = self.view('two', limit='10')
+        total = {k: sum(n.get(k, 0) for n in view['nodes'].values()) for k in ['changed', 'added', 'removed']}
+        self.assertEqual(total, {k: self.counts['two'][k] for k in total})
+        self.assertIn('changed +', view['svg'])
 
 
 class Failures(unittest.TestCase):

@@ -122,3 +122,135 @@ def copy_www(into):
     www = os.path.join(into, 'www')
     shutil.copytree(os.path.join(SOURCE, 'traceview', 'www'), www)
     return www
+
+
+LARGE_SOURCE = '/home/dev/linux'            # where the top make ran
+LARGE_OBJECTS = '/home/dev/build/linux'     # its object folder (O=), outside the source tree
+LARGE_OUTSIDE = ['/usr/include', '/usr/lib/gcc/x86_64-linux-gnu/12/include', '/lib/modules/6.1.0']
+
+
+def write_large_build(path, compared=False, dirs=300, seed=7):
+    """Writes the RSF of a build of the large shape, as `tracemake rsf` would:
+    `dirs` source directories up to nine deep below LARGE_SOURCE, an object
+    folder mirroring them outside it with one make process each (a goal
+    built-in.a that the parent's make invokes), and a few files outside both
+    (system headers, an installed file).  About 10,000 instances for 300
+    directories.  With `compared`, two builds A and C: the files paired by
+    SAME, a few changed (DIFF), added or removed.  Returns counts, with the
+    dependencies (of the first build) between files of two roots by pair of roots."""
+    import random
+    rnd = random.Random(seed)
+    out = []
+    rec = lambda *t: out.append('\t'.join(str(x) for x in t))   # noqa: E731
+    # Source directories: a chain nine deep, twenty more at the top, the rest under random parents.
+    tree = ['']
+    depth = {'': 0}
+    for i in range(dirs):
+        if i < 9:
+            parent = tree[-1]
+        elif i < 30:
+            parent = ''
+        else:
+            parent = rnd.choice([d for d in tree if depth[d] < 9])
+        d = parent + '/d%d' % i
+        tree.append(d)
+        depth[d] = depth[parent] + 1
+    tree = tree[1:]
+    oid = [1]
+
+    def new():
+        oid[0] += 1
+        return oid[0]
+
+    layers = ['A', 'C'] if compared else [None]
+    if compared:
+        rec('LAYERNAME', 'A', 0)
+        rec('LAYERNAME', 'C', 1)
+    rec('ROOT', LARGE_SOURCE, '-')
+    for d in tree:
+        parent = d.rsplit('/', 1)[0]
+        rec('CONTAIN', LARGE_SOURCE + parent, LARGE_SOURCE + d)
+    outside_dirs = [LARGE_OBJECTS] + [LARGE_OBJECTS + d for d in tree] + LARGE_OUTSIDE
+    for d in outside_dirs:
+        rec('CONTAIN', LARGE_SOURCE, d)   # the recorder hangs what lies outside from the top
+    counts = {'instances': 0, 'procs': 0, 'changed': 0, 'added': 0, 'removed': 0, 'edges': 0,
+              'between_roots': {}}
+    root_of = {}   # OID -> the root its file lies under
+
+    def root_path(directory):
+        for r in [LARGE_OBJECTS] + LARGE_OUTSIDE + [LARGE_SOURCE]:
+            if directory == r or directory.startswith(r + '/'):
+                return r
+
+    def instance(directory, name, flags=(), only=None, changed=False):
+        """A file in both builds (or in `only`): the OIDs by layer."""
+        oids = {}
+        for layer in layers:
+            if only is not None and layer != only:
+                continue
+            o = new()
+            oids[layer] = o
+            root_of[o] = root_path(directory)
+            rec('FILE', o, name)
+            if layer == layers[0] or only is not None:
+                rec('CONTAIN', directory, o)
+            if layer is not None:
+                rec('LAYER', o, layer)
+            for flag in flags:
+                rec(flag, o, '-')
+            counts['instances'] += 1
+        if compared and len(oids) == 2:
+            rec('SAME', oids['A'], oids['C'])
+            if changed:
+                rec('DIFF', oids['A'], oids['C'])
+                counts['changed'] += 1
+        if only == 'A':
+            counts['removed'] += 1
+        elif only == 'C':
+            counts['added'] += 1
+        return oids
+
+    def depend(target, prereq, relation='DEPENDON'):
+        for layer in target:
+            if layer in prereq:
+                rec(relation, target[layer], prereq[layer])
+                counts['edges'] += 1
+                ends = (root_of[target[layer]], root_of[prereq[layer]])
+                if ends[0] != ends[1] and layer == layers[0]:
+                    counts['between_roots'][ends] = counts['between_roots'].get(ends, 0) + 1
+
+    made = [('GOAL',), ('TARGET', 'EXECUTED')]
+    system = [instance(d, h) for d in LARGE_OUTSIDE[:2] for h in ['stddef.h', 'stdarg.h', 'types.h']]
+    installed = instance(LARGE_OUTSIDE[2], 'modules.dep', made[1])
+    headers = []
+    for d in tree[:40]:
+        headers += [instance(LARGE_SOURCE + d, 'h%d.h' % k) for k in range(3)]
+    top_goal = instance(LARGE_SOURCE, 'all', ('PHONY',) + made[0] + made[1])
+    image = instance(LARGE_OBJECTS, 'vmlinux', made[0] + made[1])
+    depend(top_goal, image, 'INVOKE')
+    depend(installed, image)
+    archive_of = {'': image}
+    counts['procs'] = 2
+    for d in tree:
+        src, obj = LARGE_SOURCE + d, LARGE_OBJECTS + d
+        archive = instance(obj, 'built-in.a', made[0] + made[1])
+        archive_of[d] = archive
+        counts['procs'] += 1
+        parent_archive = archive_of[d.rsplit('/', 1)[0]]
+        depend(parent_archive, archive, 'INVOKE')
+        depend(parent_archive, archive)
+        for k in range(rnd.randint(8, 24)):
+            only = None
+            if compared and rnd.random() < 0.02:
+                only = rnd.choice(layers)
+            changed = compared and only is None and rnd.random() < 0.03
+            source = instance(src, 'f%d.c' % k, only=only)
+            objfile = instance(obj, 'f%d.o' % k, made[1], only=only, changed=changed)
+            depend(objfile, source)
+            for h in rnd.sample(headers, 2) + [rnd.choice(system)]:
+                depend(objfile, h)
+            depend(archive, objfile)
+    with open(path, 'w') as f:
+        f.write('\n'.join(out) + '\n')
+    counts['dirs'] = len(tree)
+    return counts

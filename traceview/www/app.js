@@ -144,7 +144,7 @@ async function showView(kind, id, limit, then) {
   placeSvg(answer.svg);
   showCrumbs(answer.crumbs);
   const count = Object.keys(answer.nodes).length;
-  status(count + ' nodes' + (answer.cached ? ', layout from the cache' : '') + ' (' + Math.round(answer.ms) + ' ms)' +
+  status(count + ' of at most ' + answer.limit + ' nodes' + (answer.cached ? ', layout from the cache' : '') + ' (' + Math.round(answer.ms) + ' ms)' +
     (answer.note ? '. ' + answer.note : ''));
   if (then) then();
   return true;
