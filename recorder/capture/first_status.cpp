@@ -20,6 +20,7 @@ namespace {
 /// What one path's first status call said.
 struct Seen {
     char *path;      ///< as make named it; null for an empty slot
+    const char *dir; ///< make's working directory then, for a relative path
     uint64_t hash;
     bool exists;
     struct timespec mtime;
@@ -30,6 +31,10 @@ size_t slot_count; ///< a power of two, or 0 before the first note
 size_t used;
 /// Set while the set is written: its own status calls are not noted.
 bool writing;
+/// make's working directory, looked up at the first relative path after a
+/// change: make leaves a -C directory again before it exits.
+const char *cwd;
+bool cwd_known;
 
 /// Memory for paths, taken from the system in chunks and never given back
 /// while make runs.
@@ -109,7 +114,13 @@ void note(const char *path, int result, const struct stat *status)
     size_t length = strlen(path);
     uint64_t hash = hash_of(path, length);
     Seen *seen = slot_for(path, length, hash);
+    if (!seen->path && path[0] != '/' && !cwd_known) {
+        char buffer[4096];
+        cwd = getcwd(buffer, sizeof buffer) ? copy_path(buffer, strlen(buffer)) : nullptr;
+        cwd_known = true;
+    }
     if (!seen->path && (seen->path = copy_path(path, length))) {
+        seen->dir = path[0] == '/' ? nullptr : cwd;
         seen->hash = hash;
         seen->exists = result == 0;
         if (result == 0)
@@ -155,9 +166,6 @@ void first_status_write(const char *proc_dir)
     if (!proc_dir || used == 0)
         return;
     writing = true;
-    char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd))
-        cwd[0] = '\0';
     char file[4096];
     snprintf(file, sizeof file, "%s/status.tsv", proc_dir);
     int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
@@ -168,12 +176,17 @@ void first_status_write(const char *proc_dir)
         size_t filled = 0;
         for (size_t i = 0; buffer && i < slot_count; ++i) {
             const Seen &seen = slots[i];
-            if (!seen.path)
+            if (!seen.path || (seen.path[0] != '/' && !seen.dir))
                 continue;
+            char path[8192];
+            if (seen.dir)
+                snprintf(path, sizeof path, "%s/%s", seen.dir, seen.path);
+            else
+                snprintf(path, sizeof path, "%s", seen.path);
             struct stat now;
-            bool exists_now = stat(seen.path, &now) == 0;
-            // Worst case: the path twice escaped, the directory, two times.
-            size_t need = 2 * (strlen(cwd) + strlen(seen.path)) + 96;
+            bool exists_now = stat(path, &now) == 0;
+            // Worst case: every byte of the path escaped, and two times.
+            size_t need = 2 * strlen(path) + 96;
             if (filled + need > capacity) {
                 if (write(fd, buffer, filled) < 0) {
                     // The build goes on whether or not it is recorded.
@@ -182,11 +195,7 @@ void first_status_write(const char *proc_dir)
             }
             if (need > capacity)
                 continue;
-            if (seen.path[0] != '/' && cwd[0]) {
-                filled = put_escaped(buffer, filled, cwd);
-                buffer[filled++] = '/';
-            }
-            filled = put_escaped(buffer, filled, seen.path);
+            filled = put_escaped(buffer, filled, path);
             buffer[filled++] = '\t';
             filled += format_time(buffer + filled, capacity - filled, seen.exists, seen.mtime);
             buffer[filled++] = '\t';
@@ -209,6 +218,24 @@ void first_status_write(const char *proc_dir)
 }
 
 extern "C" {
+
+int chdir(const char *path)
+{
+    using Function = int (*)(const char *);
+    static Function real = next_definition<Function>("chdir");
+    int result = real(path);
+    cwd_known = cwd_known && result != 0;
+    return result;
+}
+
+int fchdir(int fd)
+{
+    using Function = int (*)(int);
+    static Function real = next_definition<Function>("fchdir");
+    int result = real(fd);
+    cwd_known = cwd_known && result != 0;
+    return result;
+}
 
 // GNU make as Debian builds it calls glibc's old versioned entry points;
 // a make built against a newer glibc calls stat and friends directly.

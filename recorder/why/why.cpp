@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 #include <queue>
+#include <set>
 #include <unordered_map>
 
 #include "common/pg.h"
@@ -132,7 +133,14 @@ public:
         }
         if (real)
             return;
-        // Only what is always out of date: the recipe decided by itself.
+        // Only what is always out of date, and the file was also made by a
+        // make with a real reason: this recipe ran that make (a FORCE rule
+        // around a sub-make), whose reasons are the answer.
+        if (const std::vector<Index> makers = remade_as(i, i, true); !makers.empty()) {
+            next.insert(next.end(), makers.begin(), makers.end());
+            return;
+        }
+        // The recipe decided by itself.
         // Commands that differ from the earlier build's are the better answer.
         if (commands_differ(i)) {
             direct.push_back(intern({"commands", paths_[i]}));
@@ -288,7 +296,7 @@ private:
     /// (a sub-make's library, say).  An instance whose only reason is
     /// something always out of date (a FORCE rule that runs a sub-make)
     /// gives way to one with a real reason.
-    std::vector<Index> remade_as(Index p, Index of) const
+    std::vector<Index> remade_as(Index p, Index of, bool real_only = false) const
     {
         if (p == none)
             return {};
@@ -306,7 +314,7 @@ private:
                 }))
                 real.push_back(j);
         }
-        return real.empty() ? all : real;
+        return real.empty() && !real_only ? all : real;
     }
 
     bool commands_differ(Index i) const
@@ -387,22 +395,27 @@ void write_instance(std::FILE *out, Analysis &a, Index i)
 void write_build(std::FILE *out, Analysis &a, const recorded::Build *earlier)
 {
     const Build &build = a.build();
-    std::map<CauseId, std::vector<Index>> led_to;
-    std::size_t rebuilt = 0, for_nothing = 0;
-    for (Index i = 0; i < build.insts.size(); ++i) {
-        if (!a.rebuilt(i))
-            continue;
-        ++rebuilt;
-        const std::vector<CauseId> &causes = a.causes(i);
+    // A file made by two make processes (a parent's FORCE rule around the
+    // sub-make that makes it) is one target.
+    std::map<std::string, std::set<CauseId>> targets;
+    for (Index i = 0; i < build.insts.size(); ++i)
+        if (a.rebuilt(i)) {
+            const std::vector<CauseId> &causes = a.causes(i);
+            targets[a.path(i)].insert(causes.begin(), causes.end());
+        }
+    std::map<CauseId, std::vector<std::string>> led_to;
+    std::size_t for_nothing = 0;
+    for (const auto &[path, causes] : targets) {
         for (CauseId c : causes)
-            led_to[c].push_back(i);
+            led_to[c].push_back(path);
         if (earlier && !causes.empty() &&
             std::all_of(causes.begin(), causes.end(), [&](CauseId c) { return a.content_unchanged(a.cause(c)); }))
             ++for_nothing;
     }
-    std::vector<std::pair<CauseId, const std::vector<Index> *>> ranked;
-    for (const auto &[cause, targets] : led_to)
-        ranked.emplace_back(cause, &targets);
+    const std::size_t rebuilt = targets.size();
+    std::vector<std::pair<CauseId, const std::vector<std::string> *>> ranked;
+    for (const auto &[cause, paths] : led_to)
+        ranked.emplace_back(cause, &paths);
     std::sort(ranked.begin(), ranked.end(), [&](const auto &x, const auto &y) {
         return x.second->size() != y.second->size() ? x.second->size() > y.second->size()
                                                     : a.cause(x.first) < a.cause(y.first);
@@ -413,12 +426,12 @@ void write_build(std::FILE *out, Analysis &a, const recorded::Build *earlier)
     } else {
         std::fputs("; first causes, by the targets they led to:\n", out);
         constexpr std::size_t shown = 5;
-        for (const auto &[cause, targets] : ranked) {
-            std::fprintf(out, "  %zu  %s\n      ", targets->size(), a.describe(a.cause(cause)).c_str());
-            for (std::size_t k = 0; k < std::min(shown, targets->size()); ++k)
-                std::fprintf(out, "%s%s", k ? ", " : "", a.path((*targets)[k]).c_str());
-            if (targets->size() > shown)
-                std::fprintf(out, " and %zu more", targets->size() - shown);
+        for (const auto &[cause, paths] : ranked) {
+            std::fprintf(out, "  %zu  %s\n      ", paths->size(), a.describe(a.cause(cause)).c_str());
+            for (std::size_t k = 0; k < std::min(shown, paths->size()); ++k)
+                std::fprintf(out, "%s%s", k ? ", " : "", (*paths)[k].c_str());
+            if (paths->size() > shown)
+                std::fprintf(out, " and %zu more", paths->size() - shown);
             std::fputc('\n', out);
         }
     }
