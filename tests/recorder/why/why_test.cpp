@@ -1,6 +1,7 @@
 // tracemake why on real make builds: each case writes a small project,
 // records a first build, changes the project, records a second build and
 // asks why the second one remade what it remade.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -46,6 +47,8 @@ struct Case {
     int status = 0;
     /// The second build loaded again from its spool without status.tsv, as an older recorder left it.
     bool without_status = false;
+    /// The second build is ended by Ctrl-C (SIGINT to its process group).
+    bool interrupted = false;
 };
 
 void rewrite(const fs::path &project, const std::string &name, const std::string &content)
@@ -112,6 +115,23 @@ const std::vector<Case> cases = {
      {"clean (make in ., OID ", "): commands ran\n", "  phony: its commands always run\n"}},
     {"AlwaysMake", copy_project, nullptr, {"-B"}, {"out.txt"},
      {"): rebuilt\n", "  every target forced (-B)\n", "    -B: every target forced\n"}},
+    {"WhatIf", copy_project, nullptr, {"-W", "in.txt"}, {"out.txt"},
+     {"): rebuilt\n", "  prerequisite in.txt assumed new (-W)\n", "    in.txt: assumed new (-W)\n"}, {"newer"}},
+    {"MakefileRemade",
+     {{"Makefile", "all: ; @echo $(X)\ninclude gen.mk\ngen.mk: gen.in\n\tcp gen.in gen.mk\n"}, {"gen.in", "X = 1\n"}},
+     [](const fs::path &p) { rewrite(p, "gen.in", "X = 2\n"); }, {}, {"gen.mk"},
+     {"gen.mk (make in ., OID ", "): rebuilt\n", "  prerequisite gen.in is newer (changed outside the build)\n",
+      "  one of its make's makefiles, remade before the rest\n", "    gen.in: changed outside the build\n"}},
+    {"SelfDecidingRecipeWithOtherCommands",
+     {{"Makefile", "V = 1\nstamp: FORCE\n\t@echo $(V) > stamp.new; cmp -s stamp.new stamp || cp stamp.new stamp\nFORCE:\n"}},
+     [](const fs::path &p) {
+         rewrite(p, "Makefile",
+                 "V = 2\nstamp: FORCE\n\t@echo $(V) > stamp.new; cmp -s stamp.new stamp || cp stamp.new stamp\nFORCE:\n");
+     },
+     {}, {"stamp", "--since", "SINCE"},
+     {"): rebuilt\n", "  prerequisite FORCE is always out of date\n", "  first causes:\n",
+      "    stamp: executed commands differ from those of '"},
+     {"FORCE: always out of date"}},
     {"DoubleColonWithoutPrerequisites", {{"Makefile", "log::\n\techo run >> log\n"}}, nullptr, {}, {"log"},
      {"log (make in ., OID ", "): rebuilt\n", "  double-colon rule without prerequisites: always run\n"}},
     {"OrderOnlyIsNoReason",
@@ -169,6 +189,19 @@ const std::vector<Case> cases = {
     {"SpoolWithoutStatuses", copy_project, [](const fs::path &p) { rewrite(p, "in.txt", "two\n"); }, {}, {"out.txt"},
      {"): rebuilt\n", "  reasons missing: what make saw was not recorded\n"},
      {"newer"}, 0, true},
+    {"InterruptedBuild",
+     {{"Makefile", "all: sub slow\n.PHONY: sub\nsub:\n\t$(MAKE) -C sub\n"
+                   "slow: sub\n\t@if [ -f interrupt ]; then trap '' INT; kill -INT 0; sleep 1; fi\n"},
+      {"sub/Makefile", "out: in\n\tcp in out\n"},
+      {"sub/in", "1\n"}},
+     [](const fs::path &p) {
+         rewrite(p, "sub/in", "2\n");
+         rewrite(p, "interrupt", "");
+     },
+     {}, {},
+     {"note: the build '", "' was recorded incomplete", "1 target rebuilt", "  1  sub/in: changed outside the build\n",
+      "      sub/out\n", "reasons missing: 1 make process printed no data base\n"},
+     {"slow"}, 0, false, true},
     {"UnknownFile", copy_project, nullptr, {}, {"no/such.file", "out.txt"},
      {"no/such.file: not a file of the build '", "out.txt (make in ., OID "}, {}, 1},
 };
@@ -190,9 +223,16 @@ protected:
         return "why-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 20) +
                "-" + std::to_string(getpid()) + "-" + std::to_string(build);
     }
-    RunResult record(int build, const std::vector<std::string> &args, const std::string &spool = "")
+    RunResult record(int build, const std::vector<std::string> &args, const std::string &spool = "",
+                     bool own_group = false)
     {
-        std::vector<std::string> argv{bin_path("tracemake"), "record", "--label", label(build)};
+        // Ctrl-C reaches a process group: the build gets one of its own,
+        // with SIGINT not ignored (as it may be where the tests run).
+        std::vector<std::string> argv;
+        if (own_group)
+            argv = {"setsid", "env", "--default-signal=INT"};
+        for (const std::string &word : {bin_path("tracemake"), std::string("record"), std::string("--label"), label(build)})
+            argv.push_back(word);
         if (!spool.empty()) {
             argv.push_back("--keep-spool");
             argv.push_back(spool);
@@ -234,8 +274,11 @@ TEST_P(Why, AnswersAsMakeDecided)
     if (c.change)
         c.change(project_.path());
     const fs::path spool = spool_.path() / "spool";
-    const RunResult second = record(1, c.make_args, c.without_status ? spool.string() : "");
-    ASSERT_EQ(second.exit_code, 0) << second.out << second.err;
+    const RunResult second = record(1, c.make_args, c.without_status ? spool.string() : "", c.interrupted);
+    if (c.interrupted)
+        ASSERT_EQ(second.term_signal, SIGINT) << second.out << second.err;
+    else
+        ASSERT_EQ(second.exit_code, 0) << second.out << second.err;
     if (c.without_status)
         reload_without_statuses(spool);
 
@@ -253,6 +296,30 @@ TEST_P(Why, AnswersAsMakeDecided)
     }
     for (const std::string &text : c.unexpected)
         EXPECT_EQ(why.out.find(text), std::string::npos) << "'" << text << "' in:\n" << why.out;
+}
+
+TEST_F(Why, RefusesWhatNamesNoBuild)
+{
+    write_file(project_.file("Makefile"), "all: ;\n");
+    ASSERT_EQ(record(0, {}).exit_code, 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } refused[] = {
+        {{}, "usage: tracemake why LABEL [FILE...] [--since LABEL0]\n"},
+        {{"--bogus"}, "usage: tracemake why"},
+        {{"no-such-label"}, "no build is recorded under the label 'no-such-label'"},
+        {{label(0), "--since", "no-such-label"}, "no build is recorded under the label 'no-such-label'"},
+        {{label(0), "--since", label(0)}, "--since names the build itself"},
+    };
+    for (const auto &c : refused) {
+        std::vector<std::string> argv{bin_path("tracemake"), "why"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const RunResult r = run_program(argv);
+        EXPECT_EQ(r.exit_code, 2) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, Why, testing::ValuesIn(cases),
