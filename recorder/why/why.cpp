@@ -173,10 +173,12 @@ public:
         return causes_[i];
     }
 
-    /// The instances from `from` down to one that holds `cause` itself, `from` first.
-    std::vector<Index> chain(Index from, CauseId cause)
+    /// For each first cause of `from`, the instances from `from` down to
+    /// the nearest one that holds it itself, `from` first: one walk, breadth first.
+    std::map<CauseId, std::vector<Index>> chains(Index from)
     {
         std::unordered_map<Index, Index> came_from{{from, none}};
+        std::map<CauseId, std::vector<Index>> found;
         std::queue<Index> todo;
         todo.push(from);
         while (!todo.empty()) {
@@ -185,18 +187,19 @@ public:
             std::vector<Index> next;
             std::vector<CauseId> direct;
             step(i, next, direct);
-            if (std::find(direct.begin(), direct.end(), cause) != direct.end()) {
-                std::vector<Index> path;
+            for (CauseId c : direct) {
+                if (found.contains(c))
+                    continue;
+                std::vector<Index> &path = found[c];
                 for (Index at = i; at != none; at = came_from[at])
                     path.push_back(at);
                 std::reverse(path.begin(), path.end());
-                return path;
             }
             for (Index j : next)
                 if (came_from.try_emplace(j, i).second)
                     todo.push(j);
         }
-        return {from};
+        return found;
     }
 
     /// For --since: the file of a "changed" cause has the same content as in the earlier build.
@@ -375,13 +378,12 @@ void write_instance(std::FILE *out, Analysis &a, Index i)
         std::fputs("  reasons missing: what make saw was not recorded\n", out);
     for (const Reason &r : a.reasons(i))
         std::fprintf(out, "  %s\n", a.describe(r).c_str());
-    const std::vector<CauseId> causes = a.causes(i);
-    if (causes.empty())
+    const std::map<CauseId, std::vector<Index>> chains = a.chains(i);
+    if (chains.empty())
         return;
     std::fputs("  first causes:\n", out);
-    for (CauseId c : causes) {
+    for (const auto &[c, chain] : chains) {
         std::fprintf(out, "    %s\n      ", a.describe(a.cause(c)).c_str());
-        const std::vector<Index> chain = a.chain(i, c);
         for (std::size_t k = 0; k < chain.size(); ++k)
             std::fprintf(out, "%s%s", k ? " <- " : "", a.path(chain[k]).c_str());
         const Cause &cause = a.cause(c);
