@@ -103,7 +103,8 @@ CREATE INDEX ztr_targetvar_inst ON ZTR_TARGETVAR (TV_INST);
 -- build from make's data base and what make saw of each file before it
 -- updated anything (its existence and modification time at make's first
 -- look).  RSN_KIND is one of
---   missing       the file did not exist
+--   missing       the file did not exist; for an intermediate file the prerequisites
+--                 newer than the file that needed it follow as newer rows
 --   phony         a phony target
 --   forced        make ran with -B
 --   double-colon  a double-colon rule without prerequisites

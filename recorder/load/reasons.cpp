@@ -154,8 +154,11 @@ void add_remade(const rows::Process &proc, RemadePaths &remade)
 
 Decider::Decider(const rows::Process &proc, const RemadePaths &remade) : proc_(proc), remade_(remade)
 {
-    for (const makedb::File *file : proc.files)
+    for (const makedb::File *file : proc.files) {
         files_.emplace(file->name, file);
+        for (const std::string &prereq : file->prereqs)
+            dependents_.emplace(prereq, file);
+    }
     if (!proc.db)
         return;
     const std::string cmdline = spool::value_of(proc.keys, "cmdline");
@@ -180,6 +183,58 @@ std::optional<Mtime> Decider::newest(const std::string &path) const
     return time;
 }
 
+std::vector<Reason> Decider::prerequisite_reasons(const makedb::File &file, const std::optional<Mtime> &against) const
+{
+    std::vector<Reason> newer, what_if, always;
+    std::unordered_set<std::string_view> seen;
+    for (const std::string &name : file.prereqs) {
+        if (!seen.insert(name).second)
+            continue;
+        const std::string prereq_path = path_of(proc_.dir, name);
+        auto known = files_.find(name);
+        const makedb::File *prereq = known == files_.end() ? nullptr : known->second;
+        auto prereq_status = proc_.statuses->find(prereq_path);
+        const bool noted = prereq_status != proc_.statuses->end();
+        const bool remade = remade_.contains(prereq_path);
+        if (what_if_.contains(prereq_path)) {
+            what_if.push_back({Kind::what_if, name, false, {}});
+            continue;
+        }
+        if (prereq && (prereq->phony || ((!noted || !prereq_status->second.first) && !prereq->recipe && !remade))) {
+            always.push_back({Kind::always, name, false, {}});
+            continue;
+        }
+        if (!prereq || !against)
+            continue;
+        const std::optional<Mtime> time = newest(prereq_path);
+        // A remade file that is gone again (an intermediate file make
+        // deleted) was new when make compared it.
+        if (time ? *time <= *against : !remade)
+            continue;
+        Reason reason{Kind::newer, name, remade, {}};
+        if (time && end_ && *time > *end_)
+            reason.note = "future";
+        else if (noted && prereq_status->second.first && !prereq_status->second.last)
+            reason.note = "deleted";
+        newer.push_back(std::move(reason));
+    }
+    newer.insert(newer.end(), what_if.begin(), what_if.end());
+    newer.insert(newer.end(), always.begin(), always.end());
+    return newer;
+}
+
+std::optional<Mtime> Decider::oldest_dependent(const std::string &name) const
+{
+    std::optional<Mtime> oldest;
+    auto range = dependents_.equal_range(name);
+    for (auto it = range.first; it != range.second; ++it) {
+        auto found = proc_.statuses->find(path_of(proc_.dir, it->second->name));
+        if (found != proc_.statuses->end() && found->second.first && (!oldest || *found->second.first < *oldest))
+            oldest = found->second.first;
+    }
+    return oldest;
+}
+
 std::vector<Reason> Decider::decide(const makedb::File &file) const
 {
     if (!proc_.statuses)
@@ -195,35 +250,15 @@ std::vector<Reason> Decider::decide(const makedb::File &file) const
         found.push_back({Kind::forced, {}, false, {}});
     } else if (status && !status->first) {
         found.push_back({Kind::missing, {}, false, {}});
+        // An intermediate file is made again only when its prerequisites
+        // are newer than the file that needs it: those are its real reasons.
+        for (Reason &reason : prerequisite_reasons(file, oldest_dependent(file.name)))
+            if (reason.kind == Kind::newer)
+                found.push_back(std::move(reason));
     } else if (file.double_colon && file.prereqs.empty()) {
         found.push_back({Kind::double_colon, {}, false, {}});
     } else {
-        std::vector<Reason> what_if, always;
-        std::unordered_set<std::string_view> seen;
-        for (const std::string &name : file.prereqs) {
-            if (!seen.insert(name).second)
-                continue;
-            const std::string prereq_path = path_of(proc_.dir, name);
-            auto known = files_.find(name);
-            const makedb::File *prereq = known == files_.end() ? nullptr : known->second;
-            auto prereq_status = proc_.statuses->find(prereq_path);
-            const bool absent = prereq_status == proc_.statuses->end() || !prereq_status->second.first;
-            if (what_if_.contains(prereq_path)) {
-                what_if.push_back({Kind::what_if, name, false, {}});
-            } else if (prereq && (prereq->phony || (absent && !prereq->recipe && !remade_.contains(prereq_path)))) {
-                always.push_back({Kind::always, name, false, {}});
-            } else if (const auto time = prereq ? newest(prereq_path) : std::nullopt;
-                       time && status && status->first && *time > *status->first) {
-                Reason reason{Kind::newer, name, remade_.contains(prereq_path), {}};
-                if (end_ && *time > *end_)
-                    reason.note = "future";
-                else if (prereq_status != proc_.statuses->end() && !prereq_status->second.last)
-                    reason.note = "deleted";
-                found.push_back(std::move(reason));
-            }
-        }
-        found.insert(found.end(), what_if.begin(), what_if.end());
-        found.insert(found.end(), always.begin(), always.end());
+        found = prerequisite_reasons(file, status ? status->first : std::nullopt);
         if (found.empty())
             found.push_back({Kind::unknown, {}, false, {}});
     }

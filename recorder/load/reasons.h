@@ -39,7 +39,7 @@ Statuses read_statuses(const std::vector<std::vector<std::string>> &records);
 
 /// What make decided by, strongest first in a target's list.
 enum class Kind {
-    missing,      ///< the target did not exist
+    missing,      ///< the target did not exist (an intermediate file: its newer prerequisites follow)
     phony,        ///< a phony target
     forced,       ///< -B: every target remade
     double_colon, ///< a double-colon rule without prerequisites
@@ -83,10 +83,16 @@ private:
     /// When the file at `path` was last made, as far as make saw: its first
     /// status, or its status at the end when it was remade meanwhile.
     std::optional<Mtime> newest(const std::string &path) const;
+    /// The reasons that `file`'s prerequisites give against the time `against`
+    /// (none for newer ones when it is unknown): newer, then what-if, then always.
+    std::vector<Reason> prerequisite_reasons(const makedb::File &file, const std::optional<Mtime> &against) const;
+    /// The earliest first time among the files that have `name` as a prerequisite.
+    std::optional<Mtime> oldest_dependent(const std::string &name) const;
 
     const rows::Process &proc_;
     const RemadePaths &remade_;
     std::unordered_map<std::string_view, const makedb::File *> files_;
+    std::unordered_multimap<std::string_view, const makedb::File *> dependents_; ///< prerequisite -> its targets
     std::unordered_set<std::string> what_if_, makefiles_;
     bool always_make_ = false;
     std::optional<Mtime> end_; ///< when the make ended

@@ -119,6 +119,8 @@ public:
                 if (makers.empty())
                     direct.push_back(intern({"changed", prereq_path(r)}));
                 next.insert(next.end(), makers.begin(), makers.end());
+            } else if (r.kind == "missing" && has_kind(list, "newer")) {
+                real = true; // an intermediate file: its newer prerequisites are the answer
             } else if (r.kind == "missing" || r.kind == "double-colon" || r.kind == "unknown" ||
                        r.kind == "unrecorded" || r.kind == "phony") {
                 real = true;
