@@ -126,7 +126,7 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
         if (record.size() >= 2)
             proc.digests[record[0]] = record[1];
     if (std::filesystem::exists(dir / spool::status_file))
-        proc.statuses = reasons::read_statuses(spool::read_records(dir / spool::status_file));
+        proc.statuses = make_reasons::read_statuses(spool::read_records(dir / spool::status_file));
 }
 
 } // namespace
@@ -267,7 +267,7 @@ public:
     Tables make()
     {
         for (const Process &proc : spool_.procs)
-            reasons::add_remade(proc, remade_);
+            make_reasons::add_remade(proc, remade_);
         for (std::size_t i = 0; i < spool_.procs.size(); ++i) {
             process_row(i);
             instance_rows(i);
@@ -305,7 +305,7 @@ private:
         if (!proc.db)
             return;
         const auto goals = proc.db->goals();
-        const reasons::Decider decider(proc, remade_);
+        const make_reasons::Decider decider(proc, remade_);
         for (std::size_t k = 0; k < proc.files.size(); ++k) {
             const makedb::File &file = *proc.files[k];
             const std::int64_t inst = instances_from_[i] + static_cast<std::int64_t>(k);
@@ -346,17 +346,17 @@ private:
         }
     }
 
-    void reason_rows(std::size_t i, std::int64_t inst, const std::vector<reasons::Reason> &list)
+    void reason_rows(std::size_t i, std::int64_t inst, const std::vector<make_reasons::Reason> &list)
     {
         int position = 0;
-        for (const reasons::Reason &reason : list) {
+        for (const make_reasons::Reason &reason : list) {
             CopyRow row(tables_.reason);
-            row.number(inst).number(position++).text(reasons::kind_name(reason.kind));
+            row.number(inst).number(position++).text(make_reasons::kind_name(reason.kind));
             if (reason.prereq.empty())
                 row.null();
             else
                 row.found_or_null(instance_of_[i], std::string_view(reason.prereq));
-            if (reason.kind == reasons::Kind::newer)
+            if (reason.kind == make_reasons::Kind::newer)
                 row.number(reason.remade ? 1 : 0);
             else
                 row.null();
@@ -376,7 +376,7 @@ private:
     /// Each process's instances by the name its make knows them by.
     std::vector<std::unordered_map<std::string_view, std::int64_t>> instance_of_;
     std::map<std::string, int> sub_makes_; ///< parent ID -> sub-makes numbered so far
-    reasons::RemadePaths remade_;
+    make_reasons::RemadePaths remade_;
     Tables tables_;
 };
 

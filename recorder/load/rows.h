@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "load/reasons.h"
+#include "load/make_reasons.h"
 #include "makedb/makedb.h"
 
 namespace rows {
@@ -27,7 +27,7 @@ struct Process {
     std::vector<const makedb::File *> files;              ///< the files that become instances, in order
     std::map<std::string, std::string, std::less<>> executed; ///< target name -> commands run, one a line
     std::map<std::string, std::string, std::less<>> digests;  ///< absolute path -> SHA-256
-    std::optional<reasons::Statuses> statuses;            ///< status.tsv; none in a spool without it
+    std::optional<make_reasons::Statuses> statuses;       ///< status.tsv; none in a spool without it
 };
 
 /// A whole spool.

@@ -1,4 +1,4 @@
-#include "load/reasons.h"
+#include "load/make_reasons.h"
 
 #include <charconv>
 #include <filesystem>
@@ -6,7 +6,7 @@
 #include "load/rows.h"
 #include "spool/paths.h"
 
-namespace reasons {
+namespace make_reasons {
 
 namespace {
 
@@ -269,4 +269,4 @@ std::vector<Reason> Decider::decide(const makedb::File &file) const
     return found;
 }
 
-} // namespace reasons
+} // namespace make_reasons

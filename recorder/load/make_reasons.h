@@ -20,7 +20,7 @@ namespace rows {
 struct Process;
 }
 
-namespace reasons {
+namespace make_reasons {
 
 /// A modification time: seconds and nanoseconds since the epoch.
 using Mtime = std::pair<std::int64_t, std::int32_t>;
@@ -98,4 +98,4 @@ private:
     std::optional<Mtime> end_; ///< when the make ended
 };
 
-} // namespace reasons
+} // namespace make_reasons
