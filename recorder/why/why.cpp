@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <queue>
 #include <set>
+#include <stdexcept>
 #include <unordered_map>
 
 #include "common/pg.h"
@@ -472,6 +474,23 @@ Reasons load_reasons(PGconn *conn, const Build &build)
         reasons[i].push_back(std::move(reason));
     }
     return reasons;
+}
+
+std::string first_causes(const Build &build, const Reasons &reasons, const Build *earlier)
+{
+    char *data = nullptr;
+    std::size_t size = 0;
+    auto close = [&](std::FILE *stream) {
+        std::fclose(stream);
+        std::free(data);
+    };
+    const std::unique_ptr<std::FILE, decltype(close)> out(open_memstream(&data, &size), close);
+    if (!out)
+        throw std::runtime_error("cannot write the first causes: out of memory");
+    Analysis analysis(build, reasons, earlier);
+    write_build(out.get(), analysis, earlier);
+    std::fflush(out.get());
+    return std::string(data, size);
 }
 
 bool write_answer(std::FILE *out, const Options &options, const Build &build, const Reasons &reasons,

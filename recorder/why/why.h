@@ -45,4 +45,8 @@ struct Options {
 bool write_answer(std::FILE *out, const Options &options, const recorded::Build &build, const Reasons &reasons,
                   const recorded::Build *earlier);
 
+/// The first causes of `build` ranked as `why LABEL --since` writes them,
+/// `earlier` being the build before it (or null).
+std::string first_causes(const recorded::Build &build, const Reasons &reasons, const recorded::Build *earlier);
+
 } // namespace why
