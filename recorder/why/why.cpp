@@ -61,6 +61,10 @@ public:
             if (!digest.empty())
                 digest_.try_emplace(paths_[i], digest);
         }
+        for (const std::vector<Reason> &list : reasons)
+            for (const Reason &r : list)
+                if (r.prereq != none && !r.note.empty())
+                    notes_.try_emplace(relative_path(build, build.insts[r.prereq]), r.note);
         if (earlier) {
             for (const recorded::Instance &inst : earlier->insts) {
                 const std::string path = relative_path(*earlier, inst);
@@ -335,14 +339,10 @@ private:
     /// ", dated in the future" and the like, when a reason noted it for `path`.
     std::string notes_of(const std::string &path) const
     {
-        std::string text;
-        for (Index i = 0; i < reasons_.size() && text.empty(); ++i)
-            for (const Reason &r : reasons_[i])
-                if (r.prereq != none && !r.note.empty() && paths_[r.prereq] == path) {
-                    text = r.note == "future" ? ", dated in the future (clock skew)" : ", deleted during the build";
-                    break;
-                }
-        return text;
+        auto found = notes_.find(path);
+        if (found == notes_.end())
+            return {};
+        return found->second == "future" ? ", dated in the future (clock skew)" : ", deleted during the build";
     }
 
     const Build &build_;
@@ -351,6 +351,7 @@ private:
     std::vector<std::string> paths_;
     std::unordered_map<std::string, std::vector<Index>> by_path_;
     std::unordered_map<std::string, std::string> digest_, earlier_digest_, earlier_commands_;
+    std::unordered_map<std::string, std::string> notes_; ///< path -> the first note a reason made of it
     std::map<Cause, CauseId> cause_ids_;
     std::vector<Cause> causes_list_;
     std::vector<std::vector<CauseId>> causes_;
