@@ -41,13 +41,14 @@
 //                          names, hashed when the process ended (absolute, lexically normal paths)
 //       status.tsv         "path<TAB>first<TAB>last" lines, one per path that the real make asked
 //                          the status of (stat, lstat, fstatat): what make saw before it updated
-//                          anything.  path is absolute (relative ones joined to make's working
-//                          directory, not normalised); first is the modification time at make's
-//                          first status call on it, last when make ended, each "SECONDS.NANOSECONDS"
-//                          or "-" when there was no such file.  Written when make exits and before
-//                          it re-executes itself, so that a path may come again after a restart:
-//                          its first line counts.  Missing when make did not exit normally, and
-//                          in spools of recorders older than the file.
+//                          anything.  path is absolute (a relative one joined to make's working
+//                          directory when make first asked, not normalised); first is the
+//                          modification time at make's first status call on it, last when make
+//                          ended, each "SECONDS.NANOSECONDS" or "-" when there was no such file.
+//                          Written when make exits and before it re-executes itself, so that a
+//                          path may come again after a restart: its first line counts.  Missing
+//                          when make did not exit normally, and in spools of recorders older
+//                          than the file.
 //
 // Every value is written in PostgreSQL's COPY text form (escape_field): a
 // backslash, tab, newline and carriage return become "\\", "\t", "\n" and
