@@ -53,10 +53,18 @@ int cmd_why(const Args &args)
         }
         const recorded::Build build = recorded::load_build(conn.get(), options.label);
         const why::Reasons reasons = why::load_reasons(conn.get(), build);
-        std::optional<recorded::Build> earlier;
-        if (options.since)
+        std::optional<recorded::Build> earlier, previous;
+        if (options.since) {
             earlier = recorded::load_build(conn.get(), *options.since);
-        const bool known = why::write_answer(stdout, options, build, reasons, earlier ? &*earlier : nullptr);
+        } else if (const std::string label = why::previous_label(conn.get(), options.label); !label.empty()) {
+            try {
+                previous = recorded::load_build(conn.get(), label);
+            } catch (const recorded::BuildError &) {
+                // A previous build without instances has no commands to compare.
+            }
+        }
+        const recorded::Build *before = earlier ? &*earlier : previous ? &*previous : nullptr;
+        const bool known = why::write_answer(stdout, options, build, reasons, earlier ? &*earlier : nullptr, before);
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
             std::fprintf(stderr, "tracemake why: cannot write the answer\n");
             return 1;

@@ -50,8 +50,10 @@ using CauseId = std::uint32_t;
 /// The reasons of a build followed down to their first causes.
 class Analysis {
 public:
-    Analysis(const Build &build, const Reasons &reasons, const Build *earlier)
-        : build_(build), reasons_(reasons), earlier_(earlier), paths_(build.insts.size()),
+    /// `earlier` is the build of --since (or null); `previous` the build whose
+    /// executed commands a recipe that decides by itself is compared with.
+    Analysis(const Build &build, const Reasons &reasons, const Build *earlier, const Build *previous)
+        : build_(build), reasons_(reasons), earlier_(earlier), previous_(previous), paths_(build.insts.size()),
           causes_(build.insts.size()), state_(build.insts.size(), 0)
     {
         for (Index i = 0; i < build.insts.size(); ++i) {
@@ -65,15 +67,14 @@ public:
             for (const Reason &r : list)
                 if (r.prereq != none && !r.note.empty())
                     notes_.try_emplace(relative_path(build, build.insts[r.prereq]), r.note);
-        if (earlier) {
-            for (const recorded::Instance &inst : earlier->insts) {
-                const std::string path = relative_path(*earlier, inst);
+        if (earlier)
+            for (const recorded::Instance &inst : earlier->insts)
                 if (!inst.digest.empty())
-                    earlier_digest_.try_emplace(path, inst.digest);
+                    earlier_digest_.try_emplace(relative_path(*earlier, inst), inst.digest);
+        if (previous)
+            for (const recorded::Instance &inst : previous->insts)
                 if (inst.executed)
-                    earlier_commands_.try_emplace(path, inst.exec_sum);
-            }
-        }
+                    previous_commands_.try_emplace(relative_path(*previous, inst), inst.exec_sum);
     }
 
     const Build &build() const { return build_; }
@@ -247,7 +248,7 @@ public:
         if (c.kind == "double-colon")
             return c.path + ": double-colon rule without prerequisites";
         if (c.kind == "commands")
-            return c.path + ": executed commands differ from those of '" + earlier_->label + "'";
+            return c.path + ": executed commands differ from those of '" + previous_->label + "'";
         if (c.kind == "phony")
             return c.path + ": phony";
         if (c.kind == "unrecorded")
@@ -330,10 +331,8 @@ private:
 
     bool commands_differ(Index i) const
     {
-        if (!earlier_)
-            return false;
-        auto before = earlier_commands_.find(paths_[i]);
-        return before != earlier_commands_.end() && before->second != build_.insts[i].exec_sum;
+        auto before = previous_commands_.find(paths_[i]);
+        return before != previous_commands_.end() && before->second != build_.insts[i].exec_sum;
     }
 
     /// ", dated in the future" and the like, when a reason noted it for `path`.
@@ -348,9 +347,10 @@ private:
     const Build &build_;
     const Reasons &reasons_;
     const Build *earlier_;
+    const Build *previous_;
     std::vector<std::string> paths_;
     std::unordered_map<std::string, std::vector<Index>> by_path_;
-    std::unordered_map<std::string, std::string> digest_, earlier_digest_, earlier_commands_;
+    std::unordered_map<std::string, std::string> digest_, earlier_digest_, previous_commands_;
     std::unordered_map<std::string, std::string> notes_; ///< path -> the first note a reason made of it
     std::map<Cause, CauseId> cause_ids_;
     std::vector<Cause> causes_list_;
@@ -477,6 +477,15 @@ Reasons load_reasons(PGconn *conn, const Build &build)
     return reasons;
 }
 
+std::string previous_label(PGconn *conn, const std::string &label)
+{
+    const pg::Result res = pg::query(conn, R"(
+        SELECT p.BLD_LABEL FROM ZTR_BUILD b JOIN ZTR_BUILD p ON p.BLD_TOPDIR = b.BLD_TOPDIR AND p.BLD_START < b.BLD_START
+         WHERE b.BLD_LABEL = $1 ORDER BY p.BLD_START DESC LIMIT 1)",
+                                     {label});
+    return PQntuples(res.get()) == 0 ? std::string() : pg::text(res, 0, 0);
+}
+
 std::string first_causes(const Build &build, const Reasons &reasons, const Build *earlier)
 {
     char *data = nullptr;
@@ -488,16 +497,16 @@ std::string first_causes(const Build &build, const Reasons &reasons, const Build
     const std::unique_ptr<std::FILE, decltype(close)> out(open_memstream(&data, &size), close);
     if (!out)
         throw std::runtime_error("cannot write the first causes: out of memory");
-    Analysis analysis(build, reasons, earlier);
+    Analysis analysis(build, reasons, earlier, earlier);
     write_build(out.get(), analysis, earlier);
     std::fflush(out.get());
     return std::string(data, size);
 }
 
 bool write_answer(std::FILE *out, const Options &options, const Build &build, const Reasons &reasons,
-                  const Build *earlier)
+                  const Build *earlier, const Build *previous)
 {
-    Analysis analysis(build, reasons, earlier);
+    Analysis analysis(build, reasons, earlier, previous);
     if (!build.complete)
         std::fprintf(out, "note: the build '%s' was recorded incomplete: reasons only for what ran\n",
                      build.label.c_str());

@@ -42,8 +42,16 @@ struct Options {
 
 /// Writes the answer for `build` (with its reasons, and `earlier` for
 /// --since) to `out`; returns false when a file was not one of the build's.
+/// A target remade only for a prerequisite always out of date (a recipe
+/// that decides by itself) whose executed commands differ from those of
+/// `previous` (--since, else the build recorded before it in the same
+/// directory; null when there is none) has that difference as first cause.
 bool write_answer(std::FILE *out, const Options &options, const recorded::Build &build, const Reasons &reasons,
-                  const recorded::Build *earlier);
+                  const recorded::Build *earlier, const recorded::Build *previous);
+
+/// The label of the build recorded in the same top directory last before
+/// `label`, or empty.
+std::string previous_label(PGconn *conn, const std::string &label);
 
 /// The first causes of `build` ranked as `why LABEL --since` writes them,
 /// `earlier` being the build before it (or null).

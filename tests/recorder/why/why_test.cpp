@@ -132,6 +132,15 @@ const std::vector<Case> cases = {
      {"): rebuilt\n", "  prerequisite FORCE is always out of date\n", "  first causes:\n",
       "    stamp: executed commands differ from those of '"},
      {"FORCE: always out of date"}},
+    {"SelfDecidingRecipeAgainstThePreviousBuild",
+     {{"Makefile", "V = 1\nstamp: FORCE\n\t@echo $(V) > stamp.new; cmp -s stamp.new stamp || cp stamp.new stamp\nFORCE:\n"}},
+     [](const fs::path &p) {
+         rewrite(p, "Makefile",
+                 "V = 2\nstamp: FORCE\n\t@echo $(V) > stamp.new; cmp -s stamp.new stamp || cp stamp.new stamp\nFORCE:\n");
+     },
+     {}, {"stamp"},
+     {"): rebuilt\n", "    stamp: executed commands differ from those of 'why-"},
+     {"FORCE: always out of date"}},
     {"DoubleColonWithoutPrerequisites", {{"Makefile", "log::\n\techo run >> log\n"}}, nullptr, {}, {"log"},
      {"log (make in ., OID ", "): rebuilt\n", "  double-colon rule without prerequisites: always run\n"}},
     {"OrderOnlyIsNoReason",
