@@ -2,7 +2,7 @@
 // to remake from the modification times it asks for once and keeps; each
 // path's first answer is noted in an open-addressing set (malloc-free:
 // make may ask from a signal handler while it deletes a half-made target)
-// and written once, when make exits.
+// and written once, when make exits or re-executes itself.
 #include "capture/first_status.h"
 
 #include <dlfcn.h>
