@@ -97,3 +97,34 @@ CREATE TABLE ZTR_TARGETVAR (
     TV_SOURCE  integer   -- as VAR_SOURCE
 );
 CREATE INDEX ztr_targetvar_inst ON ZTR_TARGETVAR (TV_INST);
+
+-- Why make ran the commands of an instance: one row per reason, for every
+-- instance whose commands ran (INST_EXECMDS not NULL), decided after the
+-- build from make's data base and what make saw of each file before it
+-- updated anything (its existence and modification time at make's first
+-- look).  RSN_KIND is one of
+--   missing       the file did not exist; for an intermediate file the prerequisites
+--                 newer than the file that needed it follow as newer rows
+--   phony         a phony target
+--   forced        make ran with -B
+--   double-colon  a double-colon rule without prerequisites
+--   newer         RSN_PREREQ is newer than the file (or was remade before it)
+--   what-if       RSN_PREREQ was named by -W
+--   always        RSN_PREREQ is always out of date: phony, or without recipe
+--                 and without file (the FORCE idiom); listed after the real reasons
+--   makefile      the file is one of its make's makefiles (remade before the rest)
+--   unchanged     the commands ran but left the file as it was: not rebuilt
+--   unknown       nothing make saw explains it
+--   unrecorded    what make saw was not recorded (a spool of an older recorder):
+--                 the reasons are missing, not guessed
+-- Order-only prerequisites are never a reason.
+CREATE TABLE ZTR_REASON (
+    RSN_INST    bigint,   -- the instance whose commands ran
+    RSN_POS     integer,  -- 0 for the reason make acted on, then the others in order
+    RSN_KIND    text,
+    RSN_PREREQ  bigint,   -- the prerequisite's instance (same make process) for newer, what-if, always
+    RSN_REMADE  integer,  -- newer: 1 when the prerequisite was itself remade in this build, else 0
+    RSN_NOTE    text      -- newer: 'future' (dated after its make ended: clock skew),
+                          -- 'deleted' (gone when its make ended), else NULL
+);
+CREATE INDEX ztr_reason_inst ON ZTR_REASON (RSN_INST);

@@ -140,6 +140,7 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
     build->key = key;
     build->recorded = recorded;
     build->title = labels.size() == 1 ? labels[0] : labels[0] + " against " + labels[1];
+    build->labels = labels;
     try {
         if (labels.size() == 1) {
             build->model = model_with_changes(std::move(run.out), "", build->note);

@@ -23,6 +23,7 @@ struct Build {
     std::string title;                   ///< what the page shows as its name
     std::shared_ptr<const RsfModel> model;
     std::string note;                    ///< something the page should say about it, or empty
+    std::vector<std::string> labels;     ///< the recorded builds it shows, in order; none for an RSF file
     std::string recorded;                ///< for labels: their start times in ZTR_BUILD, which a build
                                          ///< recorded again under its label changes
 };

@@ -71,4 +71,49 @@ Report ReportRunner::run(const std::string &tool, const std::vector<std::string>
     return report;
 }
 
+Report ReportRunner::tracemake(const std::vector<std::string> &args) const
+{
+    std::vector<std::string> argv{bin_dir_ + "/tracemake"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildLimits limits;
+    limits.wall = time_limit_;
+    limits.output_cap = report_cap;
+    const ChildResult run = run_child(argv, limits);
+    Report report;
+    report.text = run.out;
+    if (run.truncated)
+        report.text += "\n[answer cut at " + std::to_string(report_cap >> 20) + " MB]\n";
+    report.messages = run.err;
+    report.ok = run.ok();
+    if (!report.ok)
+        report.error = "tracemake why " + run.failure();
+    return report;
+}
+
+Report ReportRunner::why(const std::vector<std::string> &labels, const std::string &oid) const
+{
+    // The OID belongs to one of the builds: the other says it does not know it.
+    Report last;
+    for (const std::string &label : labels) {
+        last = tracemake({"why", label, oid});
+        if (last.ok)
+            return last;
+    }
+    if (labels.empty())
+        last.error = "the build was not recorded: there are no reasons to show";
+    return last;
+}
+
+Report ReportRunner::first_causes(const std::vector<std::string> &labels) const
+{
+    if (labels.empty()) {
+        Report report;
+        report.error = "the build was not recorded: there are no reasons to show";
+        return report;
+    }
+    if (labels.size() == 1)
+        return tracemake({"why", labels[0]});
+    return tracemake({"why", labels[1], "--since", labels[0]});
+}
+
 } // namespace traceview

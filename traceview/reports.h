@@ -33,8 +33,17 @@ public:
     ReportRunner(std::string bin_dir, const PrivateDir &scratch, std::chrono::milliseconds time_limit);
     /// Runs `tool` on `oids` (already checked by parse_oids; a comparison tool needs two).
     Report run(const std::string &tool, const std::vector<std::string> &oids) const;
+    /// Why the instance `oid` of one of the recorded builds `labels` was
+    /// made, as `tracemake why LABEL OID` answers for the build that has it.
+    Report why(const std::vector<std::string> &labels, const std::string &oid) const;
+    /// The first causes of the recorded build(s) `labels`: of the last, and
+    /// since the first when there are two (`tracemake why B --since A`).
+    Report first_causes(const std::vector<std::string> &labels) const;
 
 private:
+    /// Runs tracemake with `args`; a report of its standard output.
+    Report tracemake(const std::vector<std::string> &args) const;
+
     std::string bin_dir_;
     const PrivateDir &scratch_;
     std::chrono::milliseconds time_limit_;

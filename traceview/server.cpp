@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -79,6 +82,36 @@ json unit_json(const RsfModel &model, int index)
             j["only_in"] = model.layer_name(u.only_in_layer);
     }
     return j;
+}
+
+// The files that `tracemake why` ranks as first causes ("  COUNT  PATH: ..."
+// lines, PATH relative to the top make's directory, the model's root),
+// as units of the model; a cause that is no file of the drawing is left out.
+json first_cause_units(const RsfModel &model, const std::string &answer)
+{
+    static const std::regex line(R"(^  ([0-9]+)  ([^:]+): )");
+    std::map<std::string, std::string> counts; // full path -> count
+    const std::string root = model.root() < 0 ? std::string() : model.path_of(model.root());
+    std::istringstream in(answer);
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (!std::regex_search(text, m, line))
+            continue;
+        const std::string path = m[2].str();
+        counts.emplace(path.front() == '/' ? path : (root == "/" ? "/" + path : root + "/" + path), m[1].str());
+    }
+    json units = json::array();
+    for (std::size_t i = 0; i < model.units().size() && units.size() < counts.size(); ++i) {
+        if (model.units()[i].is_dir)
+            continue;
+        auto found = counts.find(model.path_of(static_cast<int>(i)));
+        if (found == counts.end())
+            continue;
+        json unit = unit_json(model, static_cast<int>(i));
+        unit["targets"] = std::stoll(found->second);
+        units.push_back(std::move(unit));
+    }
+    return units;
 }
 
 // A view as the request names it.
@@ -227,6 +260,8 @@ void Server::install_handlers()
     http_->Get("/api/search", [this](const httplib::Request &req, httplib::Response &res) { search(req, res); });
     http_->Get("/api/changes", [this](const httplib::Request &req, httplib::Response &res) { list_changes(req, res); });
     http_->Get("/api/report", [this](const httplib::Request &req, httplib::Response &res) { run_report(req, res); });
+    http_->Get("/api/why", [this](const httplib::Request &req, httplib::Response &res) { why_report(req, res); });
+    http_->Get("/api/causes", [this](const httplib::Request &req, httplib::Response &res) { first_causes(req, res); });
     http_->Get(R"(/.*)", [this](const httplib::Request &req, httplib::Response &res) { send_file(req, res); });
 }
 
@@ -443,6 +478,39 @@ void Server::run_report(const httplib::Request &req, httplib::Response &res) con
     if (!report.ok)
         out["error"] = report.error;
     send_json(res, out, report.ok ? 200 : 502);
+}
+
+void Server::why_report(const httplib::Request &req, httplib::Response &res) const
+{
+    const auto build = requested_build(builds_, req, res);
+    if (!build)
+        return;
+    const auto oids = parse_oids(req.get_param_value("oid"));
+    if (!oids || oids->size() != 1) {
+        send_error(res, 400, "oid is one number");
+        return;
+    }
+    const Report report = reports_.why(build->labels, oids->front());
+    json out{{"oid", oids->front()}, {"ok", report.ok}, {"text", report.text}, {"messages", report.messages}};
+    if (!report.ok)
+        out["error"] = report.error;
+    send_json(res, out, report.ok ? 200 : 502);
+}
+
+void Server::first_causes(const httplib::Request &req, httplib::Response &res) const
+{
+    const auto build = requested_build(builds_, req, res);
+    if (!build)
+        return;
+    const Report report = reports_.first_causes(build->labels);
+    json out{{"ok", report.ok}, {"text", report.text}, {"messages", report.messages}};
+    if (!report.ok) {
+        out["error"] = report.error;
+        send_json(res, out, 502);
+        return;
+    }
+    out["causes"] = first_cause_units(*build->model, report.text);
+    send_json(res, out);
 }
 
 void Server::send_file(const httplib::Request &req, httplib::Response &res) const

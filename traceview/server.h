@@ -62,6 +62,8 @@ private:
     void search(const httplib::Request &req, httplib::Response &res) const;
     void list_changes(const httplib::Request &req, httplib::Response &res) const;
     void run_report(const httplib::Request &req, httplib::Response &res) const;
+    void why_report(const httplib::Request &req, httplib::Response &res) const;
+    void first_causes(const httplib::Request &req, httplib::Response &res) const;
     void send_file(const httplib::Request &req, httplib::Response &res) const;
 
     ServerSettings settings_;

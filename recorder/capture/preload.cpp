@@ -9,7 +9,9 @@
 //     language, as -p would), so that make runs without -p and the build's
 //     output stays exactly its own;
 //   - when make re-executes itself (after remaking a makefile) it runs the
-//     real make again instead of the shim that argv[0] names.
+//     real make again instead of the shim that argv[0] names;
+//   - the first status call per path (first_status.cpp) is written to
+//     status.tsv when make exits or re-executes itself.
 // It is C++ only in name: no exceptions, no standard library, so that make
 // does not load libstdc++ for it.
 #include <dlfcn.h>
@@ -24,6 +26,7 @@
 #include <unistd.h>
 
 #include "capture/capture_env.h"
+#include "capture/first_status.h"
 
 namespace {
 
@@ -292,8 +295,10 @@ int execvp(const char *file, char *const argv[])
     static Exec real_execvp = next_definition<Exec>("execvp");
     // make calls execvp only to re-execute itself, with argv[0]: the shim.
     const char *slash = strrchr(file, '/');
-    if (proc_dir && real_make && *real_make && strcmp(slash ? slash + 1 : file, "make") == 0)
+    if (proc_dir && real_make && *real_make && strcmp(slash ? slash + 1 : file, "make") == 0) {
+        first_status_write(proc_dir);
         return real_execvp(real_make, argv);
+    }
     return real_execvp(file, argv);
 }
 
@@ -304,6 +309,7 @@ void exit(int status)
     if (proc_dir && !written && getpid() == make_pid) {
         written = true;
         write_database();
+        first_status_write(proc_dir);
     }
     next_definition<Exit>("exit")(status);
     _exit(status);

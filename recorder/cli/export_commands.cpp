@@ -9,6 +9,7 @@
 #include "compare/comparison.h"
 #include "compare/export_rsf.h"
 #include "compare/output_file.h"
+#include "why/why.h"
 
 namespace {
 
@@ -117,6 +118,12 @@ int cmd_compare(const Args &args)
         return 2;
     compare::Options options{parsed->labels[0], parsed->labels[1],
                              parsed->output.value_or("compare-" + parsed->labels[0] + "-" + parsed->labels[1]),
-                             parsed->picture};
+                             parsed->picture, nullptr};
+    // The summary opens with why the second build rebuilt what it rebuilt,
+    // the first taken as the build before it.
+    options.head = [](PGconn *conn, const recorded::Build &first, const recorded::Build &second) {
+        return "why '" + second.label + "' rebuilt what it rebuilt, since '" + first.label + "':\n" +
+               why::first_causes(second, why::load_reasons(conn, second), &first) + "\n";
+    };
     return compare::run(options);
 }

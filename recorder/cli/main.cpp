@@ -25,6 +25,7 @@ const Command commands[] = {
     {"rsf", "rsf LABEL [LABEL2] [-o FILE]", cmd_rsf},
     {"changes", "changes LABEL1 LABEL2 [-o FILE]", cmd_changes},
     {"compare", "compare LABEL1 LABEL2 [-o DIR] [--no-picture]", cmd_compare},
+    {"why", "why LABEL [FILE...] [--since LABEL0]", cmd_why},
 };
 
 void usage(std::FILE *to)

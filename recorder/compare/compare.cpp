@@ -90,6 +90,7 @@ int run(const Options &options)
     try {
         Comparison c = compare_builds(options.label1, options.label2);
         const auto explained = reasons::explain(c.conn.get(), c.a, c.b, c.pairs, c.set);
+        const std::string head = options.head ? options.head(c.conn.get(), c.a, c.b) : std::string();
         c.conn.reset();
 
         std::error_code ec;
@@ -104,7 +105,7 @@ int run(const Options &options)
         std::vector<std::string> left_out;
         write_step("changes", files.list,
                    [&](std::FILE *out) { left_out = changes::write_list(out, c.a, c.b, c.pairs, c.set); });
-        text = summary::write(c.a, c.b, c.pairs, c.set, explained, left_out, options.dir);
+        text = head + summary::write(c.a, c.b, c.pairs, c.set, explained, left_out, options.dir);
         write_step("summary", files.summary, [&](std::FILE *out) {
             if (std::fputs(text.c_str(), out) == EOF)
                 throw std::runtime_error("cannot write " + files.summary);

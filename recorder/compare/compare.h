@@ -3,7 +3,12 @@
 // folder, and a summary of what changed and why.
 #pragma once
 
+#include <functional>
 #include <string>
+
+#include <libpq-fe.h>
+
+#include "compare/recorded_build.h"
 
 namespace compare {
 
@@ -11,6 +16,9 @@ struct Options {
     std::string label1, label2;
     std::string dir;       ///< the output folder
     bool picture = true;   ///< run dot -Tsvg as the last step
+    /// Text that heads the summary, made from the builds (`first`, then
+    /// `second`) in the comparison's snapshot: the second build's first causes.
+    std::function<std::string(PGconn *conn, const recorded::Build &first, const recorded::Build &second)> head;
 };
 
 /// Runs every step in order and prints the summary; a failed step stops

@@ -125,6 +125,8 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
     for (const auto &record : spool::read_records(dir / spool::digest_file))
         if (record.size() >= 2)
             proc.digests[record[0]] = record[1];
+    if (std::filesystem::exists(dir / spool::status_file))
+        proc.statuses = make_reasons::read_statuses(spool::read_records(dir / spool::status_file));
 }
 
 } // namespace
@@ -264,6 +266,8 @@ public:
 
     Tables make()
     {
+        for (const Process &proc : spool_.procs)
+            make_reasons::add_remade(proc, remade_);
         for (std::size_t i = 0; i < spool_.procs.size(); ++i) {
             process_row(i);
             instance_rows(i);
@@ -301,6 +305,7 @@ private:
         if (!proc.db)
             return;
         const auto goals = proc.db->goals();
+        const make_reasons::Decider decider(proc, remade_);
         for (std::size_t k = 0; k < proc.files.size(); ++k) {
             const makedb::File &file = *proc.files[k];
             const std::int64_t inst = instances_from_[i] + static_cast<std::int64_t>(k);
@@ -334,8 +339,32 @@ private:
                         .number(list == &file.order_only ? 1 : 0);
                     ++tables_.prereqs;
                 }
+            if (proc.executed.contains(file.name))
+                reason_rows(i, inst, decider.decide(file));
             for (const makedb::Variable &var : file.variables)
                 CopyRow(tables_.targetvar).number(inst).text(var.name).text(var.op).text(var.value).number(var.source);
+        }
+    }
+
+    void reason_rows(std::size_t i, std::int64_t inst, const std::vector<make_reasons::Reason> &list)
+    {
+        int position = 0;
+        for (const make_reasons::Reason &reason : list) {
+            CopyRow row(tables_.reason);
+            row.number(inst).number(position++).text(make_reasons::kind_name(reason.kind));
+            if (reason.prereq.empty())
+                row.null();
+            else
+                row.found_or_null(instance_of_[i], std::string_view(reason.prereq));
+            if (reason.kind == make_reasons::Kind::newer)
+                row.number(reason.remade ? 1 : 0);
+            else
+                row.null();
+            if (reason.note.empty())
+                row.null();
+            else
+                row.text(reason.note);
+            ++tables_.reasons;
         }
     }
 
@@ -347,6 +376,7 @@ private:
     /// Each process's instances by the name its make knows them by.
     std::vector<std::unordered_map<std::string_view, std::int64_t>> instance_of_;
     std::map<std::string, int> sub_makes_; ///< parent ID -> sub-makes numbered so far
+    make_reasons::RemadePaths remade_;
     Tables tables_;
 };
 

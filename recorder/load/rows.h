@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "load/make_reasons.h"
 #include "makedb/makedb.h"
 
 namespace rows {
@@ -34,6 +35,7 @@ struct Process {
     std::vector<const makedb::File *> files;              ///< the files that become instances, in order
     std::map<std::string, std::string, std::less<>> executed; ///< target name -> commands run, one a line
     std::map<std::string, std::string, std::less<>> digests;  ///< absolute path -> SHA-256
+    std::optional<make_reasons::Statuses> statuses;       ///< status.tsv; none in a spool without it
 };
 
 /// A whole spool.
@@ -71,8 +73,8 @@ std::size_t append_variable_rows(const Process &proc, std::int64_t oid, std::str
 
 /// The COPY text of each table but ZTR_VARIABLE (columns as in the lists below) and the counts.
 struct Tables {
-    std::string makeproc, fileinst, prereq, targetvar;
-    std::size_t instances = 0, prereqs = 0;
+    std::string makeproc, fileinst, prereq, targetvar, reason;
+    std::size_t instances = 0, prereqs = 0, reasons = 0;
     std::int64_t top_proc = -1; ///< OID of the top make process, or -1 when the spool has none
 };
 
@@ -87,6 +89,8 @@ inline constexpr const char *fileinst_columns =
     "INST_ISTARGET, INST_ISDBLCLN, INST_ISGOAL, INST_DBLCOUNT, INST_DIGEST)";
 inline constexpr const char *variable_columns = "ZTR_VARIABLE (VAR_NAME, VAR_VALUE, VAR_SOURCE, VAR_PROC)";
 inline constexpr const char *prereq_columns = "ZTR_PREREQ (PRQ_INST, PRQ_PREREQ, PRQ_POS, PRQ_ORDERONLY)";
+inline constexpr const char *reason_columns =
+    "ZTR_REASON (RSN_INST, RSN_POS, RSN_KIND, RSN_PREREQ, RSN_REMADE, RSN_NOTE)";
 inline constexpr const char *targetvar_columns = "ZTR_TARGETVAR (TV_INST, TV_NAME, TV_OP, TV_VALUE, TV_SOURCE)";
 
 /// A wall-clock time of the spool ("1765136182.123456") as a timestamptz literal in UTC; empty stays empty.

@@ -21,7 +21,7 @@ void check_tables(PGconn *conn)
 {
     const pg::Result missing = pg::query(conn, R"(
         SELECT string_agg(upper(name), ', ') FROM unnest(ARRAY[
-            'ztr_build', 'ztr_makeproc', 'ztr_fileinst', 'ztr_variable', 'ztr_prereq', 'ztr_targetvar',
+            'ztr_build', 'ztr_makeproc', 'ztr_fileinst', 'ztr_variable', 'ztr_prereq', 'ztr_targetvar', 'ztr_reason',
             'ztr_oid_seq', 'ztr_makeproc.ps_version', 'ztr_fileinst.inst_digest']) AS name
          WHERE CASE WHEN strpos(name, '.') = 0 THEN to_regclass(name) IS NULL
                     ELSE NOT EXISTS (SELECT 1 FROM pg_attribute
@@ -53,6 +53,9 @@ void delete_build(PGconn *conn, const std::string &label)
 {
     pg::query(conn, R"(
         DELETE FROM ZTR_PREREQ WHERE PRQ_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1))",
+              {label});
+    pg::query(conn, R"(
+        DELETE FROM ZTR_REASON WHERE RSN_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1))",
               {label});
     pg::query(conn, R"(
         DELETE FROM ZTR_TARGETVAR WHERE TV_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1))",
@@ -133,6 +136,7 @@ void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
     pg::copy_in(conn, rows::fileinst_columns, tables.fileinst);
     pg::copy_in(conn, rows::prereq_columns, tables.prereq);
     pg::copy_in(conn, rows::targetvar_columns, tables.targetvar);
+    pg::copy_in(conn, rows::reason_columns, tables.reason);
 
     auto key = [&](const char *name) { return spool::value_of(spool.build, name); };
     const std::string complete = key("complete") == "0" ? "0" : "1";

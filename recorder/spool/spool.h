@@ -39,6 +39,16 @@
 //                          by single spaces when make ran the program directly)
 //       digests.tsv        "path<TAB>sha256-hex" lines, one per existing file that the data base
 //                          names, hashed when the process ended (absolute, lexically normal paths)
+//       status.tsv         "path<TAB>first<TAB>last" lines, one per path that the real make asked
+//                          the status of (stat, lstat, fstatat): what make saw before it updated
+//                          anything.  path is absolute (a relative one joined to make's working
+//                          directory when make first asked, not normalised); first is the
+//                          modification time at make's first status call on it, last when make
+//                          ended, each "SECONDS.NANOSECONDS" or "-" when there was no such file.
+//                          Written when make exits and before it re-executes itself, so that a
+//                          path may come again after a restart: its first line counts.  Missing
+//                          when make did not exit normally, and in spools of recorders older
+//                          than the file.
 //
 // Every value is written in PostgreSQL's COPY text form (escape_field): a
 // backslash, tab, newline and carriage return become "\\", "\t", "\n" and
@@ -74,6 +84,7 @@ inline constexpr const char *proc_file = "proc.tsv";
 inline constexpr const char *database_file = "db.txt";
 inline constexpr const char *exec_file = "exec.tsv";
 inline constexpr const char *digest_file = "digests.tsv";
+inline constexpr const char *status_file = "status.tsv";
 
 /// A value in COPY text form: backslash, tab, newline and CR escaped.
 std::string escape_field(std::string_view value);

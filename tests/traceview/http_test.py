@@ -109,6 +109,12 @@ class Api(unittest.TestCase):
             self.assertEqual(status, 200, report)
             self.assertIn(expected, report['text'], tool)
 
+    def test_a_relation_file_has_no_reasons_to_show(self):
+        for path, params in [('/api/why', {'oid': '16417'}), ('/api/causes', {})]:
+            status, answer = server.get_json(path, build='rsf', **params)
+            self.assertEqual(status, 502, answer)
+            self.assertIn('was not recorded', answer['error'])
+
     def test_a_failing_tool_is_reported_and_the_server_goes_on(self):
         status, report = server.get_json('/api/report', tool='rulediff', oids='99999 99998')
         self.assertEqual(status, 502)
@@ -262,6 +268,20 @@ class RecordedBuilds(unittest.TestCase):
             status, report = server.get_json('/api/report', tool='rulediff', oids=' '.join(main_o['oids']))
             self.assertEqual(status, 200, report)
             self.assertIn('-Wextra', report['text'])
+            # Why each build made main.o: each OID answered by the build that has it.
+            for oid, label in zip(main_o['oids'], ['r1', 'r2']):
+                status, why = server.get_json('/api/why', build=key, oid=oid)
+                self.assertEqual(status, 200, why)
+                self.assertIn('main.o (make in src, OID %s): rebuilt\n' % oid, why['text'])
+                self.assertIn('  did not exist before the build\n', why['text'])
+            self.assertEqual(server.get_json('/api/why', build=key, oid='1 2')[0], 400)
+            # The first causes of r2 since r1, as units of the drawing: v2 was
+            # built in a fresh tree, so each target it made is its own cause.
+            status, causes = server.get_json('/api/causes', build=key)
+            self.assertEqual(status, 200, causes)
+            self.assertTrue(causes['text'].startswith("build 'r2': "), causes['text'])
+            self.assertIn('main.o', {c['name'] for c in causes['causes']})
+            self.assertTrue(all(c['targets'] >= 1 for c in causes['causes']))
             for labels_asked in [['nope'], ['-o', 'x'], ['r1', 'r2', 'r1'], []]:
                 status, _, body = server.request('POST', '/api/open', json.dumps({'labels': labels_asked}).encode(), own)
                 self.assertEqual(status, 503, labels_asked)

@@ -4,7 +4,7 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
-const state = { build: '', nodes: {}, box: null, home: null, selected: null, picks: [], asked: {} };
+const state = { build: '', nodes: {}, box: null, home: null, selected: null, picks: [], asked: {}, causes: new Set() };
 
 // A number for each new request of a kind: an answer that comes after a
 // newer request of its kind was sent is dropped.
@@ -121,6 +121,7 @@ function openBuild(key) {
   showPicks();
   showView('overview', '');
   loadChanges();
+  loadCauses();
 }
 
 // ---- views ----
@@ -142,6 +143,7 @@ async function showView(kind, id, limit, then) {
   }
   state.nodes = answer.nodes;
   placeSvg(answer.svg);
+  markCauses();
   showCrumbs(answer.crumbs);
   const count = Object.keys(answer.nodes).length;
   status(count + ' of at most ' + answer.limit + ' nodes' + (answer.cached ? ', layout from the cache' : '') + ' (' + Math.round(answer.ms) + ' ms)' +
@@ -328,6 +330,22 @@ function selectFile(info) {
   for (const tool of ['recipeshow', 'procshow', 'envshow']) {
     runReport(reports, tool, info.oids.join(' '));
   }
+  if (state.build.startsWith('label:')) {
+    for (const oid of info.oids) runWhy(reports, oid);
+  }
+}
+
+// Why the recorded build made the instance: its reasons and first causes.
+async function runWhy(into, oid) {
+  const box = el('div', undefined, 'report');
+  const heading = el('h3', 'why ' + oid);
+  const body = el('pre', '...');
+  body.dataset.tool = 'why';
+  box.append(heading, body);
+  into.append(box);
+  const answer = await api('/api/why?' + query({ build: state.build, oid }));
+  if (answer.error) heading.append(el('span', ': ' + answer.error, 'failed'));
+  body.textContent = [answer.text, answer.messages].filter((x) => x).join('\n') || '(empty)';
 }
 
 async function runReport(into, tool, oids) {
@@ -469,6 +487,37 @@ async function loadChanges() {
     }
     box.append(ul);
   }
+}
+
+// ---- first causes of a recorded build ----
+
+async function loadCauses() {
+  const panel = $('causes-panel'), box = $('causes');
+  const current = ask('causes');
+  state.causes = new Set();
+  markCauses();
+  box.replaceChildren();
+  if (!state.build.startsWith('label:')) { panel.hidden = true; return; }
+  panel.hidden = false;
+  box.append(el('p', 'Asking tracemake why...'));
+  const answer = await api('/api/causes?' + query({ build: state.build }));
+  if (!current()) return;
+  box.replaceChildren();
+  if (answer.error) { box.append(el('p', answer.error, 'failed')); return; }
+  const ul = el('ul');
+  for (const f of answer.causes || []) {
+    state.causes.add(f.id);
+    const li = el('li', f.path + ' (' + f.targets + ' rebuilt)');
+    li.addEventListener('click', () => reveal(f));
+    ul.append(li);
+  }
+  box.append(ul, el('pre', answer.text));
+  markCauses();
+}
+
+// First causes drawn in the current view get a mark of their own.
+function markCauses() {
+  for (const g of $('graph').querySelectorAll('g.node')) g.classList.toggle('cause', state.causes.has(titleOf(g)));
 }
 
 installPanZoom();

@@ -165,6 +165,19 @@ TEST_F(RecordedCalc, SummaryNamesEachChangeAndItsReason)
     }
 }
 
+TEST_F(RecordedCalc, SummaryOpensWithTheFirstCausesOfTheSecondBuild)
+{
+    ASSERT_EQ(compared.exit_code, 0) << compared.err;
+    // v2 is built in a fresh copy of its tree: every target it made was missing.
+    const std::string head = "why '" + label("v2") + "' rebuilt what it rebuilt, since '" + label("v1") + "':\nbuild '" +
+                             label("v2") + "': ";
+    EXPECT_EQ(compared.out.substr(0, head.size()), head) << compared.out;
+    const std::size_t ranked = compared.out.find(" targets rebuilt; first causes, by the targets they led to:\n");
+    const std::size_t missing = compared.out.find(": did not exist before the build\n");
+    EXPECT_LT(ranked, missing);
+    EXPECT_LT(missing, compared.out.find("files changed: "));
+}
+
 TEST_F(RecordedCalc, PrintedCommandsRunAndShowTheChange)
 {
     ASSERT_EQ(compared.exit_code, 0) << compared.err;
