@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -104,18 +102,6 @@ std::string ScratchFile::read(std::size_t cap, bool &truncated) const
         text.append(chunk.data(), static_cast<std::size_t>(n));
     }
     return text;
-}
-
-std::string read_file(const std::filesystem::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open " + file.string());
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw std::runtime_error("cannot read " + file.string());
-    return text.str();
 }
 
 } // namespace traceview

@@ -40,7 +40,4 @@ private:
     std::string path_;
 };
 
-/// The whole content of `file`; throws std::runtime_error when it cannot be read.
-std::string read_file(const std::filesystem::path &file);
-
 } // namespace traceview

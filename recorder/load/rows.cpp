@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "common/files.h"
 #include "makedb/additions.h"
 #include "spool/paths.h"
 #include "spool/spool.h"
@@ -106,8 +107,8 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
     const std::filesystem::path &dir = proc.folder;
     const additions::Additions added{value_of(build, "shimdir"), value_of(build, "preload"),
                                      value_of(proc.keys, "argv0"), value_of(proc.keys, "user_p") == "1"};
-    if (std::filesystem::exists(dir / spool::database_file)) {
-        proc.db = makedb::parse(spool::read_whole(dir / spool::database_file));
+    if (const auto text = files::read_if_present(dir / spool::database_file)) {
+        proc.db = makedb::parse(*text);
         additions::take_out(*proc.db, added);
         for (const makedb::File &file : proc.db->files)
             if (!proc.db->left_out(file))

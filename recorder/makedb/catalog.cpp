@@ -6,9 +6,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
-#include "spool/spool.h"
+#include "common/files.h"
 
 namespace catalog {
 
@@ -74,7 +75,12 @@ bool is_c_locale(const std::string &name)
 
 Catalog::Catalog(const std::filesystem::path &mo_file, const std::string &codeset)
 {
-    const std::string data = spool::read_whole(mo_file);
+    std::string data;
+    try {
+        data = files::read(mo_file);
+    } catch (const std::runtime_error &) {
+        return; // gettext too goes on without a catalog it cannot read
+    }
     if (data.size() < 20)
         return;
     std::uint32_t magic = 0;

@@ -2,13 +2,13 @@
 // folders, files, and a libpq session on the test database.
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <libpq-fe.h>
+#include "common/child.h"
+#include "common/pg.h"
 
 namespace testsupport {
 
@@ -56,8 +56,7 @@ public:
     RunResult wait();
 
 private:
-    pid_t pid_ = -1;
-    int out_fd_ = -1, err_fd_ = -1;
+    std::unique_ptr<child::Child> child_;
 };
 
 /// A fresh folder under the system's temp folder, removed with its contents.
@@ -83,9 +82,6 @@ class PgSession {
 public:
     PgSession();
     explicit PgSession(const std::string &host);
-    ~PgSession();
-    PgSession(const PgSession &) = delete;
-    PgSession &operator=(const PgSession &) = delete;
 
     /// Runs statements that return no rows; fails the test on an error.
     void exec(const std::string &sql);
@@ -97,7 +93,7 @@ public:
     std::string table_digest(const std::string &table);
 
 private:
-    PGconn *conn_;
+    pg::Connection conn_;
 };
 
 /// Points libpq's defaults (and so every program run) at the test cluster

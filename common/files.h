@@ -1,0 +1,25 @@
+// Whole files read and written in one call.  A file that cannot be read is
+// an error (an exception), never an empty text; only a file that is not
+// there at all may be told apart, for the callers to whom that is news.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace files {
+
+/// The whole content of `file`; throws std::runtime_error ("cannot open
+/// FILE", "cannot read FILE") when it cannot be had.
+std::string read(const std::filesystem::path &file);
+/// As read(), but nothing when `file` does not exist.
+std::optional<std::string> read_if_present(const std::filesystem::path &file);
+
+/// Writes `content` as the whole of `file`; throws std::runtime_error ("cannot write FILE").
+void write(const std::filesystem::path &file, std::string_view content);
+/// Replaces `file` as one step: `content` is written under a name beside it
+/// (FILE.new) and renamed into place, so that no reader sees half of it.
+void replace(const std::filesystem::path &file, std::string_view content);
+
+} // namespace files
