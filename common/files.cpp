@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <utility>
@@ -30,12 +31,12 @@ private:
     int fd_;
 };
 
-// Reads all of `fd`; false on a read error (reading a folder, an I/O error).
-bool read_all(int fd, std::string &text)
+// Reads `fd` to its end or to `limit` bytes; false on a read error (reading a folder, an I/O error).
+bool read_all(int fd, std::string &text, std::size_t limit)
 {
     char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    while (text.size() < limit) {
+        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - text.size()));
         if (n == 0)
             return true;
         if (n < 0 && errno != EINTR)
@@ -43,11 +44,10 @@ bool read_all(int fd, std::string &text)
         if (n > 0)
             text.append(chunk, static_cast<std::size_t>(n));
     }
+    return true;
 }
 
-} // namespace
-
-std::optional<std::string> read_if_present(const std::filesystem::path &file)
+std::optional<std::string> read_up_to(const std::filesystem::path &file, std::size_t limit)
 {
     Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0 && errno == ENOENT)
@@ -55,16 +55,28 @@ std::optional<std::string> read_if_present(const std::filesystem::path &file)
     if (fd.get() < 0)
         throw std::runtime_error("cannot open " + file.string());
     std::string text;
-    if (!read_all(fd.get(), text))
+    if (!read_all(fd.get(), text, limit))
         throw std::runtime_error("cannot read " + file.string());
     return text;
 }
 
-std::string read(const std::filesystem::path &file)
+} // namespace
+
+std::optional<std::string> read_if_present(const std::filesystem::path &file)
 {
-    if (auto text = read_if_present(file))
+    return read_up_to(file, std::string().max_size());
+}
+
+std::string read_head(const std::filesystem::path &file, std::size_t limit)
+{
+    if (auto text = read_up_to(file, limit))
         return std::move(*text);
     throw std::runtime_error("cannot open " + file.string());
+}
+
+std::string read(const std::filesystem::path &file)
+{
+    return read_head(file, std::string().max_size());
 }
 
 void write(const std::filesystem::path &file, std::string_view content)

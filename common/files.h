@@ -15,6 +15,8 @@ namespace files {
 std::string read(const std::filesystem::path &file);
 /// As read(), but nothing when `file` does not exist.
 std::optional<std::string> read_if_present(const std::filesystem::path &file);
+/// As read(), but no more than the first `limit` bytes.
+std::string read_head(const std::filesystem::path &file, std::size_t limit);
 
 /// Writes `content` as the whole of `file`; throws std::runtime_error ("cannot write FILE").
 void write(const std::filesystem::path &file, std::string_view content);

@@ -109,9 +109,10 @@ fs::path make_temp_dir(const std::string &stem)
     return pattern;
 }
 
-/// Reads the words after `record`; returns an empty string or what is wrong.
-std::string parse(const Args &args, RecordOptions &options)
+/// Reads the words after `record`; throws std::invalid_argument saying what is wrong.
+RecordOptions parse(const Args &args)
 {
+    RecordOptions options;
     std::size_t i = 0;
     for (; i < args.size() && args[i] != "--"; ++i) {
         const std::string &word = args[i];
@@ -125,14 +126,14 @@ std::string parse(const Args &args, RecordOptions &options)
             options.replace = true;
         else if (!((word == "--label" && value(options.label)) || (word == "--make" && value(options.make)) ||
                    (word == "--keep-spool" && value(options.keep_spool))))
-            return "unknown or incomplete option '" + word + "'";
+            throw std::invalid_argument("unknown or incomplete option '" + word + "'");
     }
     if (options.label.empty())
-        return "--label LABEL is required";
+        throw std::invalid_argument("--label LABEL is required");
     if (i + 1 >= args.size())
-        return "the make command is missing after '--'";
+        throw std::invalid_argument("the make command is missing after '--'");
     options.command.assign(args.begin() + i + 1, args.end());
-    return {};
+    return options;
 }
 
 /// The real make: --make, else the command's own first word when it is a
@@ -168,21 +169,19 @@ fs::path spool_folder(const RecordOptions &options)
 int cmd_record(const Args &args)
 {
     RecordOptions options;
-    if (std::string wrong = parse(args, options); !wrong.empty()) {
+    try {
+        options = parse(args);
+    } catch (const std::invalid_argument &wrong) {
         std::fprintf(stderr, "tracemake record: %s\nusage: tracemake record --label LABEL [--replace] [--make PATH] "
                              "[--keep-spool DIR] -- make [ARGS...]\n",
-                     wrong.c_str());
+                     wrong.what());
         return status_trouble;
     }
-    if (std::string problem = store::check_server(options.label, options.replace); !problem.empty()) {
-        std::fprintf(stderr, "tracemake: %s\ntracemake: the build was not run\n", problem.c_str());
-        return status_trouble;
-    }
-
     std::map<std::string, std::string> build;
     std::string real_make;
     std::unique_ptr<OwnedDir> spool, shim_dir;
     try {
+        store::check_server(options.label, options.replace);
         real_make = real_make_for(options);
         spool = std::make_unique<OwnedDir>(spool_folder(options));
         if (!options.keep_spool.empty())
@@ -229,7 +228,7 @@ int cmd_record(const Args &args)
     try {
         spool::write_keys(spool->path() / spool::build_file, build);
         const LoadInterruptNotice notice(options.label, spool->path());
-        failure = store::load_spool(spool->path());
+        store::load_spool(spool->path());
     } catch (const std::exception &error) {
         failure = error.what();
     }

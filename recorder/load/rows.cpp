@@ -135,13 +135,13 @@ std::string timestamp(const std::string &epoch_seconds)
     const std::size_t dot = epoch_seconds.find('.');
     long long whole = 0;
     const char *begin = epoch_seconds.data();
-    auto [end, error] = std::from_chars(begin, begin + std::min(dot, epoch_seconds.size()), whole);
-    if (epoch_seconds.empty() || error != std::errc())
+    if (epoch_seconds.empty())
         return {};
+    auto [end, error] = std::from_chars(begin, begin + std::min(dot, epoch_seconds.size()), whole);
     const time_t t = static_cast<time_t>(whole);
     struct tm parts {};
-    if (gmtime_r(&t, &parts) == nullptr)
-        return {};
+    if (error != std::errc() || gmtime_r(&t, &parts) == nullptr)
+        throw std::runtime_error("not a time: '" + epoch_seconds + "'");
     char text[64];
     const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
     std::string literal(text, length);

@@ -81,7 +81,8 @@ inline constexpr const char *variable_columns = "ZTR_VARIABLE (VAR_NAME, VAR_VAL
 inline constexpr const char *prereq_columns = "ZTR_PREREQ (PRQ_INST, PRQ_PREREQ, PRQ_POS, PRQ_ORDERONLY)";
 inline constexpr const char *targetvar_columns = "ZTR_TARGETVAR (TV_INST, TV_NAME, TV_OP, TV_VALUE, TV_SOURCE)";
 
-/// A wall-clock time of the spool ("1765136182.123456") as a timestamptz literal in UTC; empty stays empty.
+/// A wall-clock time of the spool ("1765136182.123456") as a timestamptz
+/// literal in UTC; empty stays empty, anything else throws std::runtime_error.
 std::string timestamp(const std::string &epoch_seconds);
 
 } // namespace rows

@@ -12,17 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// The message of the std::runtime_error that `call` throws, or "" when it throws none.
-template <typename Call> std::string thrown(Call call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error &e) {
-        return e.what();
-    }
-    return "";
-}
-
 TEST(Files, WholeContentRoundTrips)
 {
     testsupport::TempDir dir;
@@ -32,6 +21,7 @@ TEST(Files, WholeContentRoundTrips)
         files::write(file, content);
         EXPECT_EQ(files::read(file), content);
         EXPECT_EQ(files::read_if_present(file), content);
+        EXPECT_EQ(files::read_head(file, 5), content.substr(0, 5));
     }
 }
 
@@ -39,7 +29,7 @@ TEST(Files, AReadErrorIsAnErrorAndOnlyAMissingFileIsNothing)
 {
     testsupport::TempDir dir;
     EXPECT_EQ(files::read_if_present(dir.path() / "missing"), std::nullopt);
-    EXPECT_EQ(thrown([&] { files::read(dir.path() / "missing"); }), "cannot open " + dir.file("missing"));
+    EXPECT_EQ(testsupport::message_of([&] { files::read(dir.path() / "missing"); }), "cannot open " + dir.file("missing"));
     // A folder opens but does not read; /proc/self/mem has nothing mapped
     // at its start; a file cannot be a folder.
     testsupport::write_file(dir.file("plain"), "");
@@ -52,16 +42,16 @@ TEST(Files, AReadErrorIsAnErrorAndOnlyAMissingFileIsNothing)
         {dir.path() / "plain" / "below", "cannot open " + dir.file("plain") + "/below"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(thrown([&] { files::read(c.file); }), c.message);
-        EXPECT_EQ(thrown([&] { files::read_if_present(c.file); }), c.message);
+        EXPECT_EQ(testsupport::message_of([&] { files::read(c.file); }), c.message);
+        EXPECT_EQ(testsupport::message_of([&] { files::read_if_present(c.file); }), c.message);
     }
 }
 
 TEST(Files, AFailedWriteIsAnError)
 {
     testsupport::TempDir dir;
-    EXPECT_EQ(thrown([&] { files::write(dir.path(), "x"); }), "cannot write " + dir.path().string());
-    EXPECT_EQ(thrown([&] { files::write("/dev/full", "x"); }), "cannot write /dev/full");
+    EXPECT_EQ(testsupport::message_of([&] { files::write(dir.path(), "x"); }), "cannot write " + dir.path().string());
+    EXPECT_EQ(testsupport::message_of([&] { files::write("/dev/full", "x"); }), "cannot write /dev/full");
 }
 
 TEST(Files, ReplaceSwapsTheWholeFileOrLeavesItAsItWas)

@@ -76,6 +76,17 @@ private:
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 
+/// The message of the std::exception that `call` throws, or "" when it throws none.
+template <typename Call> std::string message_of(Call call)
+{
+    try {
+        call();
+    } catch (const std::exception &e) {
+        return e.what();
+    }
+    return "";
+}
+
 /// A connection to "DAVER" on the test server (libpq defaults: PGHOST, ...),
 /// or on the server whose socket folder is `host`.
 class PgSession {
