@@ -223,6 +223,8 @@ bool Child::ended() const
 
 Result Child::wait()
 {
+    if (pid_ <= 0)
+        throw std::logic_error("a child waited for twice");
     Result result;
     const auto wall = options_.limits.wall;
     const auto deadline = start_ + wall;
@@ -260,6 +262,9 @@ Result Child::wait()
         }
     }
     pid_ = -1;
+    for (int *fd : {&out_fd_, &err_fd_})
+        if (*fd >= 0)
+            ::close(std::exchange(*fd, -1));
     if (WIFEXITED(status))
         result.exit_code = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))

@@ -1,9 +1,11 @@
 #include "common/child.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -186,6 +188,23 @@ TEST(Child, StreamsGoWhereTheyAreSent)
     EXPECT_EQ(r.err, "said\n");
     EXPECT_EQ(testsupport::read_file(log), "given /elsewhere\n" + dir.path().string() + "\n");
     EXPECT_EQ(r.out, "");
+
+    // Passed streams are the parent's own: this test's standard output, sent to a file for the while.
+    std::fflush(stdout);
+    const int saved = dup(1);
+    const int file = open(log.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(file, 0);
+    dup2(file, 1);
+    child::Options passed;
+    passed.out = child::Sink::pass;
+    passed.err = child::Sink::same_as_out;
+    const child::Result p = child::run({"/bin/sh", "-c", "echo passed; echo also >&2"}, passed);
+    dup2(saved, 1);
+    close(saved);
+    close(file);
+    EXPECT_EQ(p.out + p.err, "");
+    EXPECT_EQ(testsupport::read_file(log), "passed\nalso\n");
 }
 
 TEST(Child, ARunningChildIsKilledWhenItsOwnerGoes)
@@ -203,6 +222,7 @@ TEST(Child, ARunningChildIsKilledWhenItsOwnerGoes)
     while (!quick.ended())
         usleep(1000);
     EXPECT_EQ(quick.wait().out, "done\n") << "what it wrote waits for wait()";
+    EXPECT_THROW(quick.wait(), std::logic_error);
 }
 
 TEST(Child, SiblingsAreFoundNextToTheRunningProgram)
