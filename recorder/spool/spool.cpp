@@ -1,7 +1,5 @@
 #include "spool/spool.h"
 
-#include <sstream>
-
 #include "common/copy_text.h"
 #include "common/files.h"
 
@@ -70,11 +68,13 @@ std::string join_record(const std::vector<std::string> &fields)
 
 std::vector<std::vector<std::string>> read_records(const std::filesystem::path &file)
 {
+    const std::string text = files::read_if_present(file).value_or("");
     std::vector<std::vector<std::string>> records;
-    std::istringstream in(files::read_if_present(file).value_or(""));
-    std::string line;
-    while (std::getline(in, line))
-        records.push_back(split_record(line));
+    for (std::string_view rest = text; !rest.empty();) {
+        const std::size_t end = rest.find('\n');
+        records.push_back(split_record(rest.substr(0, end)));
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    }
     return records;
 }
 

@@ -15,6 +15,10 @@ TEST(SpoolRecord, FieldsSurviveAFileRoundTrip)
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0], fields);
     EXPECT_EQ(records[1], std::vector<std::string>{"x"});
+    // A last line without its newline still counts; an empty line is one empty field.
+    testsupport::write_file(dir.file("cut.tsv"), "a\n\nb\tc");
+    EXPECT_EQ(spool::read_records(dir.path() / "cut.tsv"),
+              (std::vector<std::vector<std::string>>{{"a"}, {""}, {"b", "c"}}));
 
     spool::write_keys(dir.path() / "build.tsv", {{"label", "v1"}, {"command", "make\t-j2\nall"}});
     auto keys = spool::read_keys(dir.path() / "build.tsv");
