@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -105,6 +107,20 @@ void replace(const std::filesystem::path &file, std::string_view content)
         std::filesystem::remove(temporary, ignored);
         throw;
     }
+}
+
+TempDir::TempDir(const std::string &stem)
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / (stem + "XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error(std::string("cannot create a private folder: ") + std::strerror(errno));
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 } // namespace files

@@ -24,4 +24,20 @@ void write(const std::filesystem::path &file, std::string_view content);
 /// (FILE.new) and renamed into place, so that no reader sees half of it.
 void replace(const std::filesystem::path &file, std::string_view content);
 
+/// A fresh folder of mode 0700 (no other user reads or plants files in it)
+/// under the system's temp folder, named `stem` and six random characters,
+/// removed with everything in it when the object goes; throws
+/// std::runtime_error when it cannot be made.
+class TempDir {
+public:
+    explicit TempDir(const std::string &stem);
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
 } // namespace files

@@ -72,4 +72,18 @@ TEST(Files, ReplaceSwapsTheWholeFileOrLeavesItAsItWas)
     EXPECT_THROW(files::replace(dir.path() / "missing" / "file", "x"), std::runtime_error);
 }
 
+TEST(Files, ATempDirIsPrivateAndGoesWithItsContent)
+{
+    fs::path made;
+    {
+        files::TempDir dir("daver-files-test-");
+        made = dir.path();
+        EXPECT_TRUE(made.filename().string().starts_with("daver-files-test-")) << made;
+        EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all);
+        fs::create_directories(made / "a" / "b");
+        files::write(made / "a" / "b" / "c", "x");
+    }
+    EXPECT_FALSE(fs::exists(made));
+}
+
 } // namespace

@@ -74,20 +74,6 @@ RunResult run_program(const std::vector<std::string> &argv, const RunOptions &op
     return BackgroundRun(argv, options).wait();
 }
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "daver-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 std::string read_file(const std::string &path)
 {
     return files::read(path);

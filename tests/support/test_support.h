@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/child.h"
+#include "common/files.h"
 #include "common/pg.h"
 
 namespace testsupport {
@@ -60,17 +61,9 @@ private:
 };
 
 /// A fresh folder under the system's temp folder, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-    std::string file(const std::string &name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
+struct TempDir : files::TempDir {
+    TempDir() : files::TempDir("daver-test-") {}
+    std::string file(const std::string &name) const { return (path() / name).string(); }
 };
 
 std::string read_file(const std::string &path);
