@@ -1,6 +1,7 @@
-// Whole files read and written in one call.  A file that cannot be read is
-// an error (an exception), never an empty text; only a file that is not
-// there at all may be told apart, for the callers to whom that is news.
+// Whole files read and written in one call, and private temp folders.  A
+// file that cannot be read is an error (an exception), never an empty text;
+// only a file that is not there at all may be told apart, for the callers
+// to whom that is news.
 #pragma once
 
 #include <filesystem>
