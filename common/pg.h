@@ -1,6 +1,7 @@
-// The recorder's connection to "DAVER": reached through libpq's defaults
-// (PGHOST, PGPORT, PGUSER, ...) as the query tools reach it, with every
-// failure turned into a DbError that carries the server's own words.
+// Ownership of libpq's connections and results, for every program that
+// talks to "DAVER"; and the recorder's connection: reached through libpq's
+// defaults (PGHOST, PGPORT, PGUSER, ...) as the query tools reach it, with
+// every failure turned into a DbError that carries the server's own words.
 #pragma once
 
 #include <memory>

@@ -16,6 +16,8 @@
 
 #include <libpq-fe.h>
 
+#include "common/pg.h"
+
 /// The run's one database connection; set by initdbconnection().
 extern PGconn *conn;
 /// The report stream, opened by the tool before the connection.
@@ -24,10 +26,7 @@ extern FILE *outfp;
 extern const char *report_path;
 
 /// Owns a libpq result and clears it on every path.
-struct PgResultDeleter {
-    void operator()(PGresult *res) const noexcept { PQclear(res); }
-};
-using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
+using PgResult = pg::Result;
 
 /// Answers a lone `--help` (prints `usage` and a line on the server
 /// variables) or `--version` on standard output.  True when it answered;

@@ -1,6 +1,5 @@
 #include "builds.h"
 
-#include <libpq-fe.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,16 +7,14 @@
 #include <stdexcept>
 
 #include "child.h"
+#include "common/files.h"
+#include "common/pg.h"
 
 namespace traceview {
 
 namespace {
 
 constexpr std::size_t rsf_cap = 1UL << 30;
-
-
-using Connection = std::unique_ptr<PGconn, decltype(&PQfinish)>;
-using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
 } // namespace
 
@@ -33,21 +30,17 @@ bool acceptable_label(const std::string &label)
 
 namespace {
 
-/// The key of the build that `labels` name; none, with `error` set, when they name none.
-std::optional<std::string> labels_key(const std::vector<std::string> &labels, std::string &error)
+/// The key of the build that `labels` name; throws Unavailable when they name none.
+std::string labels_key(const std::vector<std::string> &labels)
 {
-    if (labels.empty() || labels.size() > 2) {
-        error = "give one label, or two to compare";
-        return std::nullopt;
-    }
+    if (labels.empty() || labels.size() > 2)
+        throw Unavailable("give one label, or two to compare");
     std::string key = "label:" + labels[0];
     if (labels.size() == 2)
         key += "," + labels[1];
     for (const std::string &label : labels)
-        if (!acceptable_label(label)) {
-            error = "not a label of a recorded build";
-            return std::nullopt;
-        }
+        if (!acceptable_label(label))
+            throw Unavailable("not a label of a recorded build");
     return key;
 }
 
@@ -69,10 +62,9 @@ std::shared_ptr<const RsfModel> BuildRegistry::model_with_changes(std::string te
         return model;
     }
     ScratchFile out(scratch_, "changes");
-    ChildLimits limits;
-    limits.wall = settings_.tool_time;
-    const ChildResult run = run_child(
-        {settings_.bin_dir + "/changescan", list, out.path(), model->layer_name(0), model->layer_name(1)}, limits);
+    const child::Result run =
+        child::run({settings_.bin_dir + "/changescan", list, out.path(), model->layer_name(0), model->layer_name(1)},
+                   child_options(settings_.tool_time));
     if (!run.ok()) {
         note = with_said("changed files are not marked: changescan " + run.failure(), first_line(run.err));
         return model;
@@ -89,7 +81,7 @@ void BuildRegistry::load_rsf_file(const std::string &path, const std::string &ch
     auto build = std::make_shared<Build>();
     build->key = "rsf";
     build->title = path;
-    build->model = model_with_changes(read_file(path), change_list, build->note);
+    build->model = model_with_changes(files::read(path), change_list, build->note);
     std::lock_guard lock(mutex_);
     builds_[build->key] = build;
 }
@@ -110,35 +102,27 @@ std::vector<std::shared_ptr<const Build>> BuildRegistry::loaded() const
     return out;
 }
 
-std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::string> &labels, std::string &error)
+std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::string> &labels)
 {
-    const auto found_key = labels_key(labels, error);
-    if (!found_key)
-        return nullptr;
-    const std::string &key = *found_key;
-    const std::string recorded = recorded_stamp(labels);
-    if (auto known = get(key); known && (recorded.empty() || known->recorded == recorded))
+    const std::string key = labels_key(labels);
+    const std::optional<std::string> recorded = recorded_stamp(labels);
+    if (auto known = get(key); known && (!recorded || known->recorded == *recorded))
         return known;
     const std::string tracemake = settings_.bin_dir + "/tracemake";
-    if (::access(tracemake.c_str(), X_OK) != 0) {
-        error = "the recorder (tracemake) is not installed next to traceview: recorded builds cannot be drawn; "
-                "use traceview --rsf FILE";
-        return nullptr;
-    }
+    if (::access(tracemake.c_str(), X_OK) != 0)
+        throw Unavailable("the recorder (tracemake) is not installed next to traceview: recorded builds cannot be "
+                          "drawn; use traceview --rsf FILE");
     std::vector<std::string> argv{tracemake, "rsf"};
     argv.insert(argv.end(), labels.begin(), labels.end());
-    ChildLimits limits;
-    limits.wall = settings_.tool_time;
-    limits.output_cap = rsf_cap;
-    ChildResult run = run_child(argv, limits);
-    if (!run.ok() || run.truncated) {
-        error = with_said("tracemake rsf " + (run.truncated ? std::string("wrote more than 1 GB") : run.failure()),
-                          first_line(run.err));
-        return nullptr;
-    }
+    const child::Options limits = child_options(settings_.tool_time, rsf_cap);
+    child::Result run = child::run(argv, limits);
+    if (!run.ok() || run.truncated)
+        throw Unavailable(with_said(
+            "tracemake rsf " + (run.truncated ? std::string("wrote more than 1 GB") : run.failure()),
+            first_line(run.err)));
     auto build = std::make_shared<Build>();
     build->key = key;
-    build->recorded = recorded;
+    build->recorded = recorded.value_or("");
     build->title = labels.size() == 1 ? labels[0] : labels[0] + " against " + labels[1];
     build->labels = labels;
     try {
@@ -147,25 +131,27 @@ std::shared_ptr<const Build> BuildRegistry::open_labels(const std::vector<std::s
         } else {
             // The recorder names the files whose content or making changed; changescan pairs their instances.
             ScratchFile list(scratch_, "change-list");
-            const ChildResult listed = run_child({tracemake, "changes", labels[0], labels[1], "-o", list.path()}, limits);
+            const child::Result listed =
+                child::run({tracemake, "changes", labels[0], labels[1], "-o", list.path()}, limits);
             if (!listed.ok())
                 build->note = with_said("changed files are not marked: tracemake changes " + listed.failure(),
                                         first_line(listed.err));
             build->model = model_with_changes(std::move(run.out), listed.ok() ? list.path() : "", build->note);
         }
     } catch (const std::exception &e) {
-        error = std::string("the recorder's relation file cannot be read: ") + e.what();
-        return nullptr;
+        throw Unavailable(std::string("the recorder's relation file cannot be read: ") + e.what());
     }
     return keep(build);
 }
 
-std::string BuildRegistry::recorded_stamp(const std::vector<std::string> &labels) const
+std::optional<std::string> BuildRegistry::recorded_stamp(const std::vector<std::string> &labels) const
 {
     std::vector<LabelInfo> rows;
-    std::string ignored;
-    if (!list_labels(rows, ignored))
-        return "";
+    try {
+        rows = list_labels();
+    } catch (const Unavailable &) {
+        return std::nullopt; // the recorder, asked next, says what is wrong
+    }
     std::string stamp;
     for (const std::string &label : labels) {
         auto row = std::find_if(rows.begin(), rows.end(), [&](const LabelInfo &info) { return info.label == label; });
@@ -188,21 +174,21 @@ std::shared_ptr<const Build> BuildRegistry::keep(std::shared_ptr<const Build> bu
     return build;
 }
 
-bool BuildRegistry::list_labels(std::vector<LabelInfo> &labels, std::string &error) const
+std::vector<LabelInfo> BuildRegistry::list_labels() const
 {
     // libpq's own defaults (PGHOST, PGPORT, PGUSER...) as for the tools; a server that does not answer is given up soon.
-    Connection conn(PQconnectdb("dbname=DAVER connect_timeout=5 application_name=traceview"), PQfinish);
-    if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
-        error = "cannot reach the trace database DAVER: " + first_line(conn ? PQerrorMessage(conn.get()) : "out of memory");
-        return false;
+    pg::Connection conn(PQconnectdb("dbname=DAVER connect_timeout=5 application_name=traceview"));
+    if (!conn || PQstatus(conn.get()) != CONNECTION_OK)
+        throw Unavailable("cannot reach the trace database DAVER: " +
+                          first_line(conn ? PQerrorMessage(conn.get()) : "out of memory"));
+    pg::Result rows;
+    try {
+        rows = pg::query(conn.get(), "SELECT BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START::text, BLD_STATUS::text, "
+                                     "BLD_COMPLETE FROM ZTR_BUILD ORDER BY BLD_START, BLD_LABEL");
+    } catch (const pg::DbError &e) {
+        throw Unavailable(std::string("cannot read the recorded builds (ZTR_BUILD): ") + first_line(e.what()));
     }
-    Result rows(PQexec(conn.get(), "SELECT BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START::text, BLD_STATUS::text, "
-                                   "BLD_COMPLETE FROM ZTR_BUILD ORDER BY BLD_START, BLD_LABEL"),
-                PQclear);
-    if (PQresultStatus(rows.get()) != PGRES_TUPLES_OK) {
-        error = "cannot read the recorded builds (ZTR_BUILD): " + first_line(PQerrorMessage(conn.get()));
-        return false;
-    }
+    std::vector<LabelInfo> labels;
     for (int i = 0; i < PQntuples(rows.get()); ++i) {
         LabelInfo info;
         info.label = PQgetvalue(rows.get(), i, 0);
@@ -213,7 +199,7 @@ bool BuildRegistry::list_labels(std::vector<LabelInfo> &labels, std::string &err
         info.complete = std::string(PQgetvalue(rows.get(), i, 5)) == "1";
         labels.push_back(std::move(info));
     }
-    return true;
+    return labels;
 }
 
 } // namespace traceview

@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,11 @@ struct LabelInfo {
     bool complete = false;
 };
 
+/// A build or the trace database that cannot be had now; what() is for the user.
+struct Unavailable : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 /// Where the helper programs are and how long they may run.
 struct BuildSettings {
     std::string bin_dir;                             ///< folder of changescan and tracemake
@@ -54,12 +61,12 @@ public:
     /// The loaded builds, in the order of their keys.
     std::vector<std::shared_ptr<const Build>> loaded() const;
     /// Loads the recorded build(s) `labels` (one or two) through `tracemake rsf`,
-    /// unless they are loaded and not recorded anew since; null with `error`
-    /// set when that fails.  Of the recorded builds, the `kept_labels` opened
+    /// unless they are loaded and not recorded anew since; throws Unavailable
+    /// when that fails.  Of the recorded builds, the `kept_labels` opened
     /// last stay loaded.
-    std::shared_ptr<const Build> open_labels(const std::vector<std::string> &labels, std::string &error);
-    /// The rows of ZTR_BUILD; false with `error` set when the database cannot be read.
-    bool list_labels(std::vector<LabelInfo> &labels, std::string &error) const;
+    std::shared_ptr<const Build> open_labels(const std::vector<std::string> &labels);
+    /// The rows of ZTR_BUILD; throws Unavailable when the database cannot be read.
+    std::vector<LabelInfo> list_labels() const;
 
 private:
     /// The model of `text`, with the files of the change list `list` marked
@@ -70,8 +77,8 @@ private:
     /// Loaded recorded builds at most: each may hold hundreds of megabytes.
     static constexpr std::size_t kept_labels = 8;
 
-    /// When `labels` were recorded, as Build::recorded; empty when unknown.
-    std::string recorded_stamp(const std::vector<std::string> &labels) const;
+    /// When `labels` were recorded, as Build::recorded; nothing when the database cannot tell.
+    std::optional<std::string> recorded_stamp(const std::vector<std::string> &labels) const;
     /// Adds or replaces `build`, then drops the recorded builds opened
     /// longest ago beyond kept_labels.
     std::shared_ptr<const Build> keep(std::shared_ptr<const Build> build);

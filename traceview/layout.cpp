@@ -1,14 +1,14 @@
 #include "layout.h"
 
-#include <nettle/sha2.h>
-
 #include <csignal>
 #include <cstdint>
 
 #include <map>
 #include <memory>
+#include <stdexcept>
 
 #include "child.h"
+#include "common/sha256.h"
 #include "views.h"
 
 namespace traceview {
@@ -83,48 +83,31 @@ void mark_edges(std::string &dot, const std::vector<EdgeMark> &marks, bool strai
     dot.swap(out);
 }
 
-} // namespace
+// relplot gave no DOT text; what() says why, for the page.
+struct NoDotText : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
-std::string sha256_hex(const std::string &text)
-{
-    sha256_ctx context;
-    sha256_init(&context);
-    sha256_update(&context, text.size(), reinterpret_cast<const std::uint8_t *>(text.data()));
-    std::uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&context, sizeof digest, digest);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (const std::uint8_t byte : digest) {
-        out += hex[byte >> 4];
-        out += hex[byte & 15];
-    }
-    return out;
-}
+} // namespace
 
 LayoutEngine::LayoutEngine(LayoutSettings settings, const PrivateDir &scratch)
     : settings_(std::move(settings)), scratch_(scratch)
 {
 }
 
-std::string LayoutEngine::dot_text(const std::string &rsf, const DotExtras &extras, std::string &error)
+std::string LayoutEngine::dot_text(const std::string &rsf, const DotExtras &extras)
 {
     ScratchFile in(scratch_, "view-rsf"), out(scratch_, "view-dot");
     in.write(rsf);
-    ChildLimits limits;
-    limits.wall = settings_.relplot_time;
-    limits.output_cap = 64 * 1024;
-    const ChildResult run = run_child({settings_.relplot, in.path(), out.path()}, limits);
-    if (!run.ok()) {
-        // relplot's messages go to standard output.
-        error = with_said("relplot " + run.failure(), last_line(run.out + run.err));
-        return "";
-    }
+    const child::Result run =
+        child::run({settings_.relplot, in.path(), out.path()}, child_options(settings_.relplot_time, 64 * 1024));
+    // relplot's messages go to standard output.
+    if (!run.ok())
+        throw NoDotText(with_said("relplot " + run.failure(), last_line(run.out + run.err)));
     bool truncated = false;
     std::string dot = out.read(dot_text_cap, truncated);
-    if (truncated || dot.rfind('}') == std::string::npos) {
-        error = "relplot wrote no complete DOT text";
-        return "";
-    }
+    if (truncated || dot.rfind('}') == std::string::npos)
+        throw NoDotText("relplot wrote no complete DOT text");
     mark_edges(dot, extras.edges, extras.straight);
     // Labels of the boxes and frames go in as statements after relplot's own: the later attribute wins.
     std::string extra;
@@ -170,21 +153,21 @@ Layout LayoutEngine::draw(const std::string &rsf, const DotExtras &extras)
         part(m.to);
         part(std::to_string(m.count));
     }
-    layout.digest = sha256_hex(input);
+    layout.digest = sha256::hex(input);
     if (lookup(layout.digest, layout.svg)) {
         layout.ok = layout.cached = true;
         return layout;
     }
-    const std::string dot = dot_text(rsf, extras, layout.error);
-    if (dot.empty())
-        return layout;
     ScratchFile in(scratch_, "view-gv");
-    in.write(dot);
-    ChildLimits limits;
-    limits.wall = settings_.dot_time;
-    limits.output_cap = svg_cap;
-    limits.memory_bytes = settings_.dot_memory;
-    limits.cpu_seconds = static_cast<unsigned long>(settings_.dot_time.count() / 1000 + 1);
+    try {
+        in.write(dot_text(rsf, extras));
+    } catch (const NoDotText &e) {
+        layout.error = e.what();
+        return layout;
+    }
+    child::Options limits = child_options(settings_.dot_time, svg_cap);
+    limits.limits.memory_bytes = settings_.dot_memory;
+    limits.limits.cpu_seconds = static_cast<unsigned long>(settings_.dot_time.count() / 1000 + 1);
     if (!dot_slots_.try_acquire_for(settings_.dot_time)) {
         layout.error = "too many views are being laid out at once; try again";
         return layout;
@@ -193,7 +176,7 @@ Layout LayoutEngine::draw(const std::string &rsf, const DotExtras &extras)
         std::counting_semaphore<> &slots;
         ~SlotBack() { slots.release(); }
     } slot_back{dot_slots_};
-    const ChildResult run = run_child({settings_.dot, "-Tsvg", "-Grotate=0", in.path()}, limits);
+    const child::Result run = child::run({settings_.dot, "-Tsvg", "-Grotate=0", in.path()}, limits);
     if (run.timed_out || run.term_signal == SIGXCPU) {
         layout.timed_out = true;
         layout.error = "the layout took longer than " + std::to_string(settings_.dot_time.count() / 1000) +

@@ -41,9 +41,6 @@ struct Layout {
     std::string error;          ///< what went wrong, for the page
 };
 
-/// Hex SHA-256 of `text`.
-std::string sha256_hex(const std::string &text);
-
 /// Draws views and keeps their layouts; safe to use from several threads.
 class LayoutEngine {
 public:
@@ -53,7 +50,8 @@ public:
     Layout draw(const std::string &rsf, const DotExtras &extras);
 
 private:
-    std::string dot_text(const std::string &rsf, const DotExtras &extras, std::string &error);
+    /// relplot's DOT text of `rsf` with `extras` set; throws NoDotText saying why there is none.
+    std::string dot_text(const std::string &rsf, const DotExtras &extras);
     bool lookup(const std::string &digest, std::string &svg);
     void keep(const std::string &digest, const std::string &svg);
 

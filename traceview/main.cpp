@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "builds.h"
+#include "common/child.h"
 #include "layout.h"
 #include "private_dir.h"
 #include "reports.h"
@@ -67,7 +68,7 @@ long number_option(const std::string &name, const char *text, long low, long hig
 void default_folders(Options &o, bool www_given)
 {
     std::error_code ec;
-    const std::filesystem::path own_dir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    const std::filesystem::path own_dir = child::running_program().parent_path();
     if (o.bin.empty())
         o.bin = own_dir.string();
     if (!www_given && !std::filesystem::is_directory(o.www, ec))
@@ -130,13 +131,12 @@ std::string load_builds(traceview::BuildRegistry &builds, const Options &options
         builds.load_rsf_file(options.rsf, options.changes);
         first = "rsf";
     }
-    std::string label_error;
     if (!options.labels.empty()) {
-        const auto build = builds.open_labels(options.labels, label_error);
-        if (build)
-            first = build->key;
-        else
-            std::fprintf(stderr, "traceview: %s\n", label_error.c_str());
+        try {
+            first = builds.open_labels(options.labels)->key;
+        } catch (const traceview::Unavailable &e) {
+            std::fprintf(stderr, "traceview: %s\n", e.what());
+        }
     }
     return first;
 }

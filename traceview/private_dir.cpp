@@ -3,59 +3,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <system_error>
-#include <vector>
+
+#include "common/files.h"
 
 namespace traceview {
-
-namespace {
-
-// A file descriptor closed by its owner.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
-
-[[noreturn]] void fail(const std::string &what)
-{
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-} // namespace
-
-PrivateDir::PrivateDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "traceview-XXXXXX").string();
-    // mkdtemp creates the folder with mode 0700: no other user reads or plants files in it.
-    if (::mkdtemp(pattern.data()) == nullptr)
-        fail("cannot create a private folder");
-    path_ = pattern;
-}
-
-PrivateDir::~PrivateDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 ScratchFile::ScratchFile(const PrivateDir &dir, const char *stem)
 {
     std::string pattern = (dir.path() / (std::string(stem) + "-XXXXXX")).string();
-    Fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (fd.fd < 0)
-        fail("cannot create a scratch file");
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error(std::string("cannot create a scratch file: ") + std::strerror(errno));
+    ::close(fd);
     path_ = pattern;
 }
 
@@ -63,59 +26,15 @@ ScratchFile::~ScratchFile() { ::unlink(path_.c_str()); }
 
 void ScratchFile::write(const std::string &content) const
 {
-    Fd fd(::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.fd < 0)
-        fail("cannot open " + path_);
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd.fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("cannot write " + path_);
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    files::write(path_, content);
 }
 
 std::string ScratchFile::read(std::size_t cap, bool &truncated) const
 {
-    truncated = false;
-    Fd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.fd < 0)
-        fail("cannot open " + path_);
-    std::string text;
-    std::vector<char> chunk(65536);
-    for (;;) {
-        const ssize_t n = ::read(fd.fd, chunk.data(), chunk.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("cannot read " + path_);
-        }
-        if (n == 0)
-            break;
-        const std::size_t room = cap - text.size();
-        if (static_cast<std::size_t>(n) > room) {
-            text.append(chunk.data(), room);
-            truncated = true;
-            break;
-        }
-        text.append(chunk.data(), static_cast<std::size_t>(n));
-    }
+    std::string text = files::read_head(path_, cap + 1);
+    truncated = text.size() > cap;
+    text.resize(std::min(text.size(), cap));
     return text;
-}
-
-std::string read_file(const std::filesystem::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open " + file.string());
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw std::runtime_error("cannot read " + file.string());
-    return text.str();
 }
 
 } // namespace traceview

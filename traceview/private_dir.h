@@ -6,20 +6,13 @@
 #include <filesystem>
 #include <string>
 
+#include "common/files.h"
+
 namespace traceview {
 
-/// A fresh folder (mode 0700) under the system's temp folder, removed with
-/// everything in it when the object goes.
-class PrivateDir {
-public:
-    PrivateDir();
-    ~PrivateDir();
-    PrivateDir(const PrivateDir &) = delete;
-    PrivateDir &operator=(const PrivateDir &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
+/// The server's own folder, removed with everything in it when the object goes.
+struct PrivateDir : files::TempDir {
+    PrivateDir() : files::TempDir("traceview-") {}
 };
 
 /// A new empty file made by mkstemp in `dir`, removed when the object goes.
@@ -39,8 +32,5 @@ public:
 private:
     std::string path_;
 };
-
-/// The whole content of `file`; throws std::runtime_error when it cannot be read.
-std::string read_file(const std::filesystem::path &file);
 
 } // namespace traceview

@@ -56,10 +56,7 @@ Report ReportRunner::run(const std::string &tool, const std::vector<std::string>
     ScratchFile file(scratch_, "report");
     std::vector<std::string> argv{bin_dir_ + "/" + tool, file.path()};
     argv.insert(argv.end(), oids.begin(), oids.end());
-    ChildLimits limits;
-    limits.wall = time_limit_;
-    limits.output_cap = 64 * 1024;
-    const ChildResult run = run_child(argv, limits);
+    const child::Result run = child::run(argv, child_options(time_limit_, 64 * 1024));
     bool truncated = false;
     report.text = file.read(report_cap, truncated);
     if (truncated)

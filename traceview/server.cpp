@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/files.h"
 #include "http_guard.h"
 #include "views.h"
 
@@ -242,10 +243,17 @@ void Server::install_handlers()
                                  : httplib::Server::HandlerResponse::Unhandled;
     });
 
-    // What went wrong inside (a scratch file's path, a system error) stays
+    // A build or the database that cannot be had is told as it is; what
+    // else went wrong inside (a scratch file's path, a system error) stays
     // in the server: the library would put the exception's text into a header.
-    http_->set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
-        send_error(res, 500, "the server could not answer this request");
+    http_->set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr thrown) {
+        try {
+            std::rethrow_exception(thrown);
+        } catch (const Unavailable &e) {
+            send_error(res, 503, e.what());
+        } catch (...) {
+            send_error(res, 500, "the server could not answer this request");
+        }
     });
 
     http_->set_error_handler([](const httplib::Request &, httplib::Response &res) {
@@ -324,14 +332,8 @@ void Server::list_builds(const httplib::Request &, httplib::Response &res) const
 
 void Server::list_labels(const httplib::Request &, httplib::Response &res) const
 {
-    std::vector<LabelInfo> labels;
-    std::string error;
-    if (!builds_.list_labels(labels, error)) {
-        send_error(res, 503, error);
-        return;
-    }
     json list = json::array();
-    for (const LabelInfo &l : labels)
+    for (const LabelInfo &l : builds_.list_labels())
         list.push_back({{"label", l.label}, {"topdir", l.topdir}, {"cmdline", l.cmdline}, {"start", l.start},
                         {"status", l.status}, {"complete", l.complete}});
     send_json(res, json{{"labels", list}});
@@ -352,12 +354,7 @@ void Server::open_build(const httplib::Request &req, httplib::Response &res)
         }
         labels.push_back(l.get<std::string>());
     }
-    std::string error;
-    const auto build = builds_.open_labels(labels, error);
-    if (!build) {
-        send_error(res, 503, error);
-        return;
-    }
+    const auto build = builds_.open_labels(labels);
     send_json(res, json{{"key", build->key}, {"title", build->title}});
 }
 
@@ -524,7 +521,7 @@ void Server::send_file(const httplib::Request &req, httplib::Response &res) cons
         send_error(res, 404, "not found");
         return;
     }
-    res.set_content(read_file(*file), content_type_of(*file).c_str());
+    res.set_content(files::read(*file), content_type_of(*file).c_str());
 }
 
 } // namespace traceview

@@ -1,47 +1,15 @@
 #include "capture/digest.h"
 
-#include <nettle/sha2.h>
-
-#include <cstdio>
-#include <fstream>
-#include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
-#include <vector>
 
+#include "common/files.h"
+#include "common/sha256.h"
 #include "spool/paths.h"
 #include "spool/spool.h"
 
 namespace digest {
-
-namespace {
-
-/// SHA-256 of a file's content in hex; empty when it cannot be read.
-std::string sha256_of(const std::filesystem::path &file)
-{
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> in(std::fopen(file.c_str(), "rb"), std::fclose);
-    if (!in)
-        return {};
-    sha256_ctx context;
-    sha256_init(&context);
-    std::vector<unsigned char> buffer(1 << 16);
-    std::size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0)
-        sha256_update(&context, got, buffer.data());
-    if (std::ferror(in.get()))
-        return {};
-    unsigned char hash[SHA256_DIGEST_SIZE];
-    sha256_digest(&context, sizeof hash, hash);
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : hash) {
-        text += hex[byte >> 4];
-        text += hex[byte & 15];
-    }
-    return text;
-}
-
-} // namespace
 
 void write_digests(const std::filesystem::path &proc_dir, const makedb::Database &db,
                    const std::map<std::string, std::string> &keys)
@@ -58,23 +26,13 @@ void write_digests(const std::filesystem::path &proc_dir, const makedb::Database
         std::error_code error;
         if (!done.insert(path).second || !std::filesystem::is_regular_file(path, error))
             continue;
-        if (const std::string hash = sha256_of(path); !hash.empty())
-            lines += spool::join_record({path, hash});
-    }
-    const auto target = proc_dir / spool::digest_file;
-    auto temporary = target;
-    temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << lines;
-        if (!out.flush()) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            return;
+        try {
+            lines += spool::join_record({path, sha256::file_hex(path)});
+        } catch (const std::runtime_error &) {
+            // A file that cannot be read has no digest; the rest of the build's still count.
         }
     }
-    std::error_code error;
-    std::filesystem::rename(temporary, target, error);
+    files::replace(proc_dir / spool::digest_file, lines);
 }
 
 } // namespace digest

@@ -27,6 +27,7 @@
 
 #include "capture/capture_env.h"
 #include "capture/first_status.h"
+#include "common/copy_text.h"
 
 namespace {
 
@@ -68,22 +69,6 @@ const char *find_env(char *const env[], const char *name)
     return nullptr;
 }
 
-/// Appends `text` with COPY text escapes (the spool's field form).
-char *append_escaped(char *out, const char *text)
-{
-    for (; *text; ++text) {
-        char c = *text;
-        const char *escape = c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : nullptr;
-        if (escape) {
-            *out++ = escape[0];
-            *out++ = escape[1];
-        } else {
-            *out++ = c;
-        }
-    }
-    return out;
-}
-
 /// True when make ran `argv` as its shell with the recipe text last: a
 /// known shell and a flag word ending in 'c' (-c, -ec, .SHELLFLAGS) before
 /// it.  make runs any other line directly, split into words.
@@ -115,15 +100,15 @@ void log_command(const char *target, char *const argv[])
     char *line = static_cast<char *>(malloc(2 * length + 2));
     if (!line)
         return;
-    char *end = append_escaped(line, target);
+    char *end = copy_text::escape(line, target);
     *end++ = '\t';
     if (run_by_shell(argv, argc)) {
-        end = append_escaped(end, argv[argc - 1]);
+        end = copy_text::escape(end, argv[argc - 1]);
     } else {
         for (int i = 0; i < argc; ++i) {
             if (i > 0)
                 *end++ = ' ';
-            end = append_escaped(end, argv[i]);
+            end = copy_text::escape(end, argv[i]);
         }
     }
     *end++ = '\n';

@@ -22,6 +22,8 @@
 #include "capture/capture_env.h"
 #include "capture/digest.h"
 #include "capture/make_args.h"
+#include "common/child.h"
+#include "common/files.h"
 #include "spool/spool.h"
 
 extern char **environ;
@@ -261,15 +263,15 @@ std::string find_make(const std::string &path_value, const std::string &skip)
 
 std::string shim_program()
 {
-    fs::path self = fs::read_symlink("/proc/self/exe");
-    fs::path lean = self.parent_path() / "tracemake-shim";
+    const fs::path self = child::running_program();
+    const fs::path lean = self.parent_path() / "tracemake-shim";
     return access(lean.c_str(), X_OK) == 0 ? lean.string() : self.string();
 }
 
 std::string preload_path()
 {
-    fs::path self = fs::read_symlink("/proc/self/exe");
-    return (self.parent_path() / capture::preload_relative_dir / capture::preload_name).lexically_normal().string();
+    const fs::path dir = child::running_program().parent_path() / capture::preload_relative_dir;
+    return (dir / capture::preload_name).lexically_normal().string();
 }
 
 namespace {
@@ -384,10 +386,9 @@ void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &
         // How often make re-executed itself: make tells its last incarnation
         // through MAKE_RESTARTS, which its data base shows.
         const fs::path database = proc_dir / spool::database_file;
-        std::error_code missing;
         std::optional<makedb::Database> db;
-        if (fs::is_regular_file(database, missing))
-            db = makedb::parse(spool::read_whole(database));
+        if (const auto text = files::read_if_present(database))
+            db = makedb::parse(*text);
         const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
         proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
         spool::write_keys(proc_dir / spool::proc_file, proc);

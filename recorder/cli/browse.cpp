@@ -113,9 +113,11 @@ int cmd_load(const Args &args)
 {
     if (args.size() != 1)
         return usage_error("load DIR");
-    const std::string message = store::load_spool(args[0]);
-    if (!message.empty())
-        return fail(message + "\n  the spool " + args[0] + " is kept");
+    try {
+        store::load_spool(args[0]);
+    } catch (const std::runtime_error &error) {
+        return fail(error.what() + ("\n  the spool " + args[0] + " is kept"));
+    }
     const auto keys = spool::read_keys(std::filesystem::path(args[0]) / spool::build_file);
     std::printf("tracemake: stored the build '%s' from %s\n", keys.at("label").c_str(), args[0].c_str());
     return 0;

@@ -109,9 +109,10 @@ fs::path make_temp_dir(const std::string &stem)
     return pattern;
 }
 
-/// Reads the words after `record`; returns an empty string or what is wrong.
-std::string parse(const Args &args, RecordOptions &options)
+/// Reads the words after `record`; throws std::invalid_argument saying what is wrong.
+RecordOptions parse(const Args &args)
 {
+    RecordOptions options;
     std::size_t i = 0;
     for (; i < args.size() && args[i] != "--"; ++i) {
         const std::string &word = args[i];
@@ -125,14 +126,14 @@ std::string parse(const Args &args, RecordOptions &options)
             options.replace = true;
         else if (!((word == "--label" && value(options.label)) || (word == "--make" && value(options.make)) ||
                    (word == "--keep-spool" && value(options.keep_spool))))
-            return "unknown or incomplete option '" + word + "'";
+            throw std::invalid_argument("unknown or incomplete option '" + word + "'");
     }
     if (options.label.empty())
-        return "--label LABEL is required";
+        throw std::invalid_argument("--label LABEL is required");
     if (i + 1 >= args.size())
-        return "the make command is missing after '--'";
+        throw std::invalid_argument("the make command is missing after '--'");
     options.command.assign(args.begin() + i + 1, args.end());
-    return {};
+    return options;
 }
 
 /// The real make: --make, else the command's own first word when it is a
@@ -170,11 +171,12 @@ struct Recording {
     std::unique_ptr<OwnedDir> spool, shim_dir;
 };
 
-/// Finds the real make and makes the recording's folders, and notes what
+/// Checks the server, finds the real make and makes the recording's folders, and notes what
 /// the build's record says of them and of the command; throws when any of
 /// it cannot be done.
 Recording set_up(const RecordOptions &options, std::map<std::string, std::string> &build)
 {
+    store::check_server(options.label, options.replace);
     Recording recording;
     recording.real_make = real_make_for(options);
     recording.spool = std::make_unique<OwnedDir>(spool_folder(options));
@@ -216,7 +218,7 @@ bool store_recording(const std::string &label, OwnedDir &spool, const std::map<s
     try {
         spool::write_keys(spool.path() / spool::build_file, build);
         const LoadInterruptNotice notice(label, spool.path());
-        failure = store::load_spool(spool.path());
+        store::load_spool(spool.path());
     } catch (const std::exception &error) {
         failure = error.what();
     }
@@ -235,17 +237,14 @@ bool store_recording(const std::string &label, OwnedDir &spool, const std::map<s
 int cmd_record(const Args &args)
 {
     RecordOptions options;
-    if (std::string wrong = parse(args, options); !wrong.empty()) {
+    try {
+        options = parse(args);
+    } catch (const std::invalid_argument &wrong) {
         std::fprintf(stderr, "tracemake record: %s\nusage: tracemake record --label LABEL [--replace] [--make PATH] "
                              "[--keep-spool DIR] -- make [ARGS...]\n",
-                     wrong.c_str());
+                     wrong.what());
         return status_trouble;
     }
-    if (std::string problem = store::check_server(options.label, options.replace); !problem.empty()) {
-        std::fprintf(stderr, "tracemake: %s\ntracemake: the build was not run\n", problem.c_str());
-        return status_trouble;
-    }
-
     std::map<std::string, std::string> build;
     Recording recording;
     try {

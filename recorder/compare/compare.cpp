@@ -6,8 +6,8 @@
 #include <functional>
 #include <stdexcept>
 
+#include "common/child.h"
 #include "compare/change_reasons.h"
-#include "compare/child_process.h"
 #include "compare/compare_summary.h"
 #include "compare/comparison.h"
 #include "compare/export_rsf.h"
@@ -45,11 +45,15 @@ void run_step(const std::string &step, const std::vector<std::string> &argv, con
             note << " " << summary::shell_word(word);
         note << "\n";
     }
-    const child::Outcome outcome = child::run(argv, log);
-    if (!outcome.started)
-        throw StepFailure(step, outcome.error);
-    if (outcome.status != 0)
-        throw StepFailure(step, argv[0] + " ended with status " + std::to_string(outcome.status) +
+    child::Options options;
+    options.out = child::Sink::append;
+    options.out_file = log;
+    options.err = child::Sink::same_as_out;
+    const child::Result result = child::run(argv, options);
+    if (!result.started)
+        throw StepFailure(step, "cannot start " + argv[0] + ": " + result.start_error);
+    if (result.status() != 0)
+        throw StepFailure(step, argv[0] + " ended with status " + std::to_string(result.status()) +
                                     "; its output is in " + log);
 }
 

@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "common/files.h"
 #include "makedb/additions.h"
 #include "spool/paths.h"
 #include "spool/spool.h"
@@ -106,8 +107,8 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
     const std::filesystem::path &dir = proc.folder;
     const additions::Additions added{value_of(build, "shimdir"), value_of(build, "preload"),
                                      value_of(proc.keys, "argv0"), value_of(proc.keys, "user_p") == "1"};
-    if (std::filesystem::exists(dir / spool::database_file)) {
-        proc.db = makedb::parse(spool::read_whole(dir / spool::database_file));
+    if (const auto text = files::read_if_present(dir / spool::database_file)) {
+        proc.db = makedb::parse(*text);
         additions::take_out(*proc.db, added);
         for (const makedb::File &file : proc.db->files)
             if (!proc.db->left_out(file))
@@ -136,13 +137,13 @@ std::string timestamp(const std::string &epoch_seconds)
     const std::size_t dot = epoch_seconds.find('.');
     long long whole = 0;
     const char *begin = epoch_seconds.data();
-    auto [end, error] = std::from_chars(begin, begin + std::min(dot, epoch_seconds.size()), whole);
-    if (epoch_seconds.empty() || error != std::errc())
+    if (epoch_seconds.empty())
         return {};
+    auto [end, error] = std::from_chars(begin, begin + std::min(dot, epoch_seconds.size()), whole);
     const time_t t = static_cast<time_t>(whole);
     struct tm parts {};
-    if (gmtime_r(&t, &parts) == nullptr)
-        return {};
+    if (error != std::errc() || gmtime_r(&t, &parts) == nullptr)
+        throw std::runtime_error("not a time: '" + epoch_seconds + "'");
     char text[64];
     const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
     std::string literal(text, length);

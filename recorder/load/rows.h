@@ -93,7 +93,8 @@ inline constexpr const char *reason_columns =
     "ZTR_REASON (RSN_INST, RSN_POS, RSN_KIND, RSN_PREREQ, RSN_REMADE, RSN_NOTE)";
 inline constexpr const char *targetvar_columns = "ZTR_TARGETVAR (TV_INST, TV_NAME, TV_OP, TV_VALUE, TV_SOURCE)";
 
-/// A wall-clock time of the spool ("1765136182.123456") as a timestamptz literal in UTC; empty stays empty.
+/// A wall-clock time of the spool ("1765136182.123456") as a timestamptz
+/// literal in UTC; empty stays empty, anything else throws std::runtime_error.
 std::string timestamp(const std::string &epoch_seconds);
 
 } // namespace rows

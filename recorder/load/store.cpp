@@ -1,5 +1,6 @@
 #include "load/store.h"
 
+#include <stdexcept>
 #include <string>
 
 #include "common/pg.h"
@@ -151,26 +152,21 @@ void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
 
 } // namespace
 
-std::string check_server(const std::string &label, bool replace)
+void check_server(const std::string &label, bool replace)
 {
-    try {
-        const pg::Connection conn = pg::connect();
-        check_tables(conn.get());
-        if (!replace && label_recorded(conn.get(), label))
-            return label_taken(label);
-        return {};
-    } catch (const pg::DbError &error) {
-        return error.what();
-    }
+    const pg::Connection conn = pg::connect();
+    check_tables(conn.get());
+    if (!replace && label_recorded(conn.get(), label))
+        throw std::runtime_error(label_taken(label));
 }
 
-std::string load_spool(const std::filesystem::path &dir)
+void load_spool(const std::filesystem::path &dir)
 {
     rows::Spool spool;
     try {
         spool = rows::list_spool(dir);
     } catch (const std::exception &error) {
-        return std::string("cannot read the spool: ") + error.what();
+        throw std::runtime_error(std::string("cannot read the spool: ") + error.what());
     }
     const std::string label = spool::value_of(spool.build, "label");
     const bool replace = spool::value_of(spool.build, "replace") == "1";
@@ -183,12 +179,11 @@ std::string load_spool(const std::filesystem::path &dir)
         begin_build(conn.get(), label, replace);
         store_build(conn.get(), spool, reader);
         pg::query(conn.get(), "COMMIT");
-        return {};
     } catch (const pg::DbError &error) {
         // Closing the connection rolls back whatever the transaction had done.
-        return "the build '" + label + "' was not stored: " + error.what();
+        throw std::runtime_error("the build '" + label + "' was not stored: " + error.what());
     } catch (const std::exception &error) {
-        return "the build '" + label + "' was not stored: cannot read the spool: " + error.what();
+        throw std::runtime_error("the build '" + label + "' was not stored: cannot read the spool: " + error.what());
     }
 }
 

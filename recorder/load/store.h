@@ -9,14 +9,14 @@ namespace store {
 
 /// Checks, before a build runs, that "DAVER" is reachable through libpq's
 /// defaults and holds the recorder's tables, and that `label` is not recorded
-/// yet (unless `replace`).  Returns an empty string when all is well, else the
-/// message to show (one line or more, no program name in front).
-std::string check_server(const std::string &label, bool replace);
+/// yet (unless `replace`).  Throws std::runtime_error with the message to
+/// show (one line or more, no program name in front) when not.
+void check_server(const std::string &label, bool replace);
 
 /// Loads the spool in `dir` as one build: every row in one transaction, with
 /// COPY; an earlier build of the same label is replaced in that transaction
-/// when the spool says `replace`, else refused.  Returns an empty string on
-/// success, else the message to show; on failure nothing has been stored.
-std::string load_spool(const std::filesystem::path &dir);
+/// when the spool says `replace`, else refused.  Throws std::runtime_error
+/// with the message to show; then nothing has been stored.
+void load_spool(const std::filesystem::path &dir);
 
 } // namespace store

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <stdexcept>
 #include <vector>
 
-#include "spool/spool.h"
+#include "common/files.h"
 
 namespace catalog {
 
@@ -50,8 +52,8 @@ struct IconvCloser {
     }
 };
 
-/// `text` turned from UTF-8 into `codeset`; empty when it cannot be.
-std::string converted(const std::string &text, iconv_t to_codeset)
+/// `text` turned from UTF-8 into `codeset`; nothing when it cannot be.
+std::optional<std::string> converted(const std::string &text, iconv_t to_codeset)
 {
     std::string out(text.size() * 4 + 4, '\0');
     char *in_at = const_cast<char *>(text.data());
@@ -60,7 +62,7 @@ std::string converted(const std::string &text, iconv_t to_codeset)
     std::size_t out_left = out.size();
     iconv(to_codeset, nullptr, nullptr, nullptr, nullptr);
     if (iconv(to_codeset, &in_at, &in_left, &out_at, &out_left) == static_cast<std::size_t>(-1))
-        return {};
+        return std::nullopt;
     out.resize(out.size() - out_left);
     return out;
 }
@@ -74,7 +76,12 @@ bool is_c_locale(const std::string &name)
 
 Catalog::Catalog(const std::filesystem::path &mo_file, const std::string &codeset)
 {
-    const std::string data = spool::read_whole(mo_file);
+    std::string data;
+    try {
+        data = files::read(mo_file);
+    } catch (const std::runtime_error &) {
+        return; // gettext too goes on without a catalog it cannot read
+    }
     if (data.size() < 20)
         return;
     std::uint32_t magic = 0;
@@ -110,10 +117,8 @@ Catalog::Catalog(const std::filesystem::path &mo_file, const std::string &codese
         texts_.clear();
         return;
     }
-    for (auto &[original, translation] : texts_) {
-        std::string text = converted(translation, to_codeset.handle);
-        translation = text.empty() ? original : std::move(text);
-    }
+    for (auto &[original, translation] : texts_)
+        translation = converted(translation, to_codeset.handle).value_or(original);
 }
 
 std::string Catalog::translate(std::string_view msgid) const

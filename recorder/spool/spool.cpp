@@ -1,8 +1,7 @@
 #include "spool/spool.h"
 
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
+#include "common/copy_text.h"
+#include "common/files.h"
 
 namespace spool {
 
@@ -11,12 +10,12 @@ void append_field(std::string &out, std::string_view value)
     // Most values need no escape at all: copy the runs between the bytes that do.
     std::size_t start = 0;
     for (std::size_t i = 0; i < value.size(); ++i) {
-        const char c = value[i];
-        if (c != '\\' && c != '\t' && c != '\n' && c != '\r')
+        const char letter = copy_text::escape_letter(value[i]);
+        if (letter == 0)
             continue;
         out.append(value, start, i - start);
         out += '\\';
-        out += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
+        out += letter;
         start = i + 1;
     }
     out.append(value, start, value.size() - start);
@@ -35,17 +34,10 @@ std::string unescape_field(std::string_view field)
     std::string out;
     out.reserve(field.size());
     for (std::size_t i = 0; i < field.size(); ++i) {
-        char c = field[i];
-        if (c != '\\' || i + 1 == field.size()) {
-            out += c;
-            continue;
-        }
-        switch (field[++i]) {
-        case 't': out += '\t'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        default: out += field[i]; // "\\" and anything this writer never produces
-        }
+        if (field[i] == '\\' && i + 1 < field.size())
+            out += copy_text::unescaped(field[++i]);
+        else
+            out += field[i];
     }
     return out;
 }
@@ -76,18 +68,14 @@ std::string join_record(const std::vector<std::string> &fields)
 
 std::vector<std::vector<std::string>> read_records(const std::filesystem::path &file)
 {
+    const std::string text = files::read_if_present(file).value_or("");
     std::vector<std::vector<std::string>> records;
-    std::ifstream in(file, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line))
-        records.push_back(split_record(line));
+    for (std::string_view rest = text; !rest.empty();) {
+        const std::size_t end = rest.find('\n');
+        records.push_back(split_record(rest.substr(0, end)));
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    }
     return records;
-}
-
-std::string read_whole(const std::filesystem::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::map<std::string, std::string> read_keys(const std::filesystem::path &file)
@@ -100,17 +88,10 @@ std::map<std::string, std::string> read_keys(const std::filesystem::path &file)
 
 void write_keys(const std::filesystem::path &file, const std::map<std::string, std::string> &keys)
 {
-    std::filesystem::path temporary = file;
-    temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        for (const auto &[key, value] : keys)
-            out << join_record({key, value});
-        out.flush();
-        if (!out)
-            throw std::runtime_error("cannot write " + temporary.string());
-    }
-    std::filesystem::rename(temporary, file);
+    std::string lines;
+    for (const auto &[key, value] : keys)
+        lines += join_record({key, value});
+    files::replace(file, lines);
 }
 
 } // namespace spool

@@ -98,14 +98,14 @@ std::vector<std::string> split_record(std::string_view line);
 /// Joins fields into one line with tabs, each escaped, ending in a newline.
 std::string join_record(const std::vector<std::string> &fields);
 
-/// The whole content of `file`; empty when it cannot be read.
-std::string read_whole(const std::filesystem::path &file);
-/// The "key<TAB>value" lines of a file as a map; a missing file reads as empty.
+/// The "key<TAB>value" lines of a file as a map; a missing file reads as
+/// empty, one that cannot be read throws std::runtime_error.
 std::map<std::string, std::string> read_keys(const std::filesystem::path &file);
 /// Writes "key<TAB>value" lines, replacing the file (written to a temporary name, then renamed).
 void write_keys(const std::filesystem::path &file, const std::map<std::string, std::string> &keys);
 
-/// Every record of a tab-separated file (one vector of fields per line); a missing file reads as none.
+/// Every record of a tab-separated file (one vector of fields per line); a
+/// missing file reads as none, one that cannot be read throws std::runtime_error.
 std::vector<std::vector<std::string>> read_records(const std::filesystem::path &file);
 
 } // namespace spool

@@ -2,13 +2,14 @@
 // folders, files, and a libpq session on the test database.
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <libpq-fe.h>
+#include "common/child.h"
+#include "common/files.h"
+#include "common/pg.h"
 
 namespace testsupport {
 
@@ -56,26 +57,28 @@ public:
     RunResult wait();
 
 private:
-    pid_t pid_ = -1;
-    int out_fd_ = -1, err_fd_ = -1;
+    std::unique_ptr<child::Child> child_;
 };
 
 /// A fresh folder under the system's temp folder, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-    std::string file(const std::string &name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
+struct TempDir : files::TempDir {
+    TempDir() : files::TempDir("daver-test-") {}
+    std::string file(const std::string &name) const { return (path() / name).string(); }
 };
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
+
+/// The message of the std::exception that `call` throws, or "" when it throws none.
+template <typename Call> std::string message_of(Call call)
+{
+    try {
+        call();
+    } catch (const std::exception &e) {
+        return e.what();
+    }
+    return "";
+}
 
 /// A connection to "DAVER" on the test server (libpq defaults: PGHOST, ...),
 /// or on the server whose socket folder is `host`.
@@ -83,9 +86,6 @@ class PgSession {
 public:
     PgSession();
     explicit PgSession(const std::string &host);
-    ~PgSession();
-    PgSession(const PgSession &) = delete;
-    PgSession &operator=(const PgSession &) = delete;
 
     /// Runs statements that return no rows; fails the test on an error.
     void exec(const std::string &sql);
@@ -97,7 +97,7 @@ public:
     std::string table_digest(const std::string &table);
 
 private:
-    PGconn *conn_;
+    pg::Connection conn_;
 };
 
 /// Points libpq's defaults (and so every program run) at the test cluster

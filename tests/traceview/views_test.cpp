@@ -1,5 +1,5 @@
 // traceview's modules on their own: the RSF model, the views cut from it,
-// the request checks and the child runner.
+// the request checks and the layout cache.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "child.h"
 #include "http_guard.h"
 #include "layout.h"
 #include "private_dir.h"
@@ -370,41 +369,6 @@ TEST(RequestChecks, StaticFilesStayInTheirFolder)
                             "//index.html", "/css/", "/css", "/out.txt", "/in.html", "/up/secret.txt",
                             "/.hidden", "/index.html\\..", "/a b", "/index.html%00"})
         EXPECT_FALSE(static_file(www, bad)) << bad;
-}
-
-TEST(Child, LimitsOnTimeAndOutput)
-{
-    ChildLimits quick;
-    quick.wall = std::chrono::milliseconds(300);
-    const ChildResult slept = run_child({"/bin/sleep", "30"}, quick);
-    EXPECT_TRUE(slept.timed_out);
-    EXPECT_LT(slept.seconds, 5);
-    // Output past the cap is read and dropped, so the child is not stuck on a full pipe.
-    ChildLimits capped;
-    capped.output_cap = 1000;
-    const ChildResult many = run_child({"/usr/bin/head", "-c", "1000000", "/dev/zero"}, capped);
-    EXPECT_EQ(many.exit_code, 0);
-    EXPECT_TRUE(many.truncated);
-    EXPECT_EQ(many.out.size(), 1000u);
-    const ChildResult missing = run_child({"/nonexistent/program"}, capped);
-    EXPECT_FALSE(missing.ok());
-    EXPECT_NE(missing.failure().find("could not be"), std::string::npos);
-    const ChildResult failed = run_child({"/bin/sh", "-c", "echo said >&2; exit 3"}, capped);
-    EXPECT_EQ(failed.exit_code, 3);
-    EXPECT_EQ(failed.err, "said\n");
-    EXPECT_EQ(failed.failure(), "ended with exit status 3");
-    // A child that closed its output but runs on is stopped all the same.
-    const ChildResult closed = run_child({"/bin/sh", "-c", "exec >&- 2>&-; sleep 30"}, quick);
-    EXPECT_TRUE(closed.timed_out);
-}
-
-TEST(Child, MemoryLimitHoldsInTheChild)
-{
-    ChildLimits small;
-    small.memory_bytes = 64UL << 20;
-    const ChildResult r = run_child({"/usr/bin/python3", "-c", "x = bytearray(256 << 20)"}, small);
-    EXPECT_NE(r.exit_code, 0);
-    EXPECT_NE(r.err.find("MemoryError"), std::string::npos) << r.err;
 }
 
 TEST(LayoutCache, AViewDrawnOnceComesBackWithoutRelplotOrDot)

@@ -6,24 +6,6 @@
 
 namespace {
 
-TEST(SpoolField, EscapesWhatWouldBreakALineAndRoundTrips)
-{
-    struct Case {
-        std::string value, field;
-    } cases[] = {
-        {"plain", "plain"},
-        {"a\tb", "a\\tb"},
-        {"line1\nline2\r\n", "line1\\nline2\\r\\n"},
-        {"C:\\dir\\", "C:\\\\dir\\\\"},
-        {"\\n is not a newline", "\\\\n is not a newline"},
-        {"", ""},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(spool::escape_field(c.value), c.field) << c.value;
-        EXPECT_EQ(spool::unescape_field(c.field), c.value) << c.field;
-    }
-}
-
 TEST(SpoolRecord, FieldsSurviveAFileRoundTrip)
 {
     testsupport::TempDir dir;
@@ -33,12 +15,28 @@ TEST(SpoolRecord, FieldsSurviveAFileRoundTrip)
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0], fields);
     EXPECT_EQ(records[1], std::vector<std::string>{"x"});
+    // A last line without its newline still counts; an empty line is one empty field.
+    testsupport::write_file(dir.file("cut.tsv"), "a\n\nb\tc");
+    EXPECT_EQ(spool::read_records(dir.path() / "cut.tsv"),
+              (std::vector<std::vector<std::string>>{{"a"}, {""}, {"b", "c"}}));
 
     spool::write_keys(dir.path() / "build.tsv", {{"label", "v1"}, {"command", "make\t-j2\nall"}});
     auto keys = spool::read_keys(dir.path() / "build.tsv");
     EXPECT_EQ(keys["label"], "v1");
     EXPECT_EQ(keys["command"], "make\t-j2\nall");
     EXPECT_TRUE(spool::read_keys(dir.path() / "missing.tsv").empty());
+}
+
+TEST(SpoolRecord, AFileThatCannotBeReadIsAnErrorNotNone)
+{
+    // A missing file is none (make was killed before it wrote its data
+    // base); one that is there but cannot be read must not pass for empty.
+    testsupport::TempDir dir;
+    EXPECT_TRUE(spool::read_records(dir.path() / "missing.tsv").empty());
+    std::filesystem::create_directory(dir.path() / "proc.tsv");
+    EXPECT_THROW(spool::read_keys(dir.path() / "proc.tsv"), std::runtime_error);
+    EXPECT_THROW(spool::read_records(dir.path() / "proc.tsv"), std::runtime_error);
+    EXPECT_THROW(spool::write_keys(dir.path() / "proc.tsv", {{"label", "v1"}}), std::runtime_error);
 }
 
 } // namespace
