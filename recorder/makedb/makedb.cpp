@@ -199,21 +199,45 @@ struct PendingVariable {
     bool is_private;
 };
 
-bool read_entry(const Words &words, const Lines &lines, Entry &entry)
+/// True when `line` ends in an odd run of backslashes: make continues it on the next line.
+bool continues(std::string_view line)
+{
+    const std::size_t last = line.find_last_not_of('\\');
+    const std::size_t run = line.size() - (last == std::string_view::npos ? 0 : last + 1);
+    return run % 2 == 1;
+}
+
+/// One entry of the Files section: its lines and the recipe prefix in force for it.
+struct Piece {
+    char prefix = '\t';
+    Lines lines;
+};
+
+bool read_entry(const Words &words, const Piece &piece, Entry &entry)
 {
     File &file = entry.file;
     std::vector<PendingVariable> pending;
     Origin origin;
-    bool have_rule = false, in_recipe = false;
+    bool have_rule = false, in_recipe = false, continued = false;
     std::optional<std::string> recipe;
-    for (const std::string_view line : lines) {
-        if (line.starts_with('\t')) {
+    for (const std::string_view line : piece.lines) {
+        // make prints a logical recipe line whole: the lines after a
+        // backslash-newline come as they were written, without the prefix
+        // (and may begin with anything, '#' too).
+        if (continued) {
+            *recipe += '\n';
+            *recipe += line;
+            continued = continues(line);
+            continue;
+        }
+        if (line.starts_with(piece.prefix)) {
             if (in_recipe) {
                 if (recipe)
                     *recipe += '\n';
                 else
                     recipe.emplace();
                 *recipe += line.substr(1);
+                continued = continues(line.substr(1));
             }
             continue;
         }
@@ -313,6 +337,11 @@ std::unordered_set<std::string_view> names_of(const std::vector<File> &files)
     return names;
 }
 
+/// The variable that sets the recipe prefix, and the line by which the
+/// Files section says that the entries after it use another.
+constexpr std::string_view recipe_prefix_name = ".RECIPEPREFIX";
+constexpr std::string_view recipe_prefix_line = ".RECIPEPREFIX = ";
+
 /// make's special targets: settings of make, not files of the build.
 const std::unordered_set<std::string_view> special_targets = {
     ".PHONY", ".SUFFIXES", ".DEFAULT", ".PRECIOUS", ".INTERMEDIATE", ".SECONDARY", ".SECONDEXPANSION",
@@ -366,14 +395,23 @@ Database parse(std::string_view text)
     Database db;
 
     enum class Section { none, variables, files, other } section = Section::none;
-    std::vector<Lines> entry_lines;
+    std::vector<Piece> entry_lines;
     Origin origin;
+    // The recipe prefix that make prints recipe lines with: the last value
+    // of .RECIPEPREFIX, changed in the Files section by a line of its own
+    // before an entry whose rule was read under another.
+    char prefix = '\t';
     for (std::size_t i = 0; i < lines.size();) {
         const std::string_view line = lines[i];
         if (line == words.variables) {
             section = Section::variables;
         } else if (line == words.files) {
             section = Section::files;
+            const Variable *set = db.variable(recipe_prefix_name);
+            prefix = set != nullptr && !set->value.empty() ? set->value.front() : '\t';
+        } else if (section == Section::files && line.starts_with(recipe_prefix_line)) {
+            const std::string_view value = line.substr(recipe_prefix_line.size());
+            prefix = value.empty() ? '\t' : value.front();
         } else if (line == words.pattern_variables || line == words.directories || line == words.implicit_rules ||
                    line == words.vpath || (line.starts_with(words.finished) && line.starts_with('#'))) {
             section = Section::other;
@@ -397,11 +435,12 @@ Database parse(std::string_view text)
             std::size_t end = i;
             bool starts_entry = false;
             for (; end < lines.size() && !lines[end].empty() && lines[end] != words.vpath; ++end)
-                starts_entry = starts_entry || !(lines[end].starts_with('#') || lines[end].starts_with('\t'));
+                starts_entry = starts_entry || !(lines[end].starts_with('#') || lines[end].starts_with(prefix));
             if (starts_entry || entry_lines.empty())
-                entry_lines.emplace_back();
-            entry_lines.back().insert(entry_lines.back().end(), lines.begin() + static_cast<std::ptrdiff_t>(i),
-                                      lines.begin() + static_cast<std::ptrdiff_t>(end));
+                entry_lines.push_back({prefix, {}});
+            Lines &piece = entry_lines.back().lines;
+            piece.insert(piece.end(), lines.begin() + static_cast<std::ptrdiff_t>(i),
+                         lines.begin() + static_cast<std::ptrdiff_t>(end));
             i = end;
             continue;
         }
@@ -411,7 +450,7 @@ Database parse(std::string_view text)
     // Double-colon rules of one target come one entry each: one file holds them all.
     std::unordered_map<std::string, std::size_t> index;
     std::vector<std::pair<std::string, std::string>> prereq_texts;
-    for (const Lines &piece : entry_lines) {
+    for (const Piece &piece : entry_lines) {
         Entry entry;
         if (!read_entry(words, piece, entry))
             continue;
