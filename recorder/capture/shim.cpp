@@ -21,7 +21,6 @@
 
 #include "capture/capture_env.h"
 #include "capture/digest.h"
-#include "capture/make_args.h"
 #include "spool/spool.h"
 
 extern char **environ;
@@ -303,7 +302,6 @@ Outcome run_make(const std::vector<std::string> &argv)
     proc["argv0"] = shown_argv0;
     proc["cmdline"] = join_words(shown);
     const std::string makeflags = env.value("MAKEFLAGS");
-    proc["user_p"] = make_args::asks_for_database(argv, makeflags) ? "1" : "0";
 
     // The real make's arguments.  $(MAKE) is make's argv[0] and must come
     // back to the shim: a bare "make" does (the shim folder is first in

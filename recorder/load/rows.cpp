@@ -105,7 +105,7 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
 {
     const std::filesystem::path &dir = proc.folder;
     const additions::Additions added{value_of(build, "shimdir"), value_of(build, "preload"),
-                                     value_of(proc.keys, "argv0"), value_of(proc.keys, "user_p") == "1"};
+                                     value_of(proc.keys, "argv0")};
     if (std::filesystem::exists(dir / spool::database_file)) {
         proc.db = makedb::parse(spool::read_whole(dir / spool::database_file));
         additions::take_out(*proc.db, added);

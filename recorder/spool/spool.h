@@ -30,7 +30,7 @@
 //           status         exit status of the make
 //           restarts       how often make re-executed itself (0 normally)
 //           argv0          argv[0] as the shim was started ("make", "/usr/bin/make", ...)
-//           user_p         1 when the user asked for the data base (-p) themselves, else 0
+//           (a key that this list does not name, as user_p of older spools, is left unread)
 //       db.txt             the last data base that make printed (`make -p`), untouched; missing
 //                          when the process printed none (killed before its end)
 //       exec.tsv           "target<TAB>command" lines, one per program that make itself
@@ -52,8 +52,7 @@
 //     that each recipe's processes know their target;
 //   - the shim folder (shimdir) first in PATH, the preload library (preload)
 //     in the real make's LD_PRELOAD;
-//   - make's flag p and the --eval in MAKEFLAGS and MFLAGS (p stays when
-//     user_p says the user asked for it);
+//   - the --eval in MAKEFLAGS;
 //   - MAKE and MAKE_COMMAND naming the shim's path: argv0 is what the build
 //     would have shown.
 // The files of one make process are written only by that process's shim and

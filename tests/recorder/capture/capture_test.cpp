@@ -280,7 +280,6 @@ TEST_F(Capture, EveryMakeOfARecursiveBuildIsAProcessWithItsParent)
         EXPECT_EQ(child.keys.at("parent_target"), target);
         EXPECT_EQ(child.keys.at("startdir"), startdir.string()) << target;
         EXPECT_EQ(child.keys.at("status"), "0") << target;
-        EXPECT_EQ(child.keys.at("user_p"), "0") << target;
         EXPECT_TRUE(child.has_database) << target;
     }
     EXPECT_EQ(lib.exec, (Records{{"lib.a", "touch lib.a"}}));
@@ -338,6 +337,29 @@ TEST_F(Capture, DataBaseIsWhatMakePrintsWithP)
         return lines;
     };
     EXPECT_EQ(comparable(db), comparable(last_db));
+}
+
+TEST_F(Capture, FlagsAMakefileAddsAreStoredAsMakeHadThem)
+{
+    // The makefile asks for the data base itself: the p in MAKEFLAGS and
+    // MFLAGS is the build's and is stored, as the data base it prints shows it.
+    const Files files = {{"Makefile", "MAKEFLAGS += -p\nall:\n\t@echo all\n"}};
+    write_project(files);
+    RunResult expected = plain({"-k"});
+    ASSERT_EQ(expected.exit_code, 0) << expected.err;
+    write_project(files);
+    RunResult got = recorded({"-k"});
+    ASSERT_EQ(got.exit_code, 0) << got.err;
+    PgSession db;
+    for (const std::string name : {"MAKEFLAGS", "MFLAGS"}) {
+        std::smatch printed;
+        ASSERT_TRUE(std::regex_search(expected.out, printed, std::regex("\n" + name + " = ([^\n]*)\n"))) << name;
+        EXPECT_NE(printed[1].str().find('p'), std::string::npos) << name << " = " << printed[1];
+        EXPECT_EQ(db.value("SELECT VAR_VALUE FROM ZTR_VARIABLE, ZTR_MAKEPROC WHERE VAR_PROC = ZTR_MAKEPROC.OID AND "
+                           "PS_VERSION = '" + label() + "' AND VAR_NAME = '" + name + "'"),
+                  printed[1].str())
+            << name;
+    }
 }
 
 TEST_F(Capture, InterruptedBuildIsRecordedIncomplete)

@@ -58,8 +58,10 @@ public:
         build_ = {{"label", "b1"}, {"replace", "0"}, {"topdir", project_.path().string()}, {"command", "make"},
                   {"start", "1765136182.250000"}, {"end", "1765136183.5"}, {"status", "0"}, {"complete", "1"},
                   {"shimdir", shimdir}, {"preload", "/nonexistent/libtracemake.so"}};
+        // The top make's keys as an older recorder wrote them, with user_p.
         add_process("1", {{"parent", ""}, {"startdir", project_.path().string()}, {"cmdline", "make"},
-                          {"start", "1765136182.3"}, {"end", "1765136183.4"}, {"status", "0"}, {"argv0", "make"}},
+                          {"start", "1765136182.3"}, {"end", "1765136183.4"}, {"status", "0"}, {"argv0", "make"},
+                          {"user_p", "0"}},
                     top_db, {{"sub", shimdir + "/make -C sub"}, {"prog", "cp main.c prog"}});
         add_process("2", {{"parent", "1"}, {"parent_target", "sub"}, {"startdir", project_.path().string()},
                           {"cmdline", "make -C sub"}, {"start", "1765136182.5"}, {"end", "1765136182.9"},
@@ -211,6 +213,10 @@ TEST_F(Store, SpoolBecomesRowsOfOneBuild)
                              "OR VAR_VALUE LIKE '%" + spool.dir().string() + "%')"),
               "0");
     EXPECT_GT(std::stoi(session_.value("SELECT count(*) FROM ZTR_VARIABLE WHERE VAR_PROC = " + top)), 50);
+    // Both data bases were printed by `make -p`: the flag is make's own and stays.
+    EXPECT_EQ(session_.rows("SELECT VAR_VALUE FROM ZTR_VARIABLE, ZTR_MAKEPROC WHERE VAR_PROC = ZTR_MAKEPROC.OID "
+                            "AND PS_VERSION = 'b1' AND VAR_NAME = 'MFLAGS' ORDER BY PS_START"),
+              (std::vector<std::vector<std::string>>{{"-p"}, {"-pw"}}));
     // Target-specific variables: under their instance only.
     EXPECT_EQ(session_.rows("SELECT TV_NAME, TV_OP, TV_VALUE, TV_SOURCE FROM ZTR_TARGETVAR WHERE TV_INST = " +
                             instance("b1", "prog") + " ORDER BY TV_NAME"),
