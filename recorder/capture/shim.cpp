@@ -183,9 +183,12 @@ unsigned long long status_mask(const std::string &status, const char *field)
     return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + std::strlen(field) + 2, nullptr, 16);
 }
 
-/// True when make has had `sig` itself: pending, being handled (blocked in
-/// its handler) or no longer caught.  A signal sent to the whole process
-/// group reaches make and the shim both, and make must not get it twice.
+/// True when `sig` is pending in make: the one sure sign that make has it.
+/// A signal sent to the whole process group reaches make and the shim both,
+/// and one still pending needs no second; any other state proves nothing
+/// (make blocks its fatal signals while it starts and reaps jobs, and has
+/// no handlers while it starts), so the signal is sent.  A make that has
+/// handled it already and gets it again dies of it all the same.
 bool make_has_signal(pid_t make, int sig)
 {
     std::ifstream in("/proc/" + std::to_string(make) + "/status");
@@ -195,8 +198,7 @@ bool make_has_signal(pid_t make, int sig)
     unsigned long long bit = 1ULL << (sig - 1);
     if (status.size() < 2)
         return true; // make is gone
-    return ((status_mask(status, "SigPnd") | status_mask(status, "ShdPnd") | status_mask(status, "SigBlk")) & bit) ||
-           !(status_mask(status, "SigCgt") & bit);
+    return ((status_mask(status, "SigPnd") | status_mask(status, "ShdPnd")) & bit) != 0;
 }
 
 /// Passes the signals received since the last call on to make, unless make

@@ -410,6 +410,29 @@ TEST_F(Capture, SignalSentToTheRecorderAloneReachesMake)
     EXPECT_EQ(build["status"], "143");
 }
 
+TEST_F(Capture, SignalSentToTheRecorderAloneStopsAMakeBusyStartingJobs)
+{
+    // make blocks its fatal signals while it starts and reaps jobs: a
+    // signal that reaches the recorder then must still reach make, which
+    // stops the build before its last recipe.
+    const std::string makefile = "all: $(addprefix t,$(shell seq 1 4000))\n\t@touch finished\n"
+                                 "t1:\n\t@echo $$PPID > make.pid\n"
+                                 "t%:\n\t@true $@\n";
+    for (int round = 1; round <= 3; ++round) {
+        write_project({{"Makefile", makefile}});
+        fs::remove_all(spool_dir());
+        BackgroundRun run({bin_path("tracemake"), "record", "--label",
+                           "busy-" + std::to_string(getpid()) + "-" + std::to_string(round), "--keep-spool",
+                           spool_dir().string(), "--", "make", "-j2"},
+                          in_project());
+        ASSERT_EQ(kill(recorder_pid(), SIGTERM), 0);
+        RunResult r = run.wait();
+        EXPECT_EQ(r.term_signal, SIGTERM) << "round " << round << ": " << r.err;
+        EXPECT_FALSE(fs::exists(project() / "finished")) << "round " << round << ": the build ran on";
+        EXPECT_EQ(spool::read_keys(spool_dir() / spool::build_file)["complete"], "0") << "round " << round;
+    }
+}
+
 TEST_F(Capture, ServerDownBeforeTheBuildMeansNoBuild)
 {
     PrivateCluster cluster;
