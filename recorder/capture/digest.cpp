@@ -2,10 +2,13 @@
 
 #include <nettle/sha2.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -68,13 +71,16 @@ void write_digests(const std::filesystem::path &proc_dir, const makedb::Database
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out << lines;
         if (!out.flush()) {
+            const std::string reason = std::strerror(errno);
             std::error_code ignored;
             std::filesystem::remove(temporary, ignored);
-            return;
+            throw std::runtime_error("cannot write " + temporary.string() + ": " + reason);
         }
     }
     std::error_code error;
     std::filesystem::rename(temporary, target, error);
+    if (error)
+        throw std::runtime_error("cannot write " + target.string() + ": " + error.message());
 }
 
 } // namespace digest

@@ -371,20 +371,33 @@ Outcome run_make(const std::vector<std::string> &argv)
     proc["status"] = std::to_string(outcome.status);
 
     // Make has run: a failure to record from here on must not change the
-    // build's result, only be told.
+    // build's result, only be told, and kept in proc.tsv, which makes the
+    // stored build incomplete.
+    auto lost = [&](const std::exception &error) {
+        std::fprintf(stderr, "tracemake: the record of this make is not whole: %s\n", error.what());
+        proc["lost"] += (proc["lost"].empty() ? "" : "; ") + std::string(error.what());
+    };
+    std::optional<makedb::Database> db;
     try {
         // How often make re-executed itself: make tells its last incarnation
         // through MAKE_RESTARTS, which its data base shows.
         const fs::path database = proc_dir / spool::database_file;
         std::error_code missing;
-        std::optional<makedb::Database> db;
-        if (fs::is_regular_file(database, missing))
-            db = makedb::parse(spool::read_whole(database));
-        const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
-        proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
-        spool::write_keys(proc_dir / spool::proc_file, proc);
+        if (fs::exists(database, missing))
+            db = makedb::parse(spool::read_spool_file(database));
+    } catch (const std::exception &error) {
+        lost(error);
+    }
+    const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
+    proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
+    try {
         if (db)
             digest::write_digests(proc_dir, *db, proc);
+    } catch (const std::exception &error) {
+        lost(error);
+    }
+    try {
+        spool::write_keys(proc_dir / spool::proc_file, proc);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tracemake: recording %s: %s\n", proc_dir.c_str(), error.what());
     }

@@ -17,6 +17,9 @@ std::string check_server(const std::string &label, bool replace);
 /// COPY; an earlier build of the same label is replaced in that transaction
 /// when the spool says `replace`, else refused.  Returns an empty string on
 /// success, else the message to show; on failure nothing has been stored.
+/// A build whose record is not whole (a spool file that could not be
+/// written or read) is stored as incomplete, and standard error says what
+/// is missing.
 std::string load_spool(const std::filesystem::path &dir);
 
 } // namespace store

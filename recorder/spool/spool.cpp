@@ -1,5 +1,7 @@
 #include "spool/spool.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -78,9 +80,14 @@ std::vector<std::vector<std::string>> read_records(const std::filesystem::path &
 {
     std::vector<std::vector<std::string>> records;
     std::ifstream in(file, std::ios::binary);
+    std::error_code missing;
+    if (!in && !std::filesystem::exists(file, missing))
+        return records;
     std::string line;
     while (std::getline(in, line))
         records.push_back(split_record(line));
+    if (!in.eof())
+        throw std::runtime_error("cannot read " + file.string() + ": " + std::strerror(errno));
     return records;
 }
 
@@ -88,6 +95,20 @@ std::string read_whole(const std::filesystem::path &file)
 {
     std::ifstream in(file, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string read_spool_file(const std::filesystem::path &file)
+{
+    std::string text;
+    try {
+        text = read_whole(file);
+    } catch (const std::exception &error) {
+        throw std::runtime_error("cannot read " + file.string() + ": " + error.what());
+    }
+    std::error_code error;
+    if (text.empty() && !(std::filesystem::is_regular_file(file, error) && std::filesystem::file_size(file, error) == 0))
+        throw std::runtime_error("cannot read " + file.string());
+    return text;
 }
 
 std::map<std::string, std::string> read_keys(const std::filesystem::path &file)

@@ -30,6 +30,8 @@
 //           status         exit status of the make
 //           restarts       how often make re-executed itself (0 normally)
 //           argv0          argv[0] as the shim was started ("make", "/usr/bin/make", ...)
+//           lost           what of this process's record the shim could not write or read (the
+//                          error); missing when nothing was lost
 //           (a key that this list does not name, as user_p of older spools, is left unread)
 //       db.txt             the last data base that make printed (`make -p`), untouched; missing
 //                          when the process printed none (killed before its end)
@@ -88,12 +90,16 @@ std::string join_record(const std::vector<std::string> &fields);
 
 /// The whole content of `file`; empty when it cannot be read.
 std::string read_whole(const std::filesystem::path &file);
+/// The whole content of `file`, which the spool holds; throws
+/// std::runtime_error when it is there but cannot be read.
+std::string read_spool_file(const std::filesystem::path &file);
 /// The "key<TAB>value" lines of a file as a map; a missing file reads as empty.
 std::map<std::string, std::string> read_keys(const std::filesystem::path &file);
 /// Writes "key<TAB>value" lines, replacing the file (written to a temporary name, then renamed).
 void write_keys(const std::filesystem::path &file, const std::map<std::string, std::string> &keys);
 
-/// Every record of a tab-separated file (one vector of fields per line); a missing file reads as none.
+/// Every record of a tab-separated file (one vector of fields per line); a
+/// missing file reads as none, one that cannot be read throws std::runtime_error.
 std::vector<std::vector<std::string>> read_records(const std::filesystem::path &file);
 
 } // namespace spool

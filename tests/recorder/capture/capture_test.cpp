@@ -433,6 +433,34 @@ TEST_F(Capture, SignalSentToTheRecorderAloneStopsAMakeBusyStartingJobs)
     }
 }
 
+TEST_F(Capture, RecordThatIsNotWholeIsToldAndStoredIncomplete)
+{
+    // Each recipe puts a folder where the recorder writes or reads a file of
+    // its make process's spool.  The build itself runs as it would.
+    const std::string here = "$$TRACEMAKE_SPOOL/procs/$$TRACEMAKE_PROC/";
+    const struct Case {
+        const char *what;
+        std::string recipe;
+        std::string told; ///< the spool file that standard error names
+    } cases[] = {
+        {"the digests cannot be written", "@mkdir " + here + "digests.tsv.new", "digests.tsv.new"},
+        {"the data base cannot be read", "@mkdir " + here + "db.txt", "db.txt"},
+        {"the commands cannot be read", "@true\n\t@rm " + here + "exec.tsv && mkdir " + here + "exec.tsv",
+         "exec.tsv"},
+    };
+    for (const Case &c : cases) {
+        write_project({{"Makefile", "all: a\n\t@echo built\na:\n\t" + c.recipe + "\n"}});
+        RunResult r = recorded({});
+        EXPECT_EQ(r.exit_code, 0) << c.what << ": " << r.err;
+        EXPECT_EQ(r.out, "built\n") << c.what;
+        EXPECT_NE(r.err.find("is stored incomplete"), std::string::npos) << c.what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.told), std::string::npos) << c.what << ": " << r.err;
+        PgSession db;
+        EXPECT_EQ(db.value("SELECT BLD_COMPLETE FROM ZTR_BUILD WHERE BLD_LABEL = '" + label() + "'"), "0") << c.what;
+        EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = '" + label() + "'"), "1") << c.what;
+    }
+}
+
 TEST_F(Capture, ServerDownBeforeTheBuildMeansNoBuild)
 {
     PrivateCluster cluster;
