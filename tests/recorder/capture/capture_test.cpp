@@ -71,9 +71,11 @@ protected:
         label_ = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
                  std::to_string(getpid()) + "-" + std::to_string(++runs_);
         for (const std::string &word : {bin_path("tracemake"), std::string("record"), std::string("--label"), label_,
-                                       std::string("--keep-spool"), spool_dir().string(), std::string("--"),
-                                       std::string("make")})
+                                       std::string("--keep-spool"), spool_dir().string()})
             argv.push_back(word);
+        if (!make_program_.empty())
+            argv.insert(argv.end(), {"--make", make_program_});
+        argv.insert(argv.end(), {"--", "make"});
         argv.insert(argv.end(), args.begin(), args.end());
         return run_program(argv, in_project(std::move(env)));
     }
@@ -118,8 +120,11 @@ protected:
     /// The label of the last recorded build.
     const std::string &label() const { return label_; }
     const fs::path &project() const { return project_.path(); }
+    /// The real make that recorded() runs (--make), or empty for the make in PATH.
+    void use_make(const std::string &program) { make_program_ = program; }
 
 private:
+    std::string make_program_;
     TempDir project_, spool_;
     std::string label_;
     int runs_ = 0;
@@ -251,14 +256,21 @@ TEST_F(Capture, CommandsAreLoggedAsRunWithTheirTarget)
         {"$(shell) in a recipe is not a recipe command",
          "all:\n\t@echo $(shell echo expanded) > /dev/null\n",
          {{"all", "echo expanded > /dev/null"}}},
+        {"the recorder's library stays out of the recipe's processes",
+         "all:\n\t@case \"$$LD_PRELOAD\" in *tracemake*) exit 1;; esac\n",
+         {{"all", "case \"$LD_PRELOAD\" in *tracemake*) exit 1;; esac"}}},
     };
-    for (const Case &c : cases) {
-        write_project({{"Makefile", c.makefile}});
-        RunResult r = recorded({});
-        ASSERT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
-        auto all = procs();
-        ASSERT_EQ(all.size(), 1u) << c.name;
-        EXPECT_EQ(all[0].exec, c.exec) << c.name;
+    // make 4.3 starts programs with posix_spawn; older makes with vfork and execvp.
+    for (const std::string make : {"", MAKE_BY_VFORK}) {
+        use_make(make);
+        for (const Case &c : cases) {
+            write_project({{"Makefile", c.makefile}});
+            RunResult r = recorded({});
+            ASSERT_EQ(r.exit_code, 0) << make << ": " << c.name << ": " << r.err;
+            auto all = procs();
+            ASSERT_EQ(all.size(), 1u) << make << ": " << c.name;
+            EXPECT_EQ(all[0].exec, c.exec) << make << ": " << c.name;
+        }
     }
 }
 
