@@ -392,7 +392,7 @@ Outcome run_make(const std::vector<std::string> &argv)
     proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
     try {
         if (db)
-            digest::write_digests(proc_dir, *db, proc);
+            digest::write_digests(proc_dir, *db, proc, spool / spool::digest_cache_file);
     } catch (const std::exception &error) {
         lost(error);
     }

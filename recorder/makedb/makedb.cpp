@@ -295,9 +295,15 @@ bool read_entry(const Words &words, const Piece &piece, Entry &entry)
     return true;
 }
 
+/// The names of the data base's files, and the most words that one of them holds.
+struct KnownNames {
+    std::unordered_set<std::string_view> names;
+    std::size_t most_words = 1;
+};
+
 /// Splits a list of names as make prints them (joined by single blanks),
 /// taking a name that itself holds blanks whole when the data base knows it.
-std::vector<std::string> split_names(std::string_view list, const std::unordered_set<std::string_view> &known)
+std::vector<std::string> split_names(std::string_view list, const KnownNames &known)
 {
     std::vector<std::string_view> words;
     for (std::size_t start = 0; start < list.size();) {
@@ -308,15 +314,15 @@ std::vector<std::string> split_names(std::string_view list, const std::unordered
             words.push_back(list.substr(start, blank - start));
         start = blank + 1;
     }
-    constexpr std::size_t longest_run = 16;
     std::vector<std::string> names;
+    names.reserve(words.size());
     for (std::size_t i = 0; i < words.size();) {
         std::size_t take = 1;
-        for (std::size_t n = std::min(longest_run, words.size() - i); n > 1; --n) {
+        for (std::size_t n = std::min(known.most_words, words.size() - i); n > 1; --n) {
             // The words lie in `list` one blank apart, so their run is one piece of it.
             const char *first = words[i].data();
             const std::string_view run(first, static_cast<std::size_t>(words[i + n - 1].end() - first));
-            if (known.contains(run)) {
+            if (known.names.contains(run)) {
                 take = n;
                 break;
             }
@@ -328,13 +334,18 @@ std::vector<std::string> split_names(std::string_view list, const std::unordered
     return names;
 }
 
-std::unordered_set<std::string_view> names_of(const std::vector<File> &files)
+KnownNames names_of(const std::vector<File> &files)
 {
-    std::unordered_set<std::string_view> names;
-    names.reserve(files.size());
-    for (const File &file : files)
-        names.insert(file.name);
-    return names;
+    // A name of more words than this is taken word by word.
+    constexpr std::size_t longest_run = 16;
+    KnownNames known;
+    known.names.reserve(files.size());
+    for (const File &file : files) {
+        known.names.insert(file.name);
+        const auto words = static_cast<std::size_t>(std::count(file.name.begin(), file.name.end(), ' ')) + 1;
+        known.most_words = std::min(longest_run, std::max(known.most_words, words));
+    }
+    return known;
 }
 
 /// The variable that sets the recipe prefix, and the line by which the

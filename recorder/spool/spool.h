@@ -17,6 +17,9 @@
 //       complete           1 when the build ran to its end, 0 when it was stopped (Ctrl-C, a signal)
 //       shimdir            the folder holding the `make` shim, put first in the build's PATH
 //       preload            path of the library preloaded into each real make
+//   DIR/digest-cache.tsv   "key<TAB>sha256-hex" lines: the digests the build's make processes took,
+//                          keyed by device, inode, size and change times, so that a file is read
+//                          once per content; appended by each shim, read by the next (never loaded)
 //   DIR/procs/ID/          one folder per make process; ID is unique within the spool
 //       proc.tsv           "key<TAB>value" lines:
 //           parent         ID of the make process whose recipe started this one; empty for the top make
@@ -75,6 +78,7 @@ inline constexpr const char *proc_file = "proc.tsv";
 inline constexpr const char *database_file = "db.txt";
 inline constexpr const char *exec_file = "exec.tsv";
 inline constexpr const char *digest_file = "digests.tsv";
+inline constexpr const char *digest_cache_file = "digest-cache.tsv";
 
 /// A value in COPY text form: backslash, tab, newline and CR escaped.
 std::string escape_field(std::string_view value);
