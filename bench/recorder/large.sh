@@ -61,15 +61,8 @@ $(obj)/%.o: $(obj)/%.c $(HEADERS)
 	@$(CC) $(CFLAGS) -c -o $@ $<
 EOF
 
-# Seconds that a command takes, its output thrown away.
-seconds() {
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-  end=$(date +%s.%N)
-  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }'
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# shellcheck source=bench/timing.sh
+source bench/timing.sh
 
 declare -A times
 run_pair() { # NAME PREPARE-COMMAND ROUND MAKE-ARGS...

@@ -357,13 +357,18 @@ int execvp(const char *file, char *const argv[])
         if (const char *target = find_env(environ, capture::target_variable))
             log_command(target, argv);
         const CopySize size = size_without_library(environ);
-        if (size.entries > 0) {
-            char **copy = static_cast<char **>(alloca(size.entries * sizeof *copy));
-            char *kept = size.kept_entry ? static_cast<char *>(alloca(size.kept_entry)) : nullptr;
-            fill_without_library(environ, copy, kept);
-            environ = copy;
-        }
-        return real_execvp(file, argv);
+        if (size.entries == 0)
+            return real_execvp(file, argv);
+        char **copy = static_cast<char **>(alloca(size.entries * sizeof *copy));
+        char *kept = size.kept_entry ? static_cast<char *>(alloca(size.kept_entry)) : nullptr;
+        fill_without_library(environ, copy, kept);
+        // The copy dies with this frame: a child whose exec failed (and
+        // that may try the shell next) gets its own environment back.
+        char **child_environ = environ;
+        environ = copy;
+        const int result = real_execvp(file, argv);
+        environ = child_environ;
+        return result;
     }
     // make's own process calls execvp only to re-execute itself, with argv[0]: the shim.
     const char *slash = strrchr(file, '/');
