@@ -41,4 +41,20 @@ TEST(SpoolRecord, FieldsSurviveAFileRoundTrip)
     EXPECT_TRUE(spool::read_keys(dir.path() / "missing.tsv").empty());
 }
 
+// A spool file that is missing reads as nothing; one that is there but
+// cannot be read (here a folder in its place) is an error, never empty.
+TEST(SpoolRecord, FileThatCannotBeReadIsAnError)
+{
+    testsupport::TempDir dir;
+    testsupport::write_file(dir.file("empty.txt"), "");
+    testsupport::write_file(dir.file("db.txt"), "text\n");
+    std::filesystem::create_directory(dir.path() / "folder.tsv");
+    EXPECT_TRUE(spool::read_records(dir.path() / "missing.tsv").empty());
+    EXPECT_THROW(spool::read_records(dir.path() / "folder.tsv"), std::runtime_error);
+    EXPECT_EQ(spool::read_spool_file(dir.path() / "db.txt"), "text\n");
+    EXPECT_EQ(spool::read_spool_file(dir.path() / "empty.txt"), "");
+    for (const char *name : {"folder.tsv", "missing.txt"})
+        EXPECT_THROW(spool::read_spool_file(dir.path() / name), std::runtime_error) << name;
+}
+
 } // namespace
