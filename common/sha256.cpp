@@ -1,9 +1,12 @@
 #include "common/sha256.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <nettle/sha2.h>
 
-#include <cstdio>
-#include <memory>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -34,21 +37,34 @@ std::string hex(std::string_view text)
     return hex_of(context);
 }
 
-std::string file_hex(const std::filesystem::path &file)
+std::string fd_hex(int fd, const std::string &name)
 {
     // Read piece by piece: the files of a build may be larger than memory would like.
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> in(std::fopen(file.c_str(), "rb"), std::fclose);
-    if (!in)
-        throw std::runtime_error("cannot open " + file.string());
     sha256_ctx context;
     sha256_init(&context);
     std::vector<unsigned char> buffer(1 << 16);
-    std::size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0)
-        sha256_update(&context, got, buffer.data());
-    if (std::ferror(in.get()))
-        throw std::runtime_error("cannot read " + file.string());
-    return hex_of(context);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            throw std::runtime_error("cannot read " + name + ": " + std::strerror(errno));
+        if (got == 0)
+            return hex_of(context);
+        sha256_update(&context, static_cast<std::size_t>(got), buffer.data());
+    }
+}
+
+std::string file_hex(const std::filesystem::path &file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + file.string() + ": " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    return fd_hex(fd, file.string());
 }
 
 } // namespace sha256

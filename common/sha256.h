@@ -11,5 +11,8 @@ namespace sha256 {
 std::string hex(std::string_view text);
 /// The digest of the content of `file`; throws std::runtime_error when it cannot be read.
 std::string file_hex(const std::filesystem::path &file);
+/// The digest of what is left to read of the open file `fd` (named `name`
+/// in the message); throws std::runtime_error when it cannot be read.
+std::string fd_hex(int fd, const std::string &name);
 
 } // namespace sha256

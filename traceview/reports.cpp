@@ -72,10 +72,7 @@ Report ReportRunner::tracemake(const std::vector<std::string> &args) const
 {
     std::vector<std::string> argv{bin_dir_ + "/tracemake"};
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildLimits limits;
-    limits.wall = time_limit_;
-    limits.output_cap = report_cap;
-    const ChildResult run = run_child(argv, limits);
+    const child::Result run = child::run(argv, child_options(time_limit_, report_cap));
     Report report;
     report.text = run.out;
     if (run.truncated)

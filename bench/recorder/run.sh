@@ -86,15 +86,8 @@ mkdir -p "$touch_project"
   for t in $(seq 1 10000); do printf 't%d:\n\ttouch $@\n' "$t"; done
 } >"$touch_project/Makefile"
 
-# Seconds that a command takes, its output thrown away.
-seconds() {
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-  end=$(date +%s.%N)
-  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }'
-}
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# shellcheck source=bench/timing.sh
+source bench/timing.sh
 
 declare -A times
 run_pair() { # NAME PREPARE-COMMAND DIR MAKE-ARGS...

@@ -1,9 +1,10 @@
 // The library that the make shim preloads into each real make of a recorded
 // build.  Inside make it does three small things and nothing else:
 //   - every program that make starts for a recipe (make 4.3 starts them all
-//     with posix_spawn) is logged to exec.tsv of the process's spool folder,
-//     with the target taken from the child's TRACEMAKE_TARGET, and the
-//     library takes itself out of the child's LD_PRELOAD;
+//     with posix_spawn, older makes with vfork and execvp) is logged to
+//     exec.tsv of the process's spool folder, with the target taken from the
+//     child's TRACEMAKE_TARGET, and the library takes itself out of the
+//     child's LD_PRELOAD;
 //   - when make exits, its data base is written to db.txt by the same
 //     exported functions that `make -p` prints it with (in the build's
 //     language, as -p would), so that make runs without -p and the build's
@@ -14,6 +15,7 @@
 //     status.tsv when make exits or re-executes itself.
 // It is C++ only in name: no exceptions, no standard library, so that make
 // does not load libstdc++ for it.
+#include <alloca.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libintl.h>
@@ -22,12 +24,15 @@
 #include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "capture/capture_env.h"
 #include "capture/first_status.h"
 #include "common/copy_text.h"
+
+extern char **environ;
 
 namespace {
 
@@ -90,16 +95,21 @@ bool run_by_shell(char *const argv[], int argc)
 }
 
 /// Appends "target<TAB>command" for a program make started to exec.tsv,
-/// in one write so that the line stays whole.
+/// in one write so that the line stays whole.  It may run in a child that
+/// make made with vfork, which shares make's memory until it execs: the
+/// line lives in pages of its own that are given back before it returns,
+/// and such a child opens exec.tsv for itself, leaving make's descriptor be.
 void log_command(const char *target, char *const argv[])
 {
     int argc = 0;
     size_t length = strlen(target);
     while (argv[argc])
         length += strlen(argv[argc++]) + 1;
-    char *line = static_cast<char *>(malloc(2 * length + 2));
-    if (!line)
+    const size_t size = 2 * length + 2;
+    void *pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED)
         return;
+    char *line = static_cast<char *>(pages);
     char *end = copy_text::escape(line, target);
     *end++ = '\t';
     if (run_by_shell(argv, argc)) {
@@ -112,66 +122,136 @@ void log_command(const char *target, char *const argv[])
         }
     }
     *end++ = '\n';
-    if (exec_fd < 0) {
+    const bool in_make = getpid() == make_pid;
+    int fd = in_make ? exec_fd : -1;
+    if (fd < 0) {
         char *path;
         if (asprintf(&path, "%s/exec.tsv", proc_dir) >= 0) {
-            exec_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+            fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
             free(path);
         }
+        if (in_make)
+            exec_fd = fd;
     }
-    if (exec_fd >= 0 && write(exec_fd, line, end - line) < 0) {
+    if (fd >= 0 && write(fd, line, end - line) < 0) {
         // Nothing to do: the build must go on whether or not it is recorded.
     }
-    free(line);
+    if (!in_make && fd >= 0)
+        close(fd);
+    munmap(pages, size);
 }
 
-/// A copy of `env` whose LD_PRELOAD no longer names this library (the
-/// variable dropped when nothing else is left), or null when `env` needs no
-/// change.  The shim puts the library first, so only the first entry is looked at.
-char **without_library(char *const env[])
+/// This library's entry in an LD_PRELOAD value, with the separators after
+/// it (or before it, when it is the last): where it starts and ends, or
+/// start == end when it is not there.
+struct Span {
+    size_t start = 0, end = 0;
+};
+
+Span library_entry(const char *value)
+{
+    const size_t name_length = strlen(capture::preload_name);
+    for (size_t at = strspn(value, ": "); value[at];) {
+        const size_t length = strcspn(value + at, ": ");
+        const bool ours = length >= name_length &&
+                          strncmp(value + at + length - name_length, capture::preload_name, name_length) == 0 &&
+                          (length == name_length || value[at + length - name_length - 1] == '/');
+        size_t next = at + length + strspn(value + at + length, ": ");
+        if (ours) {
+            if (value[next] != '\0')
+                return {at, next};
+            size_t start = at;
+            while (start > 0 && strchr(": ", value[start - 1]))
+                --start;
+            return {start, next};
+        }
+        at = next;
+    }
+    return {};
+}
+
+/// How a child's environment is made without this library: the number of
+/// entries of the copy (its null included) and the size of the LD_PRELOAD
+/// entry it keeps (0 when the variable goes), or entries == 0 when `env`
+/// needs no change.
+struct CopySize {
+    size_t entries = 0, kept_entry = 0;
+};
+
+CopySize size_without_library(char *const env[])
 {
     const char *value = find_env(env, preload_var);
     if (!value)
-        return nullptr;
-    size_t first = strcspn(value, ": ");
-    size_t name_length = strlen(capture::preload_name);
-    if (first < name_length || strncmp(value + first - name_length, capture::preload_name, name_length) != 0)
-        return nullptr;
-    const char *rest = value + first + strspn(value + first, ": ");
-    int count = 0;
-    while (env[count])
-        ++count;
-    char **copy = static_cast<char **>(malloc((count + 1) * sizeof *copy));
-    if (!copy)
-        return nullptr;
-    char *kept_entry = nullptr;
-    if (*rest && asprintf(&kept_entry, "%s=%s", preload_var, rest) < 0)
-        kept_entry = nullptr;
+        return {};
+    const Span ours = library_entry(value);
+    if (ours.start == ours.end)
+        return {};
+    CopySize size;
+    while (env[size.entries])
+        ++size.entries;
+    ++size.entries;
+    const size_t kept = strlen(value) - (ours.end - ours.start);
+    if (kept > 0)
+        size.kept_entry = strlen(preload_var) + 1 + kept + 1;
+    return size;
+}
+
+/// Fills `copy` (and `kept_entry`, of the sizes that size_without_library
+/// gave) with `env` without this library in LD_PRELOAD; the variable goes
+/// when nothing else is left in it.
+void fill_without_library(char *const env[], char **copy, char *kept_entry)
+{
+    const char *value = find_env(env, preload_var);
+    const Span ours = library_entry(value);
+    if (kept_entry) {
+        char *out = stpcpy(stpcpy(kept_entry, preload_var), "=");
+        out = stpncpy(out, value, ours.start);
+        strcpy(out, value + ours.end);
+    }
     int out = 0;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; env[i]; ++i) {
         if (!sets(env[i], preload_var)) {
             copy[out++] = env[i];
         } else if (kept_entry) {
-            // Only once: an environment may name LD_PRELOAD twice, and the
-            // copy's entry is freed once.
+            // Only once: an environment may name LD_PRELOAD twice.
             copy[out++] = kept_entry;
             kept_entry = nullptr;
         }
     }
     copy[out] = nullptr;
-    return copy;
 }
 
-/// Frees a copy made by without_library (the LD_PRELOAD entry it made, if any, with it).
-void free_environment(char **copy)
-{
-    if (!copy)
-        return;
-    for (char **entry = copy; *entry; ++entry)
-        if (sets(*entry, preload_var))
-            free(*entry);
-    free(copy);
-}
+/// An environment without this library, made in make's own process.
+class ChildEnvironment {
+public:
+    explicit ChildEnvironment(char *const env[])
+    {
+        const CopySize size = size_without_library(env);
+        if (size.entries == 0)
+            return;
+        copy_ = static_cast<char **>(malloc(size.entries * sizeof *copy_));
+        kept_ = size.kept_entry ? static_cast<char *>(malloc(size.kept_entry)) : nullptr;
+        if (!copy_ || (size.kept_entry && !kept_)) {
+            free(copy_);
+            copy_ = nullptr;
+            return;
+        }
+        fill_without_library(env, copy_, kept_);
+    }
+    ~ChildEnvironment()
+    {
+        free(copy_);
+        free(kept_);
+    }
+    ChildEnvironment(const ChildEnvironment &) = delete;
+    ChildEnvironment &operator=(const ChildEnvironment &) = delete;
+    /// The copy, or `env` itself when it needs no change (or no memory was had).
+    char *const *or_else(char *const env[]) const { return copy_ ? copy_ : env; }
+
+private:
+    char **copy_ = nullptr;
+    char *kept_ = nullptr;
+};
 
 using Printer = void (*)();
 
@@ -263,14 +343,13 @@ int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *
     using Spawn = int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
                           char *const[], char *const[]);
     static Spawn real_spawn = next_definition<Spawn>("posix_spawn");
-    char **child_env = without_library(envp);
-    int result = real_spawn(pid, path, actions, attributes, argv, child_env ? child_env : envp);
+    const ChildEnvironment child_env(envp);
+    int result = real_spawn(pid, path, actions, attributes, argv, child_env.or_else(envp));
     // Only a recipe's processes get TRACEMAKE_TARGET: make's $(shell) runs
     // with make's own environment, from which the shim took it out.
     const char *target = find_env(envp, capture::target_variable);
     if (result == 0 && target && proc_dir)
         log_command(target, argv);
-    free_environment(child_env);
     return result;
 }
 
@@ -278,7 +357,28 @@ int execvp(const char *file, char *const argv[])
 {
     using Exec = int (*)(const char *, char *const[]);
     static Exec real_execvp = next_definition<Exec>("execvp");
-    // make calls execvp only to re-execute itself, with argv[0]: the shim.
+    if (proc_dir && getpid() != make_pid) {
+        // A child of make about to run a program: a make that starts them
+        // with fork or vfork and exec (make before 4.3) sets `environ` to
+        // the child's environment first.  The copy without this library
+        // lives on the stack, which a vfork child may use below its frame.
+        if (const char *target = find_env(environ, capture::target_variable))
+            log_command(target, argv);
+        const CopySize size = size_without_library(environ);
+        if (size.entries == 0)
+            return real_execvp(file, argv);
+        char **copy = static_cast<char **>(alloca(size.entries * sizeof *copy));
+        char *kept = size.kept_entry ? static_cast<char *>(alloca(size.kept_entry)) : nullptr;
+        fill_without_library(environ, copy, kept);
+        // The copy dies with this frame: a child whose exec failed (and
+        // that may try the shell next) gets its own environment back.
+        char **child_environ = environ;
+        environ = copy;
+        const int result = real_execvp(file, argv);
+        environ = child_environ;
+        return result;
+    }
+    // make's own process calls execvp only to re-execute itself, with argv[0]: the shim.
     const char *slash = strrchr(file, '/');
     if (proc_dir && real_make && *real_make && strcmp(slash ? slash + 1 : file, "make") == 0) {
         first_status_write(proc_dir);

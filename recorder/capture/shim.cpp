@@ -21,7 +21,6 @@
 
 #include "capture/capture_env.h"
 #include "capture/digest.h"
-#include "capture/make_args.h"
 #include "common/child.h"
 #include "common/files.h"
 #include "spool/spool.h"
@@ -186,9 +185,12 @@ unsigned long long status_mask(const std::string &status, const char *field)
     return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + std::strlen(field) + 2, nullptr, 16);
 }
 
-/// True when make has had `sig` itself: pending, being handled (blocked in
-/// its handler) or no longer caught.  A signal sent to the whole process
-/// group reaches make and the shim both, and make must not get it twice.
+/// True when `sig` is pending in make: the one sure sign that make has it.
+/// A signal sent to the whole process group reaches make and the shim both,
+/// and one still pending needs no second; any other state proves nothing
+/// (make blocks its fatal signals while it starts and reaps jobs, and has
+/// no handlers while it starts), so the signal is sent.  A make that has
+/// handled it already and gets it again dies of it all the same.
 bool make_has_signal(pid_t make, int sig)
 {
     std::ifstream in("/proc/" + std::to_string(make) + "/status");
@@ -198,8 +200,7 @@ bool make_has_signal(pid_t make, int sig)
     unsigned long long bit = 1ULL << (sig - 1);
     if (status.size() < 2)
         return true; // make is gone
-    return ((status_mask(status, "SigPnd") | status_mask(status, "ShdPnd") | status_mask(status, "SigBlk")) & bit) ||
-           !(status_mask(status, "SigCgt") & bit);
+    return ((status_mask(status, "SigPnd") | status_mask(status, "ShdPnd")) & bit) != 0;
 }
 
 /// Passes the signals received since the last call on to make, unless make
@@ -379,21 +380,33 @@ Outcome wait_for_make(pid_t pid, const SignalCatcher &catcher)
 }
 
 /// Writes proc.tsv and the digests once make has run.  A failure to record
-/// from here on must not change the build's result, only be told.
-void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &proc)
+/// from here on must not change the build's result, only be told, and kept
+/// in proc.tsv, which makes the stored build incomplete.
+void write_record(const fs::path &proc_dir, const fs::path &spool, std::map<std::string, std::string> &proc)
 {
+    auto lost = [&](const std::exception &error) {
+        std::fprintf(stderr, "tracemake: the record of this make is not whole: %s\n", error.what());
+        proc["lost"] += (proc["lost"].empty() ? "" : "; ") + std::string(error.what());
+    };
+    std::optional<makedb::Database> db;
     try {
         // How often make re-executed itself: make tells its last incarnation
         // through MAKE_RESTARTS, which its data base shows.
-        const fs::path database = proc_dir / spool::database_file;
-        std::optional<makedb::Database> db;
-        if (const auto text = files::read_if_present(database))
+        if (const auto text = files::read_if_present(proc_dir / spool::database_file))
             db = makedb::parse(*text);
-        const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
-        proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
-        spool::write_keys(proc_dir / spool::proc_file, proc);
+    } catch (const std::exception &error) {
+        lost(error);
+    }
+    const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
+    proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
+    try {
         if (db)
-            digest::write_digests(proc_dir, *db, proc);
+            digest::write_digests(proc_dir, *db, proc, spool / spool::digest_cache_file);
+    } catch (const std::exception &error) {
+        lost(error);
+    }
+    try {
+        spool::write_keys(proc_dir / spool::proc_file, proc);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tracemake: recording %s: %s\n", proc_dir.c_str(), error.what());
     }
@@ -422,7 +435,6 @@ Outcome run_make(const std::vector<std::string> &argv)
     proc["startdir"] = startdir;
     const std::string shown_argv0 = describe_command(argv, env, shim_path, proc);
     const std::string makeflags = env.value("MAKEFLAGS");
-    proc["user_p"] = make_args::asks_for_database(argv, makeflags) ? "1" : "0";
 
     std::vector<std::string> make_argv = real_make_argv(argv, shown_argv0, shim_path, makeflags);
     prepare_environment(env, id, preload);
@@ -434,7 +446,7 @@ Outcome run_make(const std::vector<std::string> &argv)
     const Outcome outcome = wait_for_make(pid, catcher);
     proc["end"] = wall_clock();
     proc["status"] = std::to_string(outcome.status);
-    write_record(proc_dir, proc);
+    write_record(proc_dir, spool, proc);
     return outcome;
 }
 

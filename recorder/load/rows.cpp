@@ -101,21 +101,36 @@ const char *flag(bool value)
     return value ? "1" : "0";
 }
 
+/// The records of a spool file of `proc`; one that cannot be read is noted as lost and reads as none.
+std::vector<std::vector<std::string>> records_of(Process &proc, const char *name)
+{
+    try {
+        return spool::read_records(proc.folder / name);
+    } catch (const std::exception &error) {
+        proc.lost.emplace_back(error.what());
+        return {};
+    }
+}
+
 /// Reads the data base, commands and digests of a listed process.
 void read_process(Process &proc, const std::map<std::string, std::string> &build)
 {
     const std::filesystem::path &dir = proc.folder;
     const additions::Additions added{value_of(build, "shimdir"), value_of(build, "preload"),
-                                     value_of(proc.keys, "argv0"), value_of(proc.keys, "user_p") == "1"};
-    if (const auto text = files::read_if_present(dir / spool::database_file)) {
-        proc.db = makedb::parse(*text);
-        additions::take_out(*proc.db, added);
-        for (const makedb::File &file : proc.db->files)
-            if (!proc.db->left_out(file))
-                proc.files.push_back(&file);
+                                     value_of(proc.keys, "argv0")};
+    try {
+        if (const auto text = files::read_if_present(dir / spool::database_file)) {
+            proc.db = makedb::parse(*text);
+            additions::take_out(*proc.db, added);
+            for (const makedb::File &file : proc.db->files)
+                if (!proc.db->left_out(file))
+                    proc.files.push_back(&file);
+        }
+    } catch (const std::exception &error) {
+        proc.lost.emplace_back(error.what());
     }
     proc.dir = spool::process_directory(proc.keys, makedb::curdir(proc.db ? &*proc.db : nullptr));
-    for (const auto &record : spool::read_records(dir / spool::exec_file)) {
+    for (const auto &record : records_of(proc, spool::exec_file)) {
         if (record.size() < 2)
             continue;
         std::string &commands = proc.executed[record[0]];
@@ -123,11 +138,11 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
             commands += '\n';
         commands += additions::take_out_of_command(record[1], added);
     }
-    for (const auto &record : spool::read_records(dir / spool::digest_file))
+    for (const auto &record : records_of(proc, spool::digest_file))
         if (record.size() >= 2)
             proc.digests[record[0]] = record[1];
     if (std::filesystem::exists(dir / spool::status_file))
-        proc.statuses = make_reasons::read_statuses(spool::read_records(dir / spool::status_file));
+        proc.statuses = make_reasons::read_statuses(records_of(proc, spool::status_file));
 }
 
 } // namespace
@@ -169,7 +184,18 @@ Spool list_spool(const std::filesystem::path &dir)
                 Process &proc = spool.procs.emplace_back();
                 proc.folder = entry.path();
                 proc.id = entry.path().filename().string();
-                proc.keys = spool::read_keys(entry.path() / spool::proc_file);
+                // The shim writes proc.tsv whatever became of make; without
+                // it, the shim itself was stopped or could not write.
+                std::error_code missing;
+                if (!std::filesystem::exists(proc.folder / spool::proc_file, missing))
+                    proc.lost.push_back("no " + (proc.folder / spool::proc_file).string());
+                try {
+                    proc.keys = spool::read_keys(proc.folder / spool::proc_file);
+                } catch (const std::exception &error) {
+                    proc.lost.emplace_back(error.what());
+                }
+                if (const std::string lost = value_of(proc.keys, "lost"); !lost.empty())
+                    proc.lost.push_back(lost);
             }
     std::sort(spool.procs.begin(), spool.procs.end(), [](const Process &a, const Process &b) {
         const double sa = seconds(value_of(a.keys, "start")), sb = seconds(value_of(b.keys, "start"));
@@ -226,6 +252,25 @@ void Reader::wait(std::size_t index)
     state_->changed.wait(hold, [&] { return state_->done[index] || state_->failure; });
     if (state_->failure)
         std::rethrow_exception(state_->failure);
+}
+
+std::vector<std::string> losses(const Spool &spool)
+{
+    std::vector<std::string> lines;
+    for (const Process &proc : spool.procs) {
+        if (proc.lost.empty())
+            continue;
+        std::string line = "make process " + proc.id;
+        if (const std::string cmdline = value_of(proc.keys, "cmdline"); !cmdline.empty())
+            line += " (" + cmdline + ")";
+        // The shim's note and the load's own failure to read may say the same.
+        for (std::size_t i = 0; i < proc.lost.size(); ++i)
+            if (std::find(proc.lost.begin(), proc.lost.begin() + static_cast<std::ptrdiff_t>(i), proc.lost[i]) ==
+                proc.lost.begin() + static_cast<std::ptrdiff_t>(i))
+                line += (i == 0 ? ": " : "; ") + proc.lost[i];
+        lines.push_back(std::move(line));
+    }
+    return lines;
 }
 
 std::size_t instance_count(const Spool &spool)

@@ -36,6 +36,7 @@ struct Process {
     std::map<std::string, std::string, std::less<>> executed; ///< target name -> commands run, one a line
     std::map<std::string, std::string, std::less<>> digests;  ///< absolute path -> SHA-256
     std::optional<make_reasons::Statuses> statuses;       ///< status.tsv; none in a spool without it
+    std::vector<std::string> lost; ///< what of its record could not be written or read: the build is incomplete
 };
 
 /// A whole spool.
@@ -64,6 +65,9 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+/// One line per make process whose record is not whole, naming it and what was lost; empty when all are whole.
+std::vector<std::string> losses(const Spool &spool);
 
 /// How many instances the processes of `spool` have.
 std::size_t instance_count(const Spool &spool);

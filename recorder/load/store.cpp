@@ -1,5 +1,6 @@
 #include "load/store.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -114,8 +115,8 @@ void begin_build(PGconn *conn, const std::string &label, bool replace)
 /// Stores the rows of a listed spool whose processes `reader` is reading.
 /// The variables, most of the rows, go to the server process by process as
 /// soon as each is read, so that the server takes them in while the rest is
-/// still being read.
-void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
+/// still being read.  Returns what of the record was lost.
+std::vector<std::string> store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
 {
     const std::int64_t first_proc = take_oids(conn, spool.procs.size());
     {
@@ -140,7 +141,8 @@ void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
     pg::copy_in(conn, rows::reason_columns, tables.reason);
 
     auto key = [&](const char *name) { return spool::value_of(spool.build, name); };
-    const std::string complete = key("complete") == "0" ? "0" : "1";
+    std::vector<std::string> lost = rows::losses(spool);
+    const std::string complete = key("complete") == "0" || !lost.empty() ? "0" : "1";
     pg::query(conn, R"(
         INSERT INTO ZTR_BUILD (BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START, BLD_END, BLD_STATUS,
                                BLD_COMPLETE, BLD_TOPPROC)
@@ -148,6 +150,7 @@ void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
               {key("label"), key("topdir"), key("command"), time_param(key("start")), time_param(key("end")),
                number_param(key("status")), complete,
                tables.top_proc < 0 ? pg::Param::null() : pg::Param(std::to_string(tables.top_proc))});
+    return lost;
 }
 
 } // namespace
@@ -177,8 +180,14 @@ void load_spool(const std::filesystem::path &dir)
         const pg::Connection conn = pg::connect();
         check_tables(conn.get());
         begin_build(conn.get(), label, replace);
-        store_build(conn.get(), spool, reader);
+        const std::vector<std::string> lost = store_build(conn.get(), spool, reader);
         pg::query(conn.get(), "COMMIT");
+        if (!lost.empty()) {
+            std::fprintf(stderr, "tracemake: the build '%s' is stored incomplete: its record is not whole\n",
+                         label.c_str());
+            for (const std::string &line : lost)
+                std::fprintf(stderr, "tracemake:   %s\n", line.c_str());
+        }
     } catch (const pg::DbError &error) {
         // Closing the connection rolls back whatever the transaction had done.
         throw std::runtime_error("the build '" + label + "' was not stored: " + error.what());

@@ -71,23 +71,6 @@ std::string without_recorder_eval(std::string_view value)
     return join(words, ' ');
 }
 
-/// MAKEFLAGS ("np -j2 ...") or MFLAGS ("-np -j2 ...") without the flag p in its first word.
-std::string without_flag_p(std::string_view value, bool dashed)
-{
-    const std::size_t end = std::min(value.find(' '), value.size());
-    std::string first(value.substr(0, end));
-    if (dashed != first.starts_with('-') || first.starts_with("--"))
-        return std::string(value);
-    std::erase(first, 'p');
-    std::string_view rest = value.substr(end);
-    if (first.empty() || first == "-") {
-        if (!rest.empty())
-            rest.remove_prefix(1);
-        return std::string(rest);
-    }
-    return first + std::string(rest);
-}
-
 } // namespace
 
 void take_out(makedb::Database &db, const Additions &added)
@@ -114,11 +97,6 @@ void take_out(makedb::Database &db, const Additions &added)
             if (!eval_left)
                 if (auto ref = var.value.find(eval_flags_ref); ref != std::string::npos)
                     var.value.erase(ref, eval_flags_ref.size());
-            if (!added.user_p)
-                var.value = without_flag_p(var.value, false);
-        } else if (var.name == "MFLAGS") {
-            if (!added.user_p)
-                var.value = without_flag_p(var.value, true);
         } else if (var.name == "PATH" && !added.shimdir.empty()) {
             var.value = without_entry(var.value, ':', added.shimdir);
         } else if (var.name == "LD_PRELOAD" && !added.preload.empty()) {

@@ -1,7 +1,6 @@
 // Taking the recorder's own additions out of what a make process shows, so
 // that the rows hold the build as it would have run without the recorder:
-// TRACEMAKE_* variables, the --eval that exports TRACEMAKE_TARGET, the flag
-// p in MAKEFLAGS and MFLAGS (unless the user asked for it), the shim folder
+// TRACEMAKE_* variables, the --eval that exports TRACEMAKE_TARGET, the shim folder
 // in PATH, the preload library in LD_PRELOAD, and the shim's path where
 // make names itself (MAKE, MAKE_COMMAND, the commands it ran through $(MAKE)).
 #pragma once
@@ -18,7 +17,6 @@ struct Additions {
     std::string shimdir; ///< the folder of the make shim, first in PATH
     std::string preload; ///< the library preloaded into the real make
     std::string argv0;   ///< how the build named make, where the shim's path shows instead
-    bool user_p = false; ///< the user gave -p: the flag p is theirs
 };
 
 /// Takes the additions out of a data base's global variables.

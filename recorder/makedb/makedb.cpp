@@ -248,21 +248,45 @@ void add_target_variables(const std::vector<PendingVariable> &pending, File &fil
     }
 }
 
-bool read_entry(const Words &words, const Lines &lines, Entry &entry)
+/// True when `line` ends in an odd run of backslashes: make continues it on the next line.
+bool continues(std::string_view line)
+{
+    const std::size_t last = line.find_last_not_of('\\');
+    const std::size_t run = line.size() - (last == std::string_view::npos ? 0 : last + 1);
+    return run % 2 == 1;
+}
+
+/// One entry of the Files section: its lines and the recipe prefix in force for it.
+struct Piece {
+    char prefix = '\t';
+    Lines lines;
+};
+
+bool read_entry(const Words &words, const Piece &piece, Entry &entry)
 {
     File &file = entry.file;
     std::vector<PendingVariable> pending;
     Origin origin;
-    bool have_rule = false, in_recipe = false;
+    bool have_rule = false, in_recipe = false, continued = false;
     std::optional<std::string> recipe;
-    for (const std::string_view line : lines) {
-        if (line.starts_with('\t')) {
+    for (const std::string_view line : piece.lines) {
+        // make prints a logical recipe line whole: the lines after a
+        // backslash-newline come as they were written, without the prefix
+        // (and may begin with anything, '#' too).
+        if (continued) {
+            *recipe += '\n';
+            *recipe += line;
+            continued = continues(line);
+            continue;
+        }
+        if (line.starts_with(piece.prefix)) {
             if (in_recipe) {
                 if (recipe)
                     *recipe += '\n';
                 else
                     recipe.emplace();
                 *recipe += line.substr(1);
+                continued = continues(line.substr(1));
             }
             continue;
         }
@@ -291,9 +315,15 @@ bool read_entry(const Words &words, const Lines &lines, Entry &entry)
     return true;
 }
 
+/// The names of the data base's files, and the most words that one of them holds.
+struct KnownNames {
+    std::unordered_set<std::string_view> names;
+    std::size_t most_words = 1;
+};
+
 /// Splits a list of names as make prints them (joined by single blanks),
 /// taking a name that itself holds blanks whole when the data base knows it.
-std::vector<std::string> split_names(std::string_view list, const std::unordered_set<std::string_view> &known)
+std::vector<std::string> split_names(std::string_view list, const KnownNames &known)
 {
     std::vector<std::string_view> words;
     for (std::size_t start = 0; start < list.size();) {
@@ -304,15 +334,15 @@ std::vector<std::string> split_names(std::string_view list, const std::unordered
             words.push_back(list.substr(start, blank - start));
         start = blank + 1;
     }
-    constexpr std::size_t longest_run = 16;
     std::vector<std::string> names;
+    names.reserve(words.size());
     for (std::size_t i = 0; i < words.size();) {
         std::size_t take = 1;
-        for (std::size_t n = std::min(longest_run, words.size() - i); n > 1; --n) {
+        for (std::size_t n = std::min(known.most_words, words.size() - i); n > 1; --n) {
             // The words lie in `list` one blank apart, so their run is one piece of it.
             const char *first = words[i].data();
             const std::string_view run(first, static_cast<std::size_t>(words[i + n - 1].end() - first));
-            if (known.contains(run)) {
+            if (known.names.contains(run)) {
                 take = n;
                 break;
             }
@@ -324,14 +354,24 @@ std::vector<std::string> split_names(std::string_view list, const std::unordered
     return names;
 }
 
-std::unordered_set<std::string_view> names_of(const std::vector<File> &files)
+KnownNames names_of(const std::vector<File> &files)
 {
-    std::unordered_set<std::string_view> names;
-    names.reserve(files.size());
-    for (const File &file : files)
-        names.insert(file.name);
-    return names;
+    // A name of more words than this is taken word by word.
+    constexpr std::size_t longest_run = 16;
+    KnownNames known;
+    known.names.reserve(files.size());
+    for (const File &file : files) {
+        known.names.insert(file.name);
+        const auto words = static_cast<std::size_t>(std::count(file.name.begin(), file.name.end(), ' ')) + 1;
+        known.most_words = std::min(longest_run, std::max(known.most_words, words));
+    }
+    return known;
 }
+
+/// The variable that sets the recipe prefix, and the line by which the
+/// Files section says that the entries after it use another.
+constexpr std::string_view recipe_prefix_name = ".RECIPEPREFIX";
+constexpr std::string_view recipe_prefix_line = ".RECIPEPREFIX = ";
 
 /// make's special targets: settings of make, not files of the build.
 const std::unordered_set<std::string_view> special_targets = {
@@ -382,18 +422,28 @@ bool Database::left_out(const File &file) const
 namespace {
 
 /// Reads the Variables section into `variables` and cuts the Files
-/// section into the lines of its entries; the other sections are passed over.
-std::vector<Lines> read_sections(const Lines &lines, const Words &words, std::vector<Variable> &variables)
+/// section into the lines of its entries, each with its recipe prefix; the other sections are passed over.
+std::vector<Piece> read_sections(const Lines &lines, const Words &words, std::vector<Variable> &variables)
 {
     enum class Section { none, variables, files, other } section = Section::none;
-    std::vector<Lines> entry_lines;
+    std::vector<Piece> entry_lines;
     Origin origin;
+    // The recipe prefix that make prints recipe lines with: the last value
+    // of .RECIPEPREFIX, changed in the Files section by a line of its own
+    // before an entry whose rule was read under another.
+    char prefix = '\t';
     for (std::size_t i = 0; i < lines.size();) {
         const std::string_view line = lines[i];
         if (line == words.variables) {
             section = Section::variables;
         } else if (line == words.files) {
             section = Section::files;
+            const auto set = std::find_if(variables.rbegin(), variables.rend(),
+                                          [](const Variable &v) { return v.name == recipe_prefix_name; });
+            prefix = set != variables.rend() && !set->value.empty() ? set->value.front() : '\t';
+        } else if (section == Section::files && line.starts_with(recipe_prefix_line)) {
+            const std::string_view value = line.substr(recipe_prefix_line.size());
+            prefix = value.empty() ? '\t' : value.front();
         } else if (line == words.pattern_variables || line == words.directories || line == words.implicit_rules ||
                    line == words.vpath || (line.starts_with(words.finished) && line.starts_with('#'))) {
             section = Section::other;
@@ -417,11 +467,12 @@ std::vector<Lines> read_sections(const Lines &lines, const Words &words, std::ve
             std::size_t end = i;
             bool starts_entry = false;
             for (; end < lines.size() && !lines[end].empty() && lines[end] != words.vpath; ++end)
-                starts_entry = starts_entry || !(lines[end].starts_with('#') || lines[end].starts_with('\t'));
+                starts_entry = starts_entry || !(lines[end].starts_with('#') || lines[end].starts_with(prefix));
             if (starts_entry || entry_lines.empty())
-                entry_lines.emplace_back();
-            entry_lines.back().insert(entry_lines.back().end(), lines.begin() + static_cast<std::ptrdiff_t>(i),
-                                      lines.begin() + static_cast<std::ptrdiff_t>(end));
+                entry_lines.push_back({prefix, {}});
+            Lines &piece = entry_lines.back().lines;
+            piece.insert(piece.end(), lines.begin() + static_cast<std::ptrdiff_t>(i),
+                         lines.begin() + static_cast<std::ptrdiff_t>(end));
             i = end;
             continue;
         }
@@ -434,11 +485,11 @@ std::vector<Lines> read_sections(const Lines &lines, const Words &words, std::ve
 /// order-only prerequisites as make printed them (in `prereq_texts`, one
 /// pair per file).  Double-colon rules of one target come one entry each:
 /// one file holds them all.
-void read_files(const Words &words, const std::vector<Lines> &entry_lines, std::vector<File> &files,
+void read_files(const Words &words, const std::vector<Piece> &entry_lines, std::vector<File> &files,
                 std::vector<std::pair<std::string, std::string>> &prereq_texts)
 {
     std::unordered_map<std::string, std::size_t> index;
-    for (const Lines &piece : entry_lines) {
+    for (const Piece &piece : entry_lines) {
         Entry entry;
         if (!read_entry(words, piece, entry))
             continue;
@@ -465,7 +516,7 @@ Database parse(std::string_view text)
     const Lines lines = split_lines(text);
     const Words words(catalog_of(lines));
     Database db;
-    const std::vector<Lines> entry_lines = read_sections(lines, words, db.variables);
+    const std::vector<Piece> entry_lines = read_sections(lines, words, db.variables);
     std::vector<std::pair<std::string, std::string>> prereq_texts;
     read_files(words, entry_lines, db.files, prereq_texts);
     const auto known = names_of(db.files);

@@ -17,6 +17,9 @@
 //       complete           1 when the build ran to its end, 0 when it was stopped (Ctrl-C, a signal)
 //       shimdir            the folder holding the `make` shim, put first in the build's PATH
 //       preload            path of the library preloaded into each real make
+//   DIR/digest-cache.tsv   "key<TAB>sha256-hex" lines: the digests the build's make processes took,
+//                          keyed by device, inode, size and change times, so that a file is read
+//                          once per content; appended by each shim, read by the next (never loaded)
 //   DIR/procs/ID/          one folder per make process; ID is unique within the spool
 //       proc.tsv           "key<TAB>value" lines:
 //           parent         ID of the make process whose recipe started this one; empty for the top make
@@ -30,7 +33,9 @@
 //           status         exit status of the make
 //           restarts       how often make re-executed itself (0 normally)
 //           argv0          argv[0] as the shim was started ("make", "/usr/bin/make", ...)
-//           user_p         1 when the user asked for the data base (-p) themselves, else 0
+//           lost           what of this process's record the shim could not write or read (the
+//                          error); missing when nothing was lost
+//           (a key that this list does not name, as user_p of older spools, is left unread)
 //       db.txt             the last data base that make printed (`make -p`), untouched; missing
 //                          when the process printed none (killed before its end)
 //       exec.tsv           "target<TAB>command" lines, one per program that make itself
@@ -62,8 +67,7 @@
 //     that each recipe's processes know their target;
 //   - the shim folder (shimdir) first in PATH, the preload library (preload)
 //     in the real make's LD_PRELOAD;
-//   - make's flag p and the --eval in MAKEFLAGS and MFLAGS (p stays when
-//     user_p says the user asked for it);
+//   - the --eval in MAKEFLAGS;
 //   - MAKE and MAKE_COMMAND naming the shim's path: argv0 is what the build
 //     would have shown.
 // The files of one make process are written only by that process's shim and
@@ -85,6 +89,7 @@ inline constexpr const char *database_file = "db.txt";
 inline constexpr const char *exec_file = "exec.tsv";
 inline constexpr const char *digest_file = "digests.tsv";
 inline constexpr const char *status_file = "status.tsv";
+inline constexpr const char *digest_cache_file = "digest-cache.tsv";
 
 /// A value in COPY text form: backslash, tab, newline and CR escaped.
 std::string escape_field(std::string_view value);

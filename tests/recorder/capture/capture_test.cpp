@@ -71,9 +71,11 @@ protected:
         label_ = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
                  std::to_string(getpid()) + "-" + std::to_string(++runs_);
         for (const std::string &word : {bin_path("tracemake"), std::string("record"), std::string("--label"), label_,
-                                       std::string("--keep-spool"), spool_dir().string(), std::string("--"),
-                                       std::string("make")})
+                                       std::string("--keep-spool"), spool_dir().string()})
             argv.push_back(word);
+        if (!make_program_.empty())
+            argv.insert(argv.end(), {"--make", make_program_});
+        argv.insert(argv.end(), {"--", "make"});
         argv.insert(argv.end(), args.begin(), args.end());
         return run_program(argv, in_project(std::move(env)));
     }
@@ -118,8 +120,11 @@ protected:
     /// The label of the last recorded build.
     const std::string &label() const { return label_; }
     const fs::path &project() const { return project_.path(); }
+    /// The real make that recorded() runs (--make), or empty for the make in PATH.
+    void use_make(const std::string &program) { make_program_ = program; }
 
 private:
+    std::string make_program_;
     TempDir project_, spool_;
     std::string label_;
     int runs_ = 0;
@@ -251,14 +256,21 @@ TEST_F(Capture, CommandsAreLoggedAsRunWithTheirTarget)
         {"$(shell) in a recipe is not a recipe command",
          "all:\n\t@echo $(shell echo expanded) > /dev/null\n",
          {{"all", "echo expanded > /dev/null"}}},
+        {"the recorder's library stays out of the recipe's processes",
+         "all:\n\t@case \"$$LD_PRELOAD\" in *tracemake*) exit 1;; esac\n",
+         {{"all", "case \"$LD_PRELOAD\" in *tracemake*) exit 1;; esac"}}},
     };
-    for (const Case &c : cases) {
-        write_project({{"Makefile", c.makefile}});
-        RunResult r = recorded({});
-        ASSERT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
-        auto all = procs();
-        ASSERT_EQ(all.size(), 1u) << c.name;
-        EXPECT_EQ(all[0].exec, c.exec) << c.name;
+    // make 4.3 starts programs with posix_spawn; older makes with vfork and execvp.
+    for (const std::string make : {"", MAKE_BY_VFORK}) {
+        use_make(make);
+        for (const Case &c : cases) {
+            write_project({{"Makefile", c.makefile}});
+            RunResult r = recorded({});
+            ASSERT_EQ(r.exit_code, 0) << make << ": " << c.name << ": " << r.err;
+            auto all = procs();
+            ASSERT_EQ(all.size(), 1u) << make << ": " << c.name;
+            EXPECT_EQ(all[0].exec, c.exec) << make << ": " << c.name;
+        }
     }
 }
 
@@ -280,7 +292,6 @@ TEST_F(Capture, EveryMakeOfARecursiveBuildIsAProcessWithItsParent)
         EXPECT_EQ(child.keys.at("parent_target"), target);
         EXPECT_EQ(child.keys.at("startdir"), startdir.string()) << target;
         EXPECT_EQ(child.keys.at("status"), "0") << target;
-        EXPECT_EQ(child.keys.at("user_p"), "0") << target;
         EXPECT_TRUE(child.has_database) << target;
     }
     EXPECT_EQ(lib.exec, (Records{{"lib.a", "touch lib.a"}}));
@@ -340,6 +351,29 @@ TEST_F(Capture, DataBaseIsWhatMakePrintsWithP)
     EXPECT_EQ(comparable(db), comparable(last_db));
 }
 
+TEST_F(Capture, FlagsAMakefileAddsAreStoredAsMakeHadThem)
+{
+    // The makefile asks for the data base itself: the p in MAKEFLAGS and
+    // MFLAGS is the build's and is stored, as the data base it prints shows it.
+    const Files files = {{"Makefile", "MAKEFLAGS += -p\nall:\n\t@echo all\n"}};
+    write_project(files);
+    RunResult expected = plain({"-k"});
+    ASSERT_EQ(expected.exit_code, 0) << expected.err;
+    write_project(files);
+    RunResult got = recorded({"-k"});
+    ASSERT_EQ(got.exit_code, 0) << got.err;
+    PgSession db;
+    for (const std::string name : {"MAKEFLAGS", "MFLAGS"}) {
+        std::smatch printed;
+        ASSERT_TRUE(std::regex_search(expected.out, printed, std::regex("\n" + name + " = ([^\n]*)\n"))) << name;
+        EXPECT_NE(printed[1].str().find('p'), std::string::npos) << name << " = " << printed[1];
+        EXPECT_EQ(db.value("SELECT VAR_VALUE FROM ZTR_VARIABLE, ZTR_MAKEPROC WHERE VAR_PROC = ZTR_MAKEPROC.OID AND "
+                           "PS_VERSION = '" + label() + "' AND VAR_NAME = '" + name + "'"),
+                  printed[1].str())
+            << name;
+    }
+}
+
 TEST_F(Capture, InterruptedBuildIsRecordedIncomplete)
 {
     // The recipe sends SIGINT to its process group, as Ctrl-C does; the
@@ -386,6 +420,57 @@ TEST_F(Capture, SignalSentToTheRecorderAloneReachesMake)
     auto build = spool::read_keys(spool_dir() / spool::build_file);
     EXPECT_EQ(build["complete"], "0");
     EXPECT_EQ(build["status"], "143");
+}
+
+TEST_F(Capture, SignalSentToTheRecorderAloneStopsAMakeBusyStartingJobs)
+{
+    // make blocks its fatal signals while it starts and reaps jobs: a
+    // signal that reaches the recorder then must still reach make, which
+    // stops the build before its last recipe.
+    const std::string makefile = "all: $(addprefix t,$(shell seq 1 4000))\n\t@touch finished\n"
+                                 "t1:\n\t@echo $$PPID > make.pid\n"
+                                 "t%:\n\t@true $@\n";
+    for (int round = 1; round <= 3; ++round) {
+        write_project({{"Makefile", makefile}});
+        fs::remove_all(spool_dir());
+        BackgroundRun run({bin_path("tracemake"), "record", "--label",
+                           "busy-" + std::to_string(getpid()) + "-" + std::to_string(round), "--keep-spool",
+                           spool_dir().string(), "--", "make", "-j2"},
+                          in_project());
+        ASSERT_EQ(kill(recorder_pid(), SIGTERM), 0);
+        RunResult r = run.wait();
+        EXPECT_EQ(r.term_signal, SIGTERM) << "round " << round << ": " << r.err;
+        EXPECT_FALSE(fs::exists(project() / "finished")) << "round " << round << ": the build ran on";
+        EXPECT_EQ(spool::read_keys(spool_dir() / spool::build_file)["complete"], "0") << "round " << round;
+    }
+}
+
+TEST_F(Capture, RecordThatIsNotWholeIsToldAndStoredIncomplete)
+{
+    // Each recipe puts a folder where the recorder writes or reads a file of
+    // its make process's spool.  The build itself runs as it would.
+    const std::string here = "$$TRACEMAKE_SPOOL/procs/$$TRACEMAKE_PROC/";
+    const struct Case {
+        const char *what;
+        std::string recipe;
+        std::string told; ///< the spool file that standard error names
+    } cases[] = {
+        {"the digests cannot be written", "@mkdir " + here + "digests.tsv.new", "digests.tsv.new"},
+        {"the data base cannot be read", "@mkdir " + here + "db.txt", "db.txt"},
+        {"the commands cannot be read", "@true\n\t@rm " + here + "exec.tsv && mkdir " + here + "exec.tsv",
+         "exec.tsv"},
+    };
+    for (const Case &c : cases) {
+        write_project({{"Makefile", "all: a\n\t@echo built\na:\n\t" + c.recipe + "\n"}});
+        RunResult r = recorded({});
+        EXPECT_EQ(r.exit_code, 0) << c.what << ": " << r.err;
+        EXPECT_EQ(r.out, "built\n") << c.what;
+        EXPECT_NE(r.err.find("is stored incomplete"), std::string::npos) << c.what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.told), std::string::npos) << c.what << ": " << r.err;
+        PgSession db;
+        EXPECT_EQ(db.value("SELECT BLD_COMPLETE FROM ZTR_BUILD WHERE BLD_LABEL = '" + label() + "'"), "0") << c.what;
+        EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = '" + label() + "'"), "1") << c.what;
+    }
 }
 
 TEST_F(Capture, ServerDownBeforeTheBuildMeansNoBuild)

@@ -58,8 +58,10 @@ public:
         build_ = {{"label", "b1"}, {"replace", "0"}, {"topdir", project_.path().string()}, {"command", "make"},
                   {"start", "1765136182.250000"}, {"end", "1765136183.5"}, {"status", "0"}, {"complete", "1"},
                   {"shimdir", shimdir}, {"preload", "/nonexistent/libtracemake.so"}};
+        // The top make's keys as an older recorder wrote them, with user_p.
         add_process("1", {{"parent", ""}, {"startdir", project_.path().string()}, {"cmdline", "make"},
-                          {"start", "1765136182.3"}, {"end", "1765136183.4"}, {"status", "0"}, {"argv0", "make"}},
+                          {"start", "1765136182.3"}, {"end", "1765136183.4"}, {"status", "0"}, {"argv0", "make"},
+                          {"user_p", "0"}},
                     top_db, {{"sub", shimdir + "/make -C sub"}, {"prog", "cp main.c prog"}});
         add_process("2", {{"parent", "1"}, {"parent_target", "sub"}, {"startdir", project_.path().string()},
                           {"cmdline", "make -C sub"}, {"start", "1765136182.5"}, {"end", "1765136182.9"},
@@ -211,6 +213,10 @@ TEST_F(Store, SpoolBecomesRowsOfOneBuild)
                              "OR VAR_VALUE LIKE '%" + spool.dir().string() + "%')"),
               "0");
     EXPECT_GT(std::stoi(session_.value("SELECT count(*) FROM ZTR_VARIABLE WHERE VAR_PROC = " + top)), 50);
+    // Both data bases were printed by `make -p`: the flag is make's own and stays.
+    EXPECT_EQ(session_.rows("SELECT VAR_VALUE FROM ZTR_VARIABLE, ZTR_MAKEPROC WHERE VAR_PROC = ZTR_MAKEPROC.OID "
+                            "AND PS_VERSION = 'b1' AND VAR_NAME = 'MFLAGS' ORDER BY PS_START"),
+              (std::vector<std::vector<std::string>>{{"-p"}, {"-pw"}}));
     // Target-specific variables: under their instance only.
     EXPECT_EQ(session_.rows("SELECT TV_NAME, TV_OP, TV_VALUE, TV_SOURCE FROM ZTR_TARGETVAR WHERE TV_INST = " +
                             instance("b1", "prog") + " ORDER BY TV_NAME"),
@@ -324,36 +330,48 @@ TEST_F(Store, FailedLoadStoresNothing)
     EXPECT_NE(message_of([&] { store::load_spool(spool.dir() / "nothing"); }).find("not a spool"), std::string::npos);
 }
 
-TEST_F(Store, ASpoolFileThatCannotBeReadStoresNothing)
+TEST_F(Store, ASpoolFileThatCannotBeReadIsToldNotTakenForEmpty)
 {
     // A data base that is missing is a make killed before its end (kept
     // above); one that is there but cannot be read must not become a make
-    // process without variables, nor a time that is no time a missing one.
+    // process without variables stored as whole: the build is stored
+    // incomplete.  A time that is no time is no missing one: nothing is stored.
     struct Case {
         const char *what;
         std::function<void(BuildSpool &)> spoil;
-        std::string message;
+        const char *complete; ///< BLD_COMPLETE stored, or null when nothing may be
+        std::string message;  ///< of the refusal, when nothing is stored
     } cases[] = {
         {"unreadable data base",
          [](BuildSpool &s) {
              std::filesystem::remove(s.proc_dir("2") / spool::database_file);
              std::filesystem::create_directory(s.proc_dir("2") / spool::database_file);
          },
-         "cannot read the spool: cannot read "},
-        {"unreadable commands", [](BuildSpool &s) {
+         "0", ""},
+        {"unreadable commands",
+         [](BuildSpool &s) {
              std::filesystem::remove(s.proc_dir("1") / spool::exec_file);
              std::filesystem::create_directory(s.proc_dir("1") / spool::exec_file);
          },
-         "cannot read the spool: cannot read "},
-        {"start that is no time", [](BuildSpool &s) { s.set_build({{"start", "yesterday"}}); },
+         "0", ""},
+        {"start that is no time", [](BuildSpool &s) { s.set_build({{"start", "yesterday"}}); }, nullptr,
          "cannot read the spool: not a time: 'yesterday'"},
     };
     for (const Case &c : cases) {
+        SetUp();
         BuildSpool spool;
         c.spoil(spool);
         const std::string message = message_of([&] { store::load_spool(spool.dir()); });
-        EXPECT_NE(message.find("the build 'b1' was not stored: " + c.message), std::string::npos) << c.what << ": " << message;
-        EXPECT_EQ(counts("b1"), (std::vector<std::vector<std::string>>{{"0", "0", "0", "0", "0"}})) << c.what;
+        if (c.complete == nullptr) {
+            EXPECT_NE(message.find("the build 'b1' was not stored: " + c.message), std::string::npos)
+                << c.what << ": " << message;
+            EXPECT_EQ(counts("b1"), (std::vector<std::vector<std::string>>{{"0", "0", "0", "0", "0"}})) << c.what;
+        } else {
+            EXPECT_EQ(message, "") << c.what;
+            EXPECT_EQ(session_.rows("SELECT BLD_COMPLETE FROM ZTR_BUILD WHERE BLD_LABEL = 'b1'"),
+                      (std::vector<std::vector<std::string>>{{c.complete}}))
+                << c.what;
+        }
     }
 }
 

@@ -1,6 +1,6 @@
 // The recorder's additions taken out of a data base: make run the way the
 // recorder runs it (through the shim's path, with TRACEMAKE_* variables, the
-// --eval, p, the shim folder in PATH and a preloaded library) must read the
+// --eval, the shim folder in PATH and a preloaded library) must read the
 // same as make run plainly.
 #include "makedb/additions.h"
 
@@ -37,7 +37,7 @@ protected:
 
     /// The data base of make started through the shim, the way the recorder
     /// starts it (its additions on the command line or in MAKEFLAGS), cleaned.
-    makedb::Database recorded(const Recorded &run, bool user_p) const
+    makedb::Database recorded(const Recorded &run) const
     {
         std::vector<std::string> env = run.env;
         env.push_back("PATH=" + shimdir_ + ":" + std::getenv("PATH"));
@@ -46,7 +46,7 @@ protected:
         env.insert(env.end(), {"TRACEMAKE_SPOOL=/tmp/spool", "TRACEMAKE_PROC=7", "TRACEMAKE_REAL_MAKE=/usr/bin/make"});
         makedb::Database db = makedb::parse(project_.database_text(run.args, env, shimdir_ + "/make"));
         // The plain runs start make as /usr/bin/make: that is the argv[0] the build had.
-        additions::take_out(db, {shimdir_, preload, "/usr/bin/make", user_p});
+        additions::take_out(db, {shimdir_, preload, "/usr/bin/make"});
         return db;
     }
 
@@ -72,7 +72,7 @@ void expect_same_variables(const makedb::Database &got, const makedb::Database &
         EXPECT_NE(got.variable(var.name), nullptr) << what << ": " << var.name << " lost";
 }
 
-// The user's own -p: the flag stays, and everything else matches a plain `make -p`.
+// Both runs are `make -p`: MAKEFLAGS and MFLAGS keep their p, which the recorder never adds.
 TEST_F(RecorderAdditions, RecordedDataBaseReadsAsAPlainOne)
 {
     struct Case {
@@ -86,31 +86,12 @@ TEST_F(RecorderAdditions, RecordedDataBaseReadsAsAPlainOne)
         {"the user's own eval stays", {{"--eval=Y = 2", recorder_eval}, {}}, {"--eval=Y = 2"}},
     };
     for (const Case &c : cases)
-        expect_same_variables(recorded(c.run, true), plain(c.plain_args), c.what);
-}
-
-TEST_F(RecorderAdditions, FlagPGoesUnlessTheUserGaveIt)
-{
-    struct Case {
-        std::vector<std::string> args;
-        std::string makeflags, mflags;
-    } cases[] = {
-        {{recorder_eval}, "", ""},
-        {{"-k", "-s", recorder_eval}, "ks", "-ks"},
-        {{"-k", recorder_eval, "V=1"}, "k -- $(MAKEOVERRIDES)", "-k"},
-    };
-    for (const Case &c : cases) {
-        const makedb::Database db = recorded({c.args, {}}, false);
-        ASSERT_NE(db.variable("MAKEFLAGS"), nullptr);
-        EXPECT_EQ(db.variable("MAKEFLAGS")->value, c.makeflags);
-        ASSERT_NE(db.variable("MFLAGS"), nullptr);
-        EXPECT_EQ(db.variable("MFLAGS")->value, c.mflags);
-    }
+        expect_same_variables(recorded(c.run), plain(c.plain_args), c.what);
 }
 
 TEST(RecorderAdditionsInCommands, ShimPathBecomesHowTheBuildNamedMake)
 {
-    const additions::Additions added{"/tmp/spool/shim", "/lib/preload.so", "make", false};
+    const additions::Additions added{"/tmp/spool/shim", "/lib/preload.so", "make"};
     struct Case {
         std::string run, stored;
     } cases[] = {
@@ -126,7 +107,7 @@ TEST(RecorderAdditionsInCommands, ASpoolWithoutShimFolderLeavesEverythingAsRecor
 {
     // A hand-made or older spool names no shim folder and no library: no
     // "/make" in a command, no PATH or LD_PRELOAD entry is taken for them.
-    const additions::Additions added{"", "", "make", false};
+    const additions::Additions added{"", "", "make"};
     EXPECT_EQ(additions::take_out_of_command("/usr/bin/make -C sub", added), "/usr/bin/make -C sub");
     makedb::Database db;
     db.variables.push_back({"PATH", "=", "/usr/bin::/bin", makedb::source_environment});

@@ -146,8 +146,49 @@ TEST(MakeDatabase, OneShellRecipeIsReadAsWritten)
     const makedb::Database db = project.database({});
     const makedb::File *all = file_named(db, "all");
     ASSERT_NE(all, nullptr);
-    EXPECT_EQ(all->recipe, "@x=1\n  echo $$x\n-true \\\n  more");
+    EXPECT_EQ(all->recipe, "@x=1\n  echo $$x\n-true \\\n\t  more");
     EXPECT_TRUE(db.left_out(*file_named(db, ".ONESHELL")));
+}
+
+// Recipes under another .RECIPEPREFIX and lines continued with a backslash
+// read as make keeps them: make prints a changed prefix on a line of its own
+// before the entry, and the lines after a backslash-newline as written.
+TEST(MakeDatabase, RecipesReadWhateverTheirPrefixAndContinuations)
+{
+    struct Case {
+        const char *what;
+        std::string makefile;
+        std::map<std::string, std::optional<std::string>> recipes;
+    } cases[] = {
+        {"a prefix set and set back",
+         ".RECIPEPREFIX = >\nall: a b\n>@echo one\n>touch x\na:\n>touch a\n.RECIPEPREFIX =\nb:\n\techo b\n",
+         {{"all", "@echo one\ntouch x"}, {"a", "touch a"}, {"b", "echo b"}}},
+        {"a prefix still set at the end",
+         "b:\n\techo b\n.RECIPEPREFIX := +\nall: b c\n+@echo one\nc: ; touch c\n",
+         {{"all", "@echo one"}, {"b", "echo b"}, {"c", " touch c"}}},
+        {"continued onto a line indented by blanks",
+         "all:\n\t@echo one \\\n    two > d\n\t@echo three\n",
+         {{"all", "@echo one \\\n    two > d\n@echo three"}}},
+        {"continued onto lines that begin with a tab and a '#'",
+         "all:\n\techo b \\\n\t\t# no comment \\\n\t  x\n\techo next\n",
+         {{"all", "echo b \\\n\t\t# no comment \\\n\t  x\necho next"}}},
+        {"an escaped backslash ends the line",
+         "all:\n\techo a\\\\\n\techo b\n",
+         {{"all", "echo a\\\\\necho b"}}},
+        {"continued under another prefix",
+         ".RECIPEPREFIX = >\nall:\n>echo one \\\ntwo\n>echo three\n",
+         {{"all", "echo one \\\ntwo\necho three"}}},
+    };
+    for (const Case &c : cases) {
+        MakeProject project(Files{{"Makefile", c.makefile}});
+        const makedb::Database db = project.database({"-n"});
+        for (const auto &[name, recipe] : c.recipes) {
+            const makedb::File *file = file_named(db, name);
+            ASSERT_NE(file, nullptr) << c.what << ": " << name;
+            EXPECT_FALSE(db.left_out(*file)) << c.what << ": " << name;
+            EXPECT_EQ(file->recipe, recipe) << c.what << ": " << name;
+        }
+    }
 }
 
 // Under a language that make has a catalog for, the same makefile reads the
