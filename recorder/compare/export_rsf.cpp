@@ -186,7 +186,7 @@ void write_comparison(std::FILE *out, const Build &a, const Build &b, const pair
         const Instance &inst = b.insts[i];
         if (i == 0 || inst.dir != last_dir) {
             last_dir = inst.dir;
-            placed = pairing::place_under(pairing::relative_dir(inst.dir, b.root), a.root);
+            placed = pairs.folders.to_first(inst.dir);
         }
         write_instance(w, inst, pairs.partner_b[i] == none ? &placed : nullptr, &layer_b);
     }

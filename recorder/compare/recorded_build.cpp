@@ -15,9 +15,9 @@ const char *const build_query =
     "       (SELECT PS_DIR FROM ZTR_MAKEPROC WHERE OID = BLD_TOPPROC)"
     "  FROM ZTR_BUILD WHERE BLD_LABEL = $1";
 
-// Columns: 0 OID, 1 parent, 2 parent instance, 3 position, 4 directory.
+// Columns: 0 OID, 1 parent, 2 parent instance, 3 position, 4 directory, 5 command line.
 const char *const proc_query =
-    "SELECT OID, PS_PARENT, PS_PARENTINST, PS_SEQ, PS_DIR FROM ZTR_MAKEPROC WHERE PS_VERSION = $1 ORDER BY OID";
+    "SELECT OID, PS_PARENT, PS_PARENTINST, PS_SEQ, PS_DIR, PS_CMDLINE FROM ZTR_MAKEPROC WHERE PS_VERSION = $1 ORDER BY OID";
 
 // A flag column is set when it reads as a number other than 0, the way
 // the report tools read it.  The executed commands and the recipe are
@@ -73,6 +73,7 @@ void load_procs(PGconn *conn, Build &build)
         p.parent_inst = number(res, r, 2);
         p.seq = static_cast<int>(number(res, r, 3));
         p.dir = without_trailing_slash(pg::text(res, r, 4));
+        p.cmdline = pg::text(res, r, 5);
     }
     for (std::size_t i = 0; i < build.procs.size(); ++i)
         build.procs[i].parent = parent_oids[i] == 0 ? none : proc_by_oid(build.procs, parent_oids[i]);
@@ -129,6 +130,43 @@ Index Build::inst_by_oid(long long oid) const
     auto it = std::lower_bound(insts.begin(), insts.end(), oid,
                                [](const Instance &i, long long o) { return i.oid < o; });
     return it != insts.end() && it->oid == oid ? static_cast<Index>(it - insts.begin()) : none;
+}
+
+std::string replaced_sql(const std::string &column, int first, std::size_t count)
+{
+    std::string expr = column;
+    for (std::size_t k = 0; k < count; ++k) {
+        const int what = first + static_cast<int>(2 * k);
+        expr = "replace(" + expr + ", $" + std::to_string(what) + ", $" + std::to_string(what + 1) + ")";
+    }
+    return expr;
+}
+
+std::vector<std::string> replacement_params(const Replacements &replacements)
+{
+    std::vector<std::string> params;
+    for (const auto &[what, by] : replacements) {
+        params.push_back(what);
+        params.push_back(by);
+    }
+    return params;
+}
+
+void load_sums(PGconn *conn, Build &build, const Replacements &folders)
+{
+    const std::string query = "SELECT md5(" + replaced_sql("INST_EXECMDS", 2, folders.size()) + "), md5(" +
+                              replaced_sql("INST_CMDSTXT", 2, folders.size()) +
+                              ") FROM ZTR_FILEINST WHERE INST_VERSION = $1 ORDER BY OID";
+    std::vector<pg::Param> params{build.label};
+    for (std::string &p : replacement_params(folders))
+        params.emplace_back(std::move(p));
+    const pg::Result res = pg::query(conn, query, params);
+    if (static_cast<std::size_t>(PQntuples(res.get())) != build.insts.size())
+        throw BuildError("the build '" + build.label + "' changed while it was read");
+    for (std::size_t r = 0; r < build.insts.size(); ++r) {
+        build.insts[r].exec_sum = pg::text(res, static_cast<int>(r), 0);
+        build.insts[r].recipe_sum = pg::text(res, static_cast<int>(r), 1);
+    }
 }
 
 Build load_build(PGconn *conn, const std::string &label)

@@ -29,6 +29,7 @@ struct MakeProc {
     long long parent_inst = 0; ///< OID of the instance whose recipe started it; 0 when not known
     int seq = 0;              ///< position among its parent's sub-makes, in order of start
     std::string dir;          ///< working directory
+    std::string cmdline;      ///< its command line, words joined by spaces
 };
 
 /// One file instance: a file or target as one make process knew it.
@@ -63,6 +64,22 @@ struct Build {
     /// where every path would lose its slashes.
     std::string top_taken_out() const { return root == "/" ? "" : root; }
 };
+
+/// Text replacements, each (what, by what), applied in order.
+using Replacements = std::vector<std::pair<std::string, std::string>>;
+
+/// An SQL expression: `column` with replacements given as query
+/// parameters $first, $first+1, ... (what, by what) applied in order,
+/// `count` of them.
+std::string replaced_sql(const std::string &column, int first, std::size_t count);
+
+/// The parameters that replaced_sql's expression reads.
+std::vector<std::string> replacement_params(const Replacements &replacements);
+
+/// Sets the checksums of the executed commands and recipes of `build`'s
+/// instances anew, with `folders` (what, by what) taken out instead of
+/// the top directory alone; throws pg::DbError when the database cannot be read.
+void load_sums(PGconn *conn, Build &build, const Replacements &folders);
 
 /// Loads the build recorded under `label`; throws BuildError when there
 /// is none or it holds no instance, pg::DbError when the database cannot be read.

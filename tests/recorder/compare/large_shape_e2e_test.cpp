@@ -1,0 +1,161 @@
+// A project shaped like large real builds, recorded for real and compared:
+// the top make starts one sub-make per source folder, all of them in one
+// object folder outside the source tree (`-C OBJ -f SRC/rules.mk obj=DIR`),
+// at -j2, so their order of start varies.  Recorded three times: once,
+// again in the same tree after one source was edited, and in a copy of the
+// tree with an object folder of its own and the same edit.
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "../recorded_rows.h"
+#include "compare/comparison.h"
+#include "test_support.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int folders = 24, sources_per_folder = 3;
+
+/// The files of the project: a top Makefile, the rules of a folder, and
+/// per folder its list of sources and the sources themselves.
+std::map<std::string, std::string> project()
+{
+    std::map<std::string, std::string> files;
+    std::string dirs;
+    for (int d = 0; d < folders; ++d) {
+        const std::string dir = "d" + std::to_string(d);
+        dirs += " " + dir;
+        std::string objs;
+        for (int s = 0; s < sources_per_folder; ++s) {
+            files[dir + "/f" + std::to_string(s) + ".c"] = "int f" + std::to_string(d) + "_" + std::to_string(s) + ";\n";
+            objs += " f" + std::to_string(s) + ".o";
+        }
+        files[dir + "/files.mk"] = "objs :=" + objs + "\n";
+    }
+    files["include/common.h"] = "#define COMMON 1\n";
+    files["Makefile"] = "O ?= out\n"
+                        "SRC := $(CURDIR)\n"
+                        "DIRS :=" + dirs + "\n"
+                        "all: $(DIRS)\n"
+                        "$(DIRS):\n"
+                        "\t@mkdir -p $(O)/$@\n"
+                        "\t+$(MAKE) -C $(O) -f $(SRC)/rules.mk obj=$@ src=$(SRC)/$@ inc=$(SRC)/include\n"
+                        ".PHONY: all $(DIRS)\n";
+    files["rules.mk"] = "include $(src)/files.mk\n"
+                        "all: $(obj)/lib.a\n"
+                        "$(obj)/%.o: $(src)/%.c $(inc)/common.h\n"
+                        "\tsed 's/^/compiled: /' $< > $@\n"
+                        "$(obj)/lib.a: $(addprefix $(obj)/,$(objs))\n"
+                        "\tcat $^ > $@\n";
+    return files;
+}
+
+class LargeShape : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        work = new TempDir;
+        for (const char *tree : {"a", "c"})
+            for (const auto &[name, content] : project()) {
+                fs::create_directories((work->path() / tree / name).parent_path());
+                write_file((work->path() / tree / name).string(), content);
+            }
+        record("a", "out-a", label("first"));
+        edit("a");
+        record("a", "out-a", label("again"));
+        edit("c");
+        record("c", "out-c", label("elsewhere"));
+    }
+    static void TearDownTestSuite()
+    {
+        PgSession db;
+        delete_builds(db, {label("first"), label("again"), label("elsewhere")});
+        delete work;
+    }
+    static std::string label(const std::string &which) { return "e2e-large-" + std::to_string(getpid()) + "-" + which; }
+
+    static void edit(const std::string &tree)
+    {
+        write_file((work->path() / tree / edited).string(), "int edited;\n");
+    }
+
+    static void record(const std::string &tree, const std::string &objects, const std::string &name)
+    {
+        RunOptions options;
+        options.cwd = work->path() / tree;
+        const RunResult r = run_program({bin_path("tracemake"), "record", "--label", name, "--replace", "--", "make",
+                                         "-j2", "O=../" + objects},
+                                        options);
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    }
+
+    static inline TempDir *work = nullptr;
+    static inline const std::string edited = "d7/f1.c";
+};
+
+TEST_F(LargeShape, PairsEverythingAndListsOnlyTheEditAndWhatWasMadeFromIt)
+{
+    const struct {
+        std::string second;
+        std::string objects;  // the object folder of the first build, where the changed objects lie
+    } cases[] = {
+        {"again", "out-a"},
+        {"elsewhere", "out-a"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.second);
+        const Comparison cmp = compare_builds(label("first"), label(c.second));
+        ASSERT_EQ(cmp.a.procs.size(), static_cast<std::size_t>(folders + 1));
+        ASSERT_EQ(cmp.b.procs.size(), cmp.a.procs.size());
+        EXPECT_EQ(std::count(cmp.pairs.proc_partner_a.begin(), cmp.pairs.proc_partner_a.end(), recorded::none), 0);
+        // Each sub-make with the one of the same folder, whatever the order of start.
+        for (recorded::Index p = 0; p < cmp.a.procs.size(); ++p) {
+            const recorded::Index q = cmp.pairs.proc_partner_a[p];
+            ASSERT_NE(q, recorded::none);
+            const std::string obj_a = cmp.a.procs[p].cmdline.substr(cmp.a.procs[p].cmdline.find(" obj=") + 1);
+            const std::string obj_b = cmp.b.procs[q].cmdline.substr(cmp.b.procs[q].cmdline.find(" obj=") + 1);
+            EXPECT_EQ(obj_a.substr(0, obj_a.find(' ')), obj_b.substr(0, obj_b.find(' ')));
+        }
+        EXPECT_EQ(std::count(cmp.pairs.partner_a.begin(), cmp.pairs.partner_a.end(), recorded::none), 0);
+        EXPECT_EQ(std::count(cmp.pairs.partner_b.begin(), cmp.pairs.partner_b.end(), recorded::none), 0);
+        EXPECT_TRUE(cmp.set.added.empty());
+        EXPECT_TRUE(cmp.set.removed.empty());
+        std::set<std::string> changed;
+        for (const changes::ChangedFile &f : cmp.set.changed)
+            changed.insert(cmp.pairs.file_path(f.file));
+        const std::string objects = (work->path() / c.objects / "d7").string();
+        EXPECT_EQ(changed, (std::set<std::string>{edited, objects + "/f1.o", objects + "/lib.a"}));
+    }
+}
+
+TEST_F(LargeShape, ChangeListNamesTheSourceAndItsObjectInEachBuild)
+{
+    const struct {
+        std::string second, tree, objects;
+    } cases[] = {
+        {"again", "a", "out-a"},
+        {"elsewhere", "c", "out-c"},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = run_program({bin_path("tracemake"), "changes", label("first"), label(c.second)});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        const std::string w = work->path().string();
+        // In order of place: the object folder lies outside the tree, so its absolute path comes first.
+        EXPECT_EQ(r.out, "f1.o\t" + w + "/out-a/d7\t" + w + "/" + c.objects + "/d7\n"
+                         "lib.a\t" + w + "/out-a/d7\t" + w + "/" + c.objects + "/d7\n"
+                         "f1.c\t" + w + "/a/d7\t" + w + "/" + c.tree + "/d7\n")
+            << c.second;
+    }
+}
+
+} // namespace
