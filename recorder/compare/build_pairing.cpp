@@ -162,6 +162,25 @@ public:
             pairing_.folders.add(a_.root, b_.root);
         // Pairs of parents whose sub-makes are matched next; the tops first.
         std::deque<std::pair<Index, Index>> work = {{static_cast<Index>(a_.procs.size()), static_cast<Index>(b_.procs.size())}};
+        descend(work);
+        // A make process whose parent has no partner may still have one:
+        // a level of recursion more or less in one build.
+        std::vector<Index> left_a, left_b;
+        for (Index p = 0; p < a_.procs.size(); ++p)
+            if (pairing_.proc_partner_a[p] == none)
+                left_a.push_back(p);
+        for (Index p = 0; p < b_.procs.size(); ++p)
+            if (pairing_.proc_partner_b[p] == none)
+                left_b.push_back(p);
+        for (const auto &pair : match(left_a, left_b, false))
+            work.push_back(pair);
+        descend(work);
+    }
+
+private:
+    /// Pairs the sub-makes of each pair in `work`, and theirs, down to the last.
+    void descend(std::deque<std::pair<Index, Index>> &work)
+    {
         while (!work.empty()) {
             const auto [pa, pb] = work.front();
             work.pop_front();
@@ -170,7 +189,6 @@ public:
         }
     }
 
-private:
     /// Where a make process's command line was read: its parent's folder, or the build's top directory.
     static std::string start_dir(const Build &build, Index p)
     {
@@ -229,11 +247,12 @@ private:
 
     /// Pairs the sub-makes `xs` of one build with `ys` of the other: by
     /// folder and command line, again once what those pairs taught is
-    /// known, then in order of start within one folder.
-    std::vector<std::pair<Index, Index>> match(const std::vector<Index> &xs, const std::vector<Index> &ys)
+    /// known, then (`by_order`) in order of start within one folder.
+    std::vector<std::pair<Index, Index>> match(const std::vector<Index> &xs, const std::vector<Index> &ys,
+                                               bool by_order = true)
     {
         std::vector<std::pair<Index, Index>> made;
-        for (int round = 0; round < 3; ++round) {
+        for (int round = 0; round < (by_order ? 3 : 2); ++round) {
             const bool by_folder = round == 2;
             std::map<std::string, std::deque<Index>> waiting;
             for (Index y : ys)
