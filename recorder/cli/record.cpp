@@ -226,13 +226,16 @@ int cmd_record(const Args &args)
     build["complete"] = outcome.interrupted || outcome.term_signal ? "0" : "1";
 
     std::string failure;
+    store::Stored stored;
     try {
         spool::write_keys(spool->path() / spool::build_file, build);
         const LoadInterruptNotice notice(options.label, spool->path());
-        failure = store::load_spool(spool->path());
+        failure = store::load_spool(spool->path(), &stored);
     } catch (const std::exception &error) {
         failure = error.what();
     }
+    if (failure.empty())
+        std::fprintf(stderr, "tracemake: %s\n", store::describe(stored).c_str());
     if (!failure.empty()) {
         spool->keep();
         std::fprintf(stderr,

@@ -1,9 +1,11 @@
 #include "compare/compare.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
 #include "compare/change_reasons.h"
@@ -35,6 +37,24 @@ struct StepFailure : std::runtime_error {
     std::string step;
 };
 
+/// Says on standard error how long a step took, when that was more than a second.
+class StepClock {
+public:
+    explicit StepClock(std::string step) : step_(std::move(step)), start_(std::chrono::steady_clock::now()) {}
+    ~StepClock()
+    {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        if (seconds > 1)
+            std::fprintf(stderr, "tracemake compare: %s took %.1f s\n", step_.c_str(), seconds);
+    }
+    StepClock(const StepClock &) = delete;
+    StepClock &operator=(const StepClock &) = delete;
+
+private:
+    std::string step_;
+    std::chrono::steady_clock::time_point start_;
+};
+
 /// Runs one child program as the step `step`; anything but success is a StepFailure.
 void run_step(const std::string &step, const std::vector<std::string> &argv, const std::string &log)
 {
@@ -45,6 +65,7 @@ void run_step(const std::string &step, const std::vector<std::string> &argv, con
             note << " " << summary::shell_word(word);
         note << "\n";
     }
+    const StepClock clock(step);
     const child::Outcome outcome = child::run(argv, log);
     if (!outcome.started)
         throw StepFailure(step, outcome.error);
@@ -56,6 +77,7 @@ void run_step(const std::string &step, const std::vector<std::string> &argv, con
 /// Writes a file through `write` as the step `step`.
 void write_step(const std::string &step, const std::string &path, const std::function<void(std::FILE *)> &write)
 {
+    const StepClock clock(step);
     try {
         OutputFile out(path);
         write(out.stream());
@@ -88,8 +110,11 @@ int run(const Options &options)
     const Outputs files(options.dir);
     std::string text;
     try {
+        std::optional<StepClock> clock(std::in_place, "reading and pairing the builds");
         Comparison c = compare_builds(options.label1, options.label2);
+        clock.emplace("finding why files changed");
         const auto explained = reasons::explain(c.conn.get(), c.a, c.b, c.pairs, c.set);
+        clock.reset();
         c.conn.reset();
 
         std::error_code ec;

@@ -1,5 +1,8 @@
 #include "load/store.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "common/pg.h"
@@ -111,8 +114,10 @@ void begin_build(PGconn *conn, const std::string &label, bool replace)
 /// The variables, most of the rows, go to the server process by process as
 /// soon as each is read, so that the server takes them in while the rest is
 /// still being read.
-void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
+Stored store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
 {
+    Stored stored;
+    stored.procs = spool.procs.size();
     const std::int64_t first_proc = take_oids(conn, spool.procs.size());
     {
         pg::CopyIn copy(conn, rows::variable_columns);
@@ -121,10 +126,12 @@ void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
             reader.wait(i);
             rows::append_variable_rows(spool.procs[i], first_proc + static_cast<std::int64_t>(i), text);
             if (text.size() >= (1 << 20)) {
+                stored.variables += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
                 copy.send(text);
                 text.clear();
             }
         }
+        stored.variables += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
         copy.send(text);
         copy.finish();
     }
@@ -143,6 +150,12 @@ void store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
               {key("label"), key("topdir"), key("command"), time_param(key("start")), time_param(key("end")),
                number_param(key("status")), complete,
                tables.top_proc < 0 ? pg::Param::null() : pg::Param(std::to_string(tables.top_proc))});
+    stored.label = key("label");
+    stored.instances = tables.instances;
+    const pg::Result executed =
+        pg::query(conn, "SELECT count(INST_EXECMDS) FROM ZTR_FILEINST WHERE INST_VERSION = $1", {stored.label});
+    stored.executed = std::stoull(pg::text(executed, 0, 0));
+    return stored;
 }
 
 } // namespace
@@ -160,8 +173,18 @@ std::string check_server(const std::string &label, bool replace)
     }
 }
 
-std::string load_spool(const std::filesystem::path &dir)
+std::string describe(const Stored &stored)
 {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", stored.seconds);
+    return "stored the build '" + stored.label + "': " + std::to_string(stored.procs) + " make processes, " +
+           std::to_string(stored.instances) + " file instances, " + std::to_string(stored.executed) +
+           " executed commands, " + std::to_string(stored.variables) + " variables in " + seconds + " s";
+}
+
+std::string load_spool(const std::filesystem::path &dir, Stored *stored)
+{
+    const auto start = std::chrono::steady_clock::now();
     rows::Spool spool;
     try {
         spool = rows::list_spool(dir);
@@ -177,8 +200,11 @@ std::string load_spool(const std::filesystem::path &dir)
         const pg::Connection conn = pg::connect();
         check_tables(conn.get());
         begin_build(conn.get(), label, replace);
-        store_build(conn.get(), spool, reader);
+        Stored what = store_build(conn.get(), spool, reader);
         pg::query(conn.get(), "COMMIT");
+        what.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (stored != nullptr)
+            *stored = std::move(what);
         return {};
     } catch (const pg::DbError &error) {
         // Closing the connection rolls back whatever the transaction had done.

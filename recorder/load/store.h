@@ -2,6 +2,7 @@
 // build starts, and the load of a finished spool in one transaction.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -13,10 +14,21 @@ namespace store {
 /// message to show (one line or more, no program name in front).
 std::string check_server(const std::string &label, bool replace);
 
+/// What a load stored.
+struct Stored {
+    std::string label;
+    std::size_t procs = 0, instances = 0, executed = 0, variables = 0;
+    double seconds = 0;  ///< from reading the spool to the commit
+};
+
 /// Loads the spool in `dir` as one build: every row in one transaction, with
 /// COPY; an earlier build of the same label is replaced in that transaction
 /// when the spool says `replace`, else refused.  Returns an empty string on
-/// success, else the message to show; on failure nothing has been stored.
-std::string load_spool(const std::filesystem::path &dir);
+/// success (and what was stored in `*stored` when given), else the message
+/// to show; on failure nothing has been stored.
+std::string load_spool(const std::filesystem::path &dir, Stored *stored = nullptr);
+
+/// The line that tells what a load stored, without program name or newline.
+std::string describe(const Stored &stored);
 
 } // namespace store
