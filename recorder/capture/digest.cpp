@@ -1,6 +1,7 @@
 #include "capture/digest.h"
 
 #include <nettle/sha2.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -41,6 +42,15 @@ std::string sha256_of(const std::filesystem::path &file)
     return text;
 }
 
+/// A file's modification time as seconds since the epoch with nanoseconds ("1765136182.123456789").
+std::string modification_time(const struct stat &status)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld.%09ld", static_cast<long long>(status.st_mtim.tv_sec),
+                  static_cast<long>(status.st_mtim.tv_nsec));
+    return text;
+}
+
 } // namespace
 
 void write_digests(const std::filesystem::path &proc_dir, const makedb::Database &db,
@@ -55,11 +65,11 @@ void write_digests(const std::filesystem::path &proc_dir, const makedb::Database
             continue;
         const auto [dir, name] = spool::instance_location(workdir, file.name);
         const std::string path = spool::joined_path(dir, name);
-        std::error_code error;
-        if (!done.insert(path).second || !std::filesystem::is_regular_file(path, error))
+        struct stat status {};
+        if (!done.insert(path).second || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
             continue;
         if (const std::string hash = sha256_of(path); !hash.empty())
-            lines += spool::join_record({path, hash});
+            lines += spool::join_record({path, hash, modification_time(status)});
     }
     const auto target = proc_dir / spool::digest_file;
     auto temporary = target;

@@ -11,7 +11,8 @@ namespace digest {
 
 /// Hashes (SHA-256) every existing regular file that `db`, the data base of
 /// the make process whose spool folder is `proc_dir` and whose proc.tsv keys
-/// are `keys`, names, and writes digests.tsv there.
+/// are `keys`, names, and writes digests.tsv there, each with its
+/// modification time.
 void write_digests(const std::filesystem::path &proc_dir, const makedb::Database &db,
                    const std::map<std::string, std::string> &keys);
 

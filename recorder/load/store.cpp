@@ -25,7 +25,7 @@ void check_tables(PGconn *conn)
     const pg::Result missing = pg::query(conn, R"(
         SELECT string_agg(upper(name), ', ') FROM unnest(ARRAY[
             'ztr_build', 'ztr_makeproc', 'ztr_fileinst', 'ztr_variable', 'ztr_prereq', 'ztr_targetvar',
-            'ztr_oid_seq', 'ztr_makeproc.ps_version', 'ztr_fileinst.inst_digest']) AS name
+            'ztr_oid_seq', 'ztr_makeproc.ps_version', 'ztr_fileinst.inst_digest', 'ztr_fileinst.inst_mtime']) AS name
          WHERE CASE WHEN strpos(name, '.') = 0 THEN to_regclass(name) IS NULL
                     ELSE NOT EXISTS (SELECT 1 FROM pg_attribute
                                       WHERE attrelid = to_regclass(split_part(name, '.', 1))
