@@ -25,10 +25,11 @@ namespace fs = std::filesystem;
 struct Outputs {
     explicit Outputs(const std::string &dir)
         : rsf(dir + "/build.rsf"), list(dir + "/changes.list"), diffs(dir + "/changes.rsf"), dot(dir + "/build.dot"),
-          svg(dir + "/build.svg"), summary(dir + "/summary.txt"), log(dir + "/compare.log")
+          svg(dir + "/build.svg"), summary(dir + "/summary.txt"), whole(dir + "/summary-full.txt"),
+          log(dir + "/compare.log")
     {
     }
-    std::string rsf, list, diffs, dot, svg, summary, log;
+    std::string rsf, list, diffs, dot, svg, summary, whole, log;
 };
 
 /// A failed step: what it was and why.
@@ -122,18 +123,22 @@ int run(const Options &options)
         if (ec)
             throw StepFailure("output folder", "cannot create " + options.dir + ": " + ec.message());
         // What an earlier run left would pass for this run's.
-        for (const std::string *stale : {&files.diffs, &files.dot, &files.svg, &files.summary, &files.log})
+        for (const std::string *stale : {&files.diffs, &files.dot, &files.svg, &files.summary, &files.whole, &files.log})
             fs::remove(*stale, ec);
 
         write_step("rsf", files.rsf, [&](std::FILE *out) { rsf::write_comparison(out, c.a, c.b, c.pairs); });
         std::vector<std::string> left_out;
         write_step("changes", files.list,
                    [&](std::FILE *out) { left_out = changes::write_list(out, c.a, c.b, c.pairs, c.set); });
-        text = summary::write(c.a, c.b, c.pairs, c.set, explained, left_out, options.dir);
-        write_step("summary", files.summary, [&](std::FILE *out) {
-            if (std::fputs(text.c_str(), out) == EOF)
-                throw std::runtime_error("cannot write " + files.summary);
-        });
+        const auto write_text = [](const std::string &path, const std::string &content) {
+            write_step("summary", path, [&](std::FILE *out) {
+                if (std::fputs(content.c_str(), out) == EOF)
+                    throw std::runtime_error("cannot write " + path);
+            });
+        };
+        write_text(files.whole, summary::write(c.a, c.b, c.pairs, c.set, explained, left_out, options.dir, ""));
+        text = summary::write(c.a, c.b, c.pairs, c.set, explained, left_out, options.dir, files.whole);
+        write_text(files.summary, text);
         run_step("changescan",
                  {child::sibling_program("changescan"), files.list, files.diffs, options.label1, options.label2},
                  files.log);
@@ -152,7 +157,7 @@ int run(const Options &options)
         return 1;
     }
     std::fputs(text.c_str(), stdout);
-    std::printf("written into %s: build.rsf changes.list changes.rsf build.dot%s summary.txt compare.log\n",
+    std::printf("written into %s: build.rsf changes.list changes.rsf build.dot%s summary.txt summary-full.txt compare.log\n",
                 options.dir.c_str(), options.picture ? " build.svg" : "");
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
 }

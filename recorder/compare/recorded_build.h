@@ -42,6 +42,7 @@ struct Instance {
     std::string digest;      ///< content digest; "" when the file did not exist
     std::string exec_sum;    ///< checksum of the executed commands with the top directory taken out; "" when none ran
     std::string recipe_sum;  ///< the same of the recipe text; "" when it has none
+    double mtime = -1;       ///< modification time when its digest was taken, seconds since the epoch; -1 when not known
 };
 
 /// A recorded build, instances in OID order.
@@ -52,6 +53,7 @@ struct Build {
     std::string cmdline;
     bool complete = true;
     int status = 0;
+    double start = -1, end = -1;  ///< when it began and ended, seconds since the epoch; -1 when not known
     std::vector<MakeProc> procs;
     std::vector<Instance> insts;
     std::vector<Index> prereq_start;  ///< instance i's prerequisites are prereqs[prereq_start[i] .. prereq_start[i+1])

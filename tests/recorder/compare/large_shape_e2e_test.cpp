@@ -3,7 +3,10 @@
 // object folder outside the source tree (`-C OBJ -f SRC/rules.mk obj=DIR`),
 // at -j2, so their order of start varies.  Recorded three times: once,
 // again in the same tree after one source was edited, and in a copy of the
-// tree with an object folder of its own and the same edit.
+// tree with an object folder of its own and the same edit.  Each compile
+// also writes a dependency record, which the next build in that folder
+// includes: the records and the header they name are files the second
+// build's makes know and the first's did not, though they were there.
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -43,6 +46,7 @@ std::map<std::string, std::string> project()
         files[dir + "/files.mk"] = "objs :=" + objs + "\n";
     }
     files["include/common.h"] = "#define COMMON 1\n";
+    files["include/extra.h"] = "#define EXTRA 1\n";
     files["Makefile"] = "O ?= out\n"
                         "SRC := $(CURDIR)\n"
                         "DIRS :=" + dirs + "\n"
@@ -53,8 +57,10 @@ std::map<std::string, std::string> project()
                         ".PHONY: all $(DIRS)\n";
     files["rules.mk"] = "include $(src)/files.mk\n"
                         "all: $(obj)/lib.a\n"
+                        "-include $(wildcard $(obj)/*.d)\n"
                         "$(obj)/%.o: $(src)/%.c $(inc)/common.h\n"
                         "\tsed 's/^/compiled: /' $< > $@\n"
+                        "\techo '$@: $(inc)/extra.h' > $(@:.o=.d)\n"
                         "$(obj)/lib.a: $(addprefix $(obj)/,$(objs))\n"
                         "\tcat $^ > $@\n";
     return files;
@@ -99,6 +105,9 @@ protected:
         ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     }
 
+    /// A path in the first build's object folder.
+    static std::string out_a(const std::string &path) { return (work->path() / "out-a" / path).string(); }
+
     static inline TempDir *work = nullptr;
     static inline const std::string edited = "d7/f1.c";
 };
@@ -126,10 +135,20 @@ TEST_F(LargeShape, PairsEverythingAndListsOnlyTheEditAndWhatWasMadeFromIt)
             const std::string obj_b = cmp.b.procs[q].cmdline.substr(cmp.b.procs[q].cmdline.find(" obj=") + 1);
             EXPECT_EQ(obj_a.substr(0, obj_a.find(' ')), obj_b.substr(0, obj_b.find(' ')));
         }
+        // Unpaired are only the files that the first build's makes did not
+        // know: in the same folders the dependency records and the header
+        // they name, one instance of it per sub-make.
+        const std::size_t unknown_before = c.second == "again" ? folders * sources_per_folder + folders : 0;
         EXPECT_EQ(std::count(cmp.pairs.partner_a.begin(), cmp.pairs.partner_a.end(), recorded::none), 0);
-        EXPECT_EQ(std::count(cmp.pairs.partner_b.begin(), cmp.pairs.partner_b.end(), recorded::none), 0);
-        EXPECT_TRUE(cmp.set.added.empty());
+        EXPECT_EQ(static_cast<std::size_t>(std::count(cmp.pairs.partner_b.begin(), cmp.pairs.partner_b.end(), recorded::none)),
+                  unknown_before);
         EXPECT_TRUE(cmp.set.removed.empty());
+        // They were there before, all but the record that the edit's compile wrote anew.
+        std::vector<std::string> added;
+        for (std::uint32_t f : cmp.set.added)
+            added.push_back(cmp.pairs.file_path(f));
+        EXPECT_EQ(added, c.second == "again" ? std::vector<std::string>{out_a("d7/f1.d")} : std::vector<std::string>{});
+        EXPECT_EQ(cmp.set.newly_known.size(), c.second == "again" ? folders * sources_per_folder : 0u);
         std::set<std::string> changed;
         for (const changes::ChangedFile &f : cmp.set.changed)
             changed.insert(cmp.pairs.file_path(f.file));
@@ -155,6 +174,36 @@ TEST_F(LargeShape, ChangeListNamesTheSourceAndItsObjectInEachBuild)
                          "lib.a\t" + w + "/out-a/d7\t" + w + "/" + c.objects + "/d7\n"
                          "f1.c\t" + w + "/a/d7\t" + w + "/" + c.tree + "/d7\n")
             << c.second;
+    }
+}
+
+TEST_F(LargeShape, SummaryIsShortAndTheRestIsInTheFolder)
+{
+    const struct {
+        std::string second;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"again",
+         {"files changed: 3, added: 1, removed: 0\n",
+          "files only newly known to make: 72 (there when " + label("first") + " ended, at the same place; listed in ",
+          "changed outside the build (no rule makes them), with the changed targets that depend on them:\n"
+          "  d7/f1.c: " + (work->path() / "out-a/d7/f1.o").string() + ", " + (work->path() / "out-a/d7/lib.a").string() + "\n"}},
+        {"elsewhere",
+         {"files changed: 3, added: 0, removed: 0\n",
+          "  d7/f1.c: " + (work->path() / "out-a/d7/f1.o").string() + ", " + (work->path() / "out-a/d7/lib.a").string() + "\n"}},
+    };
+    for (const auto &c : cases) {
+        const std::string out = (work->path() / ("compare-" + c.second)).string();
+        const RunResult r = run_program({bin_path("tracemake"), "compare", label("first"), label(c.second), "-o", out});
+        ASSERT_EQ(r.exit_code, 0) << c.second << r.out << r.err;
+        EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 400) << c.second;
+        for (const std::string &part : c.says)
+            EXPECT_NE(r.out.find(part), std::string::npos) << c.second << ": " << part << "\n--- in:\n" << r.out;
+        EXPECT_EQ(r.out.find("d0/f0.d"), std::string::npos) << c.second;
+        // The whole summary names each file newly known to make.
+        const std::string whole = read_file(out + "/summary-full.txt");
+        EXPECT_EQ(whole.find(out_a("d0/f0.d")) != std::string::npos, c.second == "again") << whole;
+        EXPECT_EQ(whole.find("  include/extra.h\n") != std::string::npos, c.second == "again") << whole;
     }
 }
 
