@@ -1,13 +1,17 @@
 #include "compare/child_process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 extern char **environ;
 
@@ -36,7 +40,7 @@ private:
 
 } // namespace
 
-Outcome run(const std::vector<std::string> &argv, const std::string &log_path)
+Outcome run(const std::vector<std::string> &argv, const std::string &log_path, const Limits &limits)
 {
     Outcome outcome;
     FileActions actions;
@@ -57,12 +61,32 @@ Outcome run(const std::vector<std::string> &argv, const std::string &log_path)
         outcome.error = "cannot start " + argv[0] + ": " + std::strerror(rc);
         return outcome;
     }
+    // posix_spawn cannot set the child's limits; they are set on it at once,
+    // before a program like dot has read its input, let alone laid it out.
+    if (limits.memory_bytes != 0) {
+        const rlimit as{limits.memory_bytes, limits.memory_bytes};
+        prlimit(pid, RLIMIT_AS, &as, nullptr);
+    }
+    if (limits.cpu_seconds != 0) {
+        const rlimit cpu{limits.cpu_seconds, limits.cpu_seconds + 1};
+        prlimit(pid, RLIMIT_CPU, &cpu, nullptr);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.wall_seconds);
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0) {
-        if (errno != EINTR) {
+    for (;;) {
+        const pid_t got = waitpid(pid, &wstatus, limits.wall_seconds != 0 ? WNOHANG : 0);
+        if (got == pid)
+            break;
+        if (got < 0 && errno != EINTR) {
             outcome.error = "lost track of " + argv[0] + ": " + std::strerror(errno);
             return outcome;
         }
+        if (got == 0 && std::chrono::steady_clock::now() >= deadline && !outcome.timed_out) {
+            kill(pid, SIGKILL);
+            outcome.timed_out = true;
+        }
+        if (got == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     outcome.started = true;
     outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);

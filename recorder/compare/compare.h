@@ -3,7 +3,10 @@
 // folder, and a summary of what changed and why.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+#include "compare/picture_view.h"
 
 namespace compare {
 
@@ -11,6 +14,9 @@ struct Options {
     std::string label1, label2;
     std::string dir;       ///< the output folder
     bool picture = true;   ///< run dot -Tsvg as the last step
+    std::size_t node_limit = picture::node_limit;  ///< the most nodes the picture draws
+    unsigned dot_seconds = 60;     ///< dot's limit of time, wall clock and processor
+    unsigned long long dot_memory = 2ull << 30;  ///< dot's limit of address space, bytes
 };
 
 /// Runs every step in order and prints the summary; a failed step stops

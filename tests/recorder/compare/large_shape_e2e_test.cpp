@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 
 #include "../recorded_rows.h"
 #include "compare/comparison.h"
+#include "compare/picture_view.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -177,7 +179,7 @@ TEST_F(LargeShape, ChangeListNamesTheSourceAndItsObjectInEachBuild)
     }
 }
 
-TEST_F(LargeShape, SummaryIsShortAndTheRestIsInTheFolder)
+TEST_F(LargeShape, SummaryIsShortPictureSmallAndTheRestIsInTheFolder)
 {
     const struct {
         std::string second;
@@ -204,6 +206,27 @@ TEST_F(LargeShape, SummaryIsShortAndTheRestIsInTheFolder)
         const std::string whole = read_file(out + "/summary-full.txt");
         EXPECT_EQ(whole.find(out_a("d0/f0.d")) != std::string::npos, c.second == "again") << whole;
         EXPECT_EQ(whole.find("  include/extra.h\n") != std::string::npos, c.second == "again") << whole;
+
+        // The picture: a part within the node limit, drawn by the real dot,
+        // the edited object one node of both builds marked changed, the
+        // files left out counted in boxes; the whole RSF beside it.
+        EXPECT_NE(read_file(out + "/build.svg").find("</svg>"), std::string::npos) << c.second << r.err;
+        const std::string dot = read_file(out + "/build.dot");
+        const std::regex node("\n\\s*\"([^\"]+)\"\\[label=\"([^\"]*)\"[^\n]*");
+        std::size_t nodes = 0, changed_objects = 0, boxes = 0;
+        for (auto it = std::sregex_iterator(dot.begin(), dot.end(), node); it != std::sregex_iterator(); ++it) {
+            ++nodes;
+            const std::string id = (*it)[1], label = (*it)[2], line = (*it)[0];
+            if (label == "f1.o" && line.find("color=orange") != std::string::npos) {
+                ++changed_objects;
+                EXPECT_TRUE(std::regex_match(id, std::regex("[0-9]+ [0-9]+"))) << line;
+            }
+            boxes += label.find("_files_not_drawn)") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_LE(nodes, picture::node_limit) << c.second;
+        EXPECT_EQ(changed_objects, 1u) << c.second;
+        EXPECT_GT(boxes, 0u) << c.second;
+        EXPECT_GT(read_file(out + "/build.rsf").size(), read_file(out + "/picture.rsf").size() * 2) << c.second;
     }
 }
 
