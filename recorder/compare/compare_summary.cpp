@@ -202,6 +202,13 @@ std::string write(const Build &a, const Build &b, const pairing::Pairing &pairs,
     std::string text = "Comparing build " + a.label + " with build " + b.label + ":\n" + describe(a) + describe(b);
     text += "files changed: " + std::to_string(set.changed.size()) + ", added: " + std::to_string(set.added.size()) +
             ", removed: " + std::to_string(set.removed.size()) + "\n";
+    const auto unpaired = [](const std::vector<recorded::Index> &partners) {
+        return std::count(partners.begin(), partners.end(), recorded::none);
+    };
+    if (unpaired(pairs.proc_partner_a) + unpaired(pairs.proc_partner_b) != 0)
+        text += "make processes without a partner: " + std::to_string(unpaired(pairs.proc_partner_a)) + " of " +
+                std::to_string(a.procs.size()) + " in " + a.label + ", " + std::to_string(unpaired(pairs.proc_partner_b)) +
+                " of " + std::to_string(b.procs.size()) + " in " + b.label + " (their files count as removed and added)\n";
     if (!set.newly_known.empty())
         text += "files only newly known to make: " + std::to_string(set.newly_known.size()) + " (there when " +
                 a.label + " ended, at the same place" +

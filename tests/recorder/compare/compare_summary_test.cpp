@@ -79,4 +79,34 @@ TEST(CompareSummary, LongListsAreCutForTheScreenAndKeptWhole)
     }
 }
 
+TEST(CompareSummary, MakeProcessesWithoutAPartnerAreCounted)
+{
+    const Build a = one_make("a", {"kept"}, "same");
+    Build b = one_make("b", {"kept"}, "same");
+    const struct {
+        std::string what;
+        bool extra;
+        std::string line;
+    } cases[] = {
+        {"all paired", false, ""},
+        {"a sub-make more", true, "make processes without a partner: 0 of 1 in a, 1 of 2 in b (their files count as removed and added)\n"},
+    };
+    for (const auto &c : cases) {
+        if (c.extra) {
+            recorded::MakeProc sub;
+            sub.oid = 2;
+            sub.parent = 0;
+            sub.dir = "/t/sub";
+            b.procs.push_back(sub);
+        }
+        const pairing::Pairing pairs = pairing::pair_builds(a, b);
+        const std::string shown =
+            summary::write(a, b, pairs, changes::find_changes(a, b, pairs), {}, {}, "/o", "/o/summary-full.txt");
+        if (c.line.empty())
+            EXPECT_EQ(shown.find("make processes without a partner"), std::string::npos) << c.what << "\n" << shown;
+        else
+            EXPECT_NE(shown.find(c.line), std::string::npos) << c.what << "\n" << shown;
+    }
+}
+
 } // namespace
