@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 namespace picture {
 
@@ -22,7 +23,8 @@ std::vector<std::vector<Index>> dependents(const Build &build)
 }
 
 /// The nodes of the drawing: each instance of the first build, and each
-/// unpaired one of the second (numbered after the first's).
+/// unpaired one of the second (numbered after the first's by its index,
+/// so that numbers run up to span()).
 class Nodes {
 public:
     Nodes(const Build &a, const Build &b, const pairing::Pairing &pairs)
@@ -30,6 +32,9 @@ public:
     {
     }
 
+    /// The numbers that nodes may have.
+    std::size_t span() const { return a_.insts.size() + b_.insts.size(); }
+    /// The number of nodes.
     std::size_t count() const
     {
         return a_.insts.size() +
@@ -110,7 +115,7 @@ View select(const Build &a, const Build &b, const pairing::Pairing &pairs, const
     }
     // A quarter of the room is kept for the boxes of what is left out.
     const std::size_t room = limit - limit / 4;
-    std::vector<bool> drawn(total, false);
+    std::vector<bool> drawn(nodes.span(), false);
     std::vector<std::size_t> chosen;
     const auto take = [&](std::size_t n) {
         if (!drawn[n] && chosen.size() < room) {
@@ -118,23 +123,23 @@ View select(const Build &a, const Build &b, const pairing::Pairing &pairs, const
             chosen.push_back(n);
         }
     };
-    // The changed files first, then those removed and added.
-    for (const changes::ChangedFile &change : set.changed) {
-        for (auto i = pairs.files_a.begin(change.file); i != pairs.files_a.end(change.file); ++i)
-            take(nodes.of_a(*i));
-        for (auto j = pairs.files_b.begin(change.file); j != pairs.files_b.end(change.file); ++j)
-            take(nodes.of_b(*j));
+    // The changed files with their neighbours first, then those removed, then those added.
+    std::vector<std::uint32_t> changed;
+    for (const changes::ChangedFile &change : set.changed)
+        changed.push_back(change.file);
+    for (const std::vector<std::uint32_t> *files : {&std::as_const(changed), &set.removed, &set.added}) {
+        const std::size_t first = chosen.size();
+        for (std::uint32_t f : *files) {
+            for (auto i = pairs.files_a.begin(f); i != pairs.files_a.end(f); ++i)
+                take(nodes.of_a(*i));
+            for (auto j = pairs.files_b.begin(f); j != pairs.files_b.end(f); ++j)
+                take(nodes.of_b(*j));
+        }
+        const std::size_t seeds = chosen.size();
+        for (std::size_t k = first; k < seeds && chosen.size() < room; ++k)
+            for (std::size_t n : nodes.neighbours(chosen[k]))
+                take(n);
     }
-    for (std::uint32_t f : set.removed)
-        for (auto i = pairs.files_a.begin(f); i != pairs.files_a.end(f); ++i)
-            take(nodes.of_a(*i));
-    for (std::uint32_t f : set.added)
-        for (auto j = pairs.files_b.begin(f); j != pairs.files_b.end(f); ++j)
-            take(nodes.of_b(*j));
-    const std::size_t seeds = chosen.size();
-    for (std::size_t k = 0; k < seeds && chosen.size() < room; ++k)
-        for (std::size_t n : nodes.neighbours(chosen[k]))
-            take(n);
 
     for (Index i = 0; i < a.insts.size(); ++i)
         view.keep_a[i] = drawn[nodes.of_a(i)];

@@ -11,9 +11,10 @@ namespace {
 using recorded::Build;
 using recorded::Index;
 
-/// One make process in /t: `per_dir` files in each of /t/x and /t/y, and
-/// "app" in /t that depends on all of them.  File x/f3's digest is `changed`.
-Build project(const std::string &label, int per_dir, const std::string &changed)
+/// One make process in /t: `per_dir` files in each of /t/x and /t/y,
+/// `extra` more in /t/z, and "app" in /t that depends on all of them.  File
+/// x/f3's digest is `changed`.
+Build project(const std::string &label, int per_dir, const std::string &changed, int extra = 0)
 {
     Build b;
     b.label = label;
@@ -36,6 +37,8 @@ Build project(const std::string &label, int per_dir, const std::string &changed)
     for (const char *dir : {"/t/x", "/t/y"})
         for (int k = 0; k < per_dir; ++k)
             add(dir, "f" + std::to_string(k), std::string(dir) == "/t/x" && k == 3 ? changed : "same");
+    for (int k = 0; k < extra; ++k)
+        add("/t/z", "g" + std::to_string(k), "new");
     b.prereq_start.assign(b.insts.size() + 1, static_cast<Index>(b.insts.size() - 1));
     b.prereq_start[0] = 0;
     for (Index i = 1; i < b.insts.size(); ++i)
@@ -46,17 +49,19 @@ Build project(const std::string &label, int per_dir, const std::string &changed)
 TEST(PictureView, DrawsTheChangesAndTheirNeighboursWithinTheLimitAndCountsTheRest)
 {
     const struct {
-        int per_dir;
+        int per_dir, added;  // files only the second build has
         std::size_t limit;
         bool whole;
-    } cases[] = {{5, 20, true}, {5, 11, true}, {40, 20, false}, {40, 10, false}, {300, 12, false}};
+    } cases[] = {{5, 0, 20, true}, {5, 0, 11, true}, {40, 0, 20, false}, {40, 0, 10, false},
+                 {300, 0, 12, false}, {40, 3, 20, false}, {40, 300, 30, false}};
     for (const auto &c : cases) {
-        const Build a = project("a", c.per_dir, "old"), b = project("b", c.per_dir, "new");
+        const Build a = project("a", c.per_dir, "old"), b = project("b", c.per_dir, "new", c.added);
         const pairing::Pairing pairs = pairing::pair_builds(a, b);
         const changes::ChangeSet set = changes::find_changes(a, b, pairs);
         ASSERT_EQ(set.changed.size(), 1u);
         const picture::View view = picture::select(a, b, pairs, set, c.limit);
-        const std::string what = std::to_string(c.per_dir) + " per folder, limit " + std::to_string(c.limit);
+        const std::string what = std::to_string(c.per_dir) + " per folder, " + std::to_string(c.added) +
+                                 " added, limit " + std::to_string(c.limit);
         EXPECT_EQ(view.whole, c.whole) << what;
         EXPECT_LE(view.nodes, c.limit) << what;
         // The changed file and what depends on it are drawn, paired partners alike.
@@ -68,9 +73,11 @@ TEST(PictureView, DrawsTheChangesAndTheirNeighboursWithinTheLimitAndCountsTheRes
         std::size_t drawn = 0, counted = 0;
         for (bool k : view.keep_a)
             drawn += k ? 1 : 0;
+        for (Index j = 0; j < b.insts.size(); ++j)
+            drawn += view.keep_b[j] && pairs.partner_b[j] == recorded::none ? 1 : 0;
         for (const auto &[dir, count] : view.boxes)
             counted += count;
-        EXPECT_EQ(drawn + counted, a.insts.size()) << what;
+        EXPECT_EQ(drawn + counted, a.insts.size() + static_cast<std::size_t>(c.added)) << what;
         EXPECT_EQ(view.nodes, drawn + view.boxes.size()) << what;
     }
 }
