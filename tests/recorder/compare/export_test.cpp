@@ -232,6 +232,7 @@ TEST_F(Exports, BadLabelsEndWithAMessageAndDestroyNothing)
         {cmd_changes, {"cmp-a", "nosuch", "-o", kept}, "no build is recorded under the label 'nosuch'"},
         {cmd_compare, {"cmp-far", "cmp-b", "-o", dir.file("far")}, "have nothing in common"},
         {cmd_compare, {"cmp-a", "cmp-empty", "-o", dir.file("empty")}, "no file instances recorded"},
+        {cmd_compare, {"cmp-a", "cmp-b", "-o", "/proc/self/no-such-folder"}, "step 'output folder' failed: cannot create"},
     };
     for (const auto &c : cases) {
         const Ran r = run(c.command, c.args);
