@@ -125,6 +125,16 @@ std::unordered_set<std::string> drawn_oids(const recorded::Build &a, const recor
     return oids;
 }
 
+/// The line that tells what part of the comparison the picture shows.
+std::string view_note(const Comparison &c, const picture::View &view, const Outputs &files)
+{
+    const auto unpaired = std::count(c.pairs.partner_b.begin(), c.pairs.partner_b.end(), recorded::none);
+    const std::size_t all = c.a.insts.size() + static_cast<std::size_t>(unpaired);
+    return "the picture shows the changed, added and removed files and what they depend on or make, " +
+           std::to_string(view.nodes) + " of " + std::to_string(all) + " nodes, " + std::to_string(view.boxes.size()) +
+           " of them boxes counting the files not drawn (" + files.view + "; " + files.rsf + " holds everything)\n";
+}
+
 /// dot's picture of the DOT file; what went wrong, or "" when it was drawn.
 std::string draw(const Outputs &files, const Options &options)
 {
@@ -193,12 +203,7 @@ int run(const Options &options)
         if (!view.whole) {
             const auto drawn = drawn_oids(c.a, c.b, view);
             append_diffs(files, files.view, &drawn);
-            const std::size_t all = c.a.insts.size() + static_cast<std::size_t>(std::count(
-                                        c.pairs.partner_b.begin(), c.pairs.partner_b.end(), recorded::none));
-            text += "the picture shows the changed, added and removed files and what they depend on or make, " +
-                    std::to_string(view.nodes) + " of " + std::to_string(all) + " nodes, " +
-                    std::to_string(view.boxes.size()) + " of them boxes counting the files not drawn (" + files.view +
-                    "; " + files.rsf + " holds everything)\n";
+            text += view_note(c, view, files);
         }
         run_step("relplot", {child::sibling_program("relplot"), view.whole ? files.rsf : files.view, files.dot},
                  files.log);
