@@ -279,8 +279,9 @@ TEST_F(Exports, APictureThatCannotBeDrawnKeepsTheEarlierSteps)
         EXPECT_EQ(status, 0) << c.what;
         EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
         // A step that takes longer than a second says so.
-        if (c.what == "dot over its time")
+        if (c.what == "dot over its time") {
             EXPECT_NE(err.find("tracemake compare: dot took 1."), std::string::npos) << err;
+        }
         EXPECT_NE(printed.find("files changed: 5"), std::string::npos) << c.what;
         EXPECT_EQ(printed.find("build.svg"), std::string::npos) << c.what;
         EXPECT_NE(read_file(out + "/build.dot").find("digraph G {"), std::string::npos) << c.what;
