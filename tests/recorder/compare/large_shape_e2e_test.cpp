@@ -12,6 +12,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,36 @@ TEST_F(LargeShape, ChangeListNamesTheSourceAndItsObjectInEachBuild)
                          "lib.a\t" + w + "/out-a/d7\t" + w + "/" + c.objects + "/d7\n"
                          "f1.c\t" + w + "/a/d7\t" + w + "/" + c.tree + "/d7\n")
             << c.second;
+    }
+}
+
+TEST_F(LargeShape, TheRsfOfThePairHoldsEachFileOfBothBuildsAsOneNode)
+{
+    // What traceview draws a pair from: every instance of the second build
+    // has a SAME partner, so no file of both shows twice; the object folder
+    // of the second build is not in the tree at all.
+    for (const std::string second : {"again", "elsewhere"}) {
+        const RunResult r = run_program({bin_path("tracemake"), "rsf", label("first"), label(second)});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        std::set<std::string> of_second, paired, contained;
+        std::istringstream in(r.out);
+        for (std::string relation, subject, object; in >> relation >> subject >> object;) {
+            if (relation == "LAYER" && object == label(second))
+                of_second.insert(subject);
+            else if (relation == "SAME")
+                paired.insert(object);
+            else if (relation == "CONTAIN")
+                contained.insert(object);
+        }
+        ASSERT_FALSE(of_second.empty());
+        std::size_t unpaired = 0;
+        for (const std::string &oid : of_second)
+            unpaired += paired.count(oid) == 0 ? 1 : 0;
+        // Only the records and the header that the first build's makes did not know.
+        EXPECT_EQ(unpaired, second == "again" ? static_cast<std::size_t>(folders * sources_per_folder + folders) : 0u)
+            << second;
+        EXPECT_EQ(contained.count((work->path() / "out-c").string()), 0u) << second;
+        EXPECT_EQ(contained.count((work->path() / "out-c/d7").string()), 0u) << second;
     }
 }
 
