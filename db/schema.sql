@@ -71,7 +71,8 @@ ALTER TABLE ZTR_MAKEPROC
 ALTER TABLE ZTR_FILEINST
     ADD COLUMN INST_ISGOAL   integer,     -- 1 when a goal of its make process (command-line target or default goal)
     ADD COLUMN INST_DBLCOUNT integer,     -- number of double-colon rules
-    ADD COLUMN INST_DIGEST   text;        -- SHA-256 (hex) of the file's content when its make process ended; NULL when no such file
+    ADD COLUMN INST_DIGEST   text,        -- SHA-256 (hex) of the file's content when its make process ended; NULL when no such file
+    ADD COLUMN INST_MTIME    timestamptz; -- the file's modification time when its digest was taken; NULL when no digest or not recorded
 
 -- Prerequisites: one row per prerequisite of an instance, both instances of
 -- the same make process.

@@ -115,9 +115,10 @@ int main(int argc, char *argv[])
 
     for (int run = 1; run <= 2; ++run) {
         start = Clock::now();
-        const std::string message = store::load_spool(dir);
-        if (!message.empty()) {
-            std::fprintf(stderr, "load_bench: %s\n", message.c_str());
+        try {
+            store::load_spool(dir);
+        } catch (const std::exception &error) {
+            std::fprintf(stderr, "load_bench: %s\n", error.what());
             std::filesystem::remove_all(dir);
             return 1;
         }

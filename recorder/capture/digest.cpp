@@ -35,6 +35,15 @@ std::string cache_key(const struct stat &info)
     return text;
 }
 
+/// A file's modification time as seconds since the epoch with nanoseconds ("1765136182.123456789").
+std::string modification_time(const struct stat &status)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld.%09ld", static_cast<long long>(status.st_mtim.tv_sec),
+                  static_cast<long>(status.st_mtim.tv_nsec));
+    return text;
+}
+
 bool same_version(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -90,10 +99,10 @@ public:
     Cache(const Cache &) = delete;
     Cache &operator=(const Cache &) = delete;
 
-    /// SHA-256 of the regular file `path` in hex; empty when it is none or cannot be read.
-    std::string digest(const std::string &path)
+    /// SHA-256 of the regular file `path` in hex, with its status as it was
+    /// read in `before`; empty when it is none or cannot be read.
+    std::string digest(const std::string &path, struct stat &before)
     {
-        struct stat before {};
         if (stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode))
             return {};
         std::string key = cache_key(before);
@@ -149,8 +158,9 @@ void write_digests(const std::filesystem::path &proc_dir, const makedb::Database
         const std::string path = spool::joined_path(dir, name);
         if (!done.insert(path).second)
             continue;
-        if (const std::string hash = cache.digest(path); !hash.empty())
-            lines += spool::join_record({path, hash});
+        struct stat status {};
+        if (const std::string hash = cache.digest(path, status); !hash.empty())
+            lines += spool::join_record({path, hash, modification_time(status)});
     }
     files::replace(proc_dir / spool::digest_file, lines);
 }

@@ -218,12 +218,13 @@ bool store_recording(const std::string &label, OwnedDir &spool, const std::map<s
     try {
         spool::write_keys(spool.path() / spool::build_file, build);
         const LoadInterruptNotice notice(label, spool.path());
-        store::load_spool(spool.path());
+        store::Stored stored;
+        store::load_spool(spool.path(), &stored);
+        std::fprintf(stderr, "tracemake: %s\n", store::describe(stored).c_str());
+        return true;
     } catch (const std::exception &error) {
         failure = error.what();
     }
-    if (failure.empty())
-        return true;
     spool.keep();
     std::fprintf(stderr,
                  "tracemake: the build '%s' was not stored: %s\n"

@@ -17,18 +17,19 @@ using recorded::none;
 // The variables of make process pairs ($1[i] with $2[i]) whose values or
 // origins differ, each variable by its name without padding; automatic
 // variables (origin 6) and make's defaults (0) are left out, as they say
-// nothing of how the build was set up.  The top directories ($3, $4) are
-// taken out of the values, as they are out of the commands.
+// nothing of how the build was set up.  The folders that stand for each
+// other are taken out of the values, as they are out of the commands:
+// `value_a` and `value_b` are the expressions that do it.
 // Columns: 0 first process, 1 second process, 2 variable name.
-const char *const variable_query = R"(
+std::string variable_query(const std::string &value_a, const std::string &value_b)
+{
+    return R"(
 WITH pairs AS (SELECT * FROM unnest($1::bigint[], $2::bigint[]) AS t(pa, pb)),
 va AS (SELECT VAR_PROC AS p, btrim(VAR_NAME) AS n,
-              string_agg(VAR_SOURCE || '=' || replace(COALESCE(VAR_VALUE, ''), $3, E'\x01'), E'\n'
-                         ORDER BY VAR_SOURCE, VAR_VALUE) AS v
+              string_agg(VAR_SOURCE || '=' || )" + value_a + R"(, E'\n' ORDER BY VAR_SOURCE, VAR_VALUE) AS v
          FROM ZTR_VARIABLE WHERE VAR_PROC = ANY($1::bigint[]) AND VAR_SOURCE BETWEEN 1 AND 5 GROUP BY 1, 2),
 vb AS (SELECT VAR_PROC AS p, btrim(VAR_NAME) AS n,
-              string_agg(VAR_SOURCE || '=' || replace(COALESCE(VAR_VALUE, ''), $4, E'\x01'), E'\n'
-                         ORDER BY VAR_SOURCE, VAR_VALUE) AS v
+              string_agg(VAR_SOURCE || '=' || )" + value_b + R"(, E'\n' ORDER BY VAR_SOURCE, VAR_VALUE) AS v
          FROM ZTR_VARIABLE WHERE VAR_PROC = ANY($2::bigint[]) AND VAR_SOURCE BETWEEN 1 AND 5 GROUP BY 1, 2)
 SELECT pa, pb, n FROM (
     SELECT pairs.pa, pairs.pb, va.n, va.v AS v1, vb.v AS v2
@@ -38,6 +39,7 @@ SELECT pa, pb, n FROM (
       FROM pairs JOIN vb ON vb.p = pairs.pb
      WHERE NOT EXISTS (SELECT 1 FROM va WHERE va.p = pairs.pa AND va.n = vb.n)
 ) d WHERE v1 IS DISTINCT FROM v2 ORDER BY pa, pb, n)";
+}
 
 /// How well an instance pair stands for its file: the rule that made it
 /// counts most.
@@ -103,8 +105,8 @@ std::string array_literal(const std::vector<long long> &values)
 }
 
 /// Fills in the differing variables of each explained target's make processes.
-void explain_variables(PGconn *conn, const Build &a, const Build &b, std::vector<Explained> &all,
-                       const std::vector<std::pair<Index, Index>> &procs)
+void explain_variables(PGconn *conn, const Build &a, const Build &b, const pairing::Folders &folders,
+                       std::vector<Explained> &all, const std::vector<std::pair<Index, Index>> &procs)
 {
     std::map<std::pair<long long, long long>, std::vector<std::string>> differing;
     std::vector<long long> list_a, list_b;
@@ -118,8 +120,14 @@ void explain_variables(PGconn *conn, const Build &a, const Build &b, std::vector
     }
     if (list_a.empty())
         return;
-    const pg::Result res =
-        pg::query(conn, variable_query, {array_literal(list_a), array_literal(list_b), a.top_taken_out(), b.top_taken_out()});
+    const auto marks_a = folders.marks(0), marks_b = folders.marks(1);
+    const std::string query = variable_query(recorded::replaced_sql("COALESCE(VAR_VALUE, '')", 3, marks_a.size()),
+                                             recorded::replaced_sql("COALESCE(VAR_VALUE, '')", 3 + 2 * static_cast<int>(marks_a.size()), marks_b.size()));
+    std::vector<pg::Param> params{array_literal(list_a), array_literal(list_b)};
+    for (const auto *marks : {&marks_a, &marks_b})
+        for (std::string &p : recorded::replacement_params(*marks))
+            params.emplace_back(std::move(p));
+    const pg::Result res = pg::query(conn, query, params);
     for (int r = 0; r < PQntuples(res.get()); ++r)
         differing[{std::stoll(pg::text(res, r, 0)), std::stoll(pg::text(res, r, 1))}].push_back(pg::text(res, r, 2));
     for (std::size_t k = 0; k < all.size(); ++k) {
@@ -187,7 +195,7 @@ std::vector<Explained> explain(PGconn *conn, const Build &a, const Build &b, con
         procs.emplace_back(e.target ? ix.proc : none, e.target ? iy.proc : none);
         all.push_back(std::move(e));
     }
-    explain_variables(conn, a, b, all, procs);
+    explain_variables(conn, a, b, pairs.folders, all, procs);
     mark_recipe_variables(conn, all);
     return all;
 }

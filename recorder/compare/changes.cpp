@@ -43,6 +43,26 @@ bool is_real_file(const Build &build, const FileGroups &groups, std::uint32_t f)
     });
 }
 
+/// Whether file `f`, of the second build only, was there at the same
+/// place when the first build ended (dependency records it wrote, the
+/// headers they name): its digests' modification times say so.
+bool known_before(const Build &a, const Build &b, const pairing::Pairing &pairs, std::uint32_t f)
+{
+    const double first_ended = a.end >= 0 ? a.end : a.start;
+    if (first_ended < 0)
+        return false;
+    bool dated = false;
+    for (auto i = pairs.files_b.begin(f); i != pairs.files_b.end(f); ++i) {
+        const recorded::Instance &inst = b.insts[*i];
+        if (inst.mtime < 0)
+            continue;
+        if (inst.mtime > first_ended || pairs.folders.to_first(inst.dir) != inst.dir)
+            return false;
+        dated = true;
+    }
+    return dated;
+}
+
 bool commands_differ(const Build &a, const Build &b, const pairing::Pairing &pairs, std::uint32_t f)
 {
     for (auto i = pairs.files_a.begin(f); i != pairs.files_a.end(f); ++i) {
@@ -74,7 +94,7 @@ ChangeSet find_changes(const Build &a, const Build &b, const pairing::Pairing &p
             if (in_a && is_real_file(a, pairs.files_a, f))
                 set.removed.push_back(f);
             else if (in_b && is_real_file(b, pairs.files_b, f))
-                set.added.push_back(f);
+                (known_before(a, b, pairs, f) ? set.newly_known : set.added).push_back(f);
             continue;
         }
         ChangedFile change{f};
@@ -96,7 +116,7 @@ ChangeSet find_changes(const Build &a, const Build &b, const pairing::Pairing &p
     };
     std::sort(set.changed.begin(), set.changed.end(),
               [&](const ChangedFile &x, const ChangedFile &y) { return by_place(x.file, y.file); });
-    for (auto *list : {&set.added, &set.removed, &set.untold})
+    for (auto *list : {&set.added, &set.newly_known, &set.removed, &set.untold})
         std::sort(list->begin(), list->end(), by_place);
     return set;
 }

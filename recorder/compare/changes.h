@@ -29,6 +29,8 @@ struct ChangedFile {
 struct ChangeSet {
     std::vector<ChangedFile> changed;
     std::vector<std::uint32_t> added;     ///< files only the second build has (phony targets left out)
+    std::vector<std::uint32_t> newly_known;  ///< files only the second build's makes knew that were there, at
+                                             ///< the same place, when the first build ended: not new to the project
     std::vector<std::uint32_t> removed;   ///< files only the first build has
     std::vector<std::uint32_t> untold;    ///< in both, not known to differ, a digest on one side only
     std::vector<bool> is_changed;         ///< per file

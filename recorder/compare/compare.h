@@ -3,11 +3,13 @@
 // folder, and a summary of what changed and why.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
 #include <libpq-fe.h>
 
+#include "compare/picture_view.h"
 #include "compare/recorded_build.h"
 
 namespace compare {
@@ -19,6 +21,9 @@ struct Options {
     /// Text that heads the summary, made from the builds (`first`, then
     /// `second`) in the comparison's snapshot: the second build's first causes.
     std::function<std::string(PGconn *conn, const recorded::Build &first, const recorded::Build &second)> head;
+    std::size_t node_limit = picture::node_limit;  ///< the most nodes the picture draws
+    unsigned dot_seconds = 60;     ///< dot's limit of time, wall clock and processor
+    unsigned long long dot_memory = 2ull << 30;  ///< dot's limit of address space, bytes
 };
 
 /// Runs every step in order and prints the summary; a failed step stops

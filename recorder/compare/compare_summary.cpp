@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <string_view>
 
 namespace summary {
@@ -20,15 +21,93 @@ std::string describe(const Build &build)
     return text;
 }
 
-/// A titled list of files by relative path; nothing when there are none.
+/// What the summary shows of its lists: up to `limit` entries of each.
+struct Cut {
+    std::size_t limit;
+    std::string whole;  ///< the file with everything; empty when this is it
+    /// The line that counts what a list of `total` entries left out; "" when nothing.
+    std::string rest(std::size_t total, const std::string &what = "") const
+    {
+        if (total <= limit)
+            return "";
+        return "  ... and " + std::to_string(total - limit) + " more" + (what.empty() ? "" : " " + what) +
+               " (all of them in " + whole + ")\n";
+    }
+};
+
+/// A titled list of files by path, cut at the limit; nothing when there are none.
 void list_files(std::string &text, const std::string &title, const pairing::Pairing &pairs,
-                const std::vector<std::uint32_t> &files)
+                const std::vector<std::uint32_t> &files, const Cut &cut)
 {
     if (files.empty())
         return;
     text += title;
-    for (std::uint32_t f : files)
-        text += "  " + pairs.file_path(f) + "\n";
+    for (std::size_t k = 0; k < files.size() && k < cut.limit; ++k)
+        text += "  " + pairs.file_path(files[k]) + "\n";
+    text += cut.rest(files.size());
+}
+
+/// The changed targets that depend, in the second build, on each changed
+/// file that no rule makes: what changed after it.
+class Dependents {
+public:
+    Dependents(const Build &b, const pairing::Pairing &pairs) : users_(pairs.file_count())
+    {
+        for (recorded::Index i = 0; i < b.insts.size(); ++i)
+            for (recorded::Index k = b.prereq_start[i]; k < b.prereq_start[i + 1]; ++k)
+                users_[pairs.file_b[b.prereqs[k]]].push_back(pairs.file_b[i]);
+    }
+
+    /// The changed files among those that depend on `f`, directly or through others.
+    std::vector<std::uint32_t> changed_after(std::uint32_t f, const changes::ChangeSet &set) const
+    {
+        std::vector<bool> seen(users_.size(), false);
+        std::vector<std::uint32_t> todo{f}, found;
+        seen[f] = true;
+        while (!todo.empty()) {
+            const std::uint32_t g = todo.back();
+            todo.pop_back();
+            for (std::uint32_t user : users_[g]) {
+                if (seen[user])
+                    continue;
+                seen[user] = true;
+                todo.push_back(user);
+                if (set.is_changed[user])
+                    found.push_back(user);
+            }
+        }
+        return found;
+    }
+
+private:
+    std::vector<std::vector<std::uint32_t>> users_;
+};
+
+/// The files changed outside the build, each with the changed targets that depend on it.
+void list_outside(std::string &text, const Build &b, const pairing::Pairing &pairs, const changes::ChangeSet &set,
+                  const std::vector<reasons::Explained> &explained, const Cut &cut)
+{
+    std::vector<std::uint32_t> sources;
+    for (const reasons::Explained &e : explained)
+        if (!e.target)
+            sources.push_back(e.file);
+    if (sources.empty())
+        return;
+    const Dependents dependents(b, pairs);
+    text += "changed outside the build (no rule makes them), with the changed targets that depend on them:\n";
+    for (std::size_t k = 0; k < sources.size() && k < cut.limit; ++k) {
+        std::vector<std::string> after;
+        for (std::uint32_t f : dependents.changed_after(sources[k], set))
+            after.push_back(pairs.file_path(f));
+        std::sort(after.begin(), after.end());
+        text += "  " + pairs.file_path(sources[k]);
+        for (std::size_t n = 0; n < after.size() && n < cut.limit; ++n)
+            text += (n == 0 ? ": " : ", ") + after[n];
+        if (after.size() > cut.limit)
+            text += " and " + std::to_string(after.size() - cut.limit) + " more";
+        text += "\n";
+    }
+    text += cut.rest(sources.size());
 }
 
 /// Words joined by commas.
@@ -130,24 +209,42 @@ std::string shell_word(const std::string &word)
 
 std::string write(const Build &a, const Build &b, const pairing::Pairing &pairs, const changes::ChangeSet &set,
                   const std::vector<reasons::Explained> &explained, const std::vector<std::string> &left_out,
-                  const std::string &dir)
+                  const std::string &dir, const std::string &whole)
 {
+    const Cut cut{whole.empty() ? SIZE_MAX : screenful, whole};
     std::string text = "Comparing build " + a.label + " with build " + b.label + ":\n" + describe(a) + describe(b);
     text += "files changed: " + std::to_string(set.changed.size()) + ", added: " + std::to_string(set.added.size()) +
             ", removed: " + std::to_string(set.removed.size()) + "\n";
-    list_files(text, "added (only in " + b.label + "):\n", pairs, set.added);
-    list_files(text, "removed (only in " + a.label + "):\n", pairs, set.removed);
+    const auto unpaired = [](const std::vector<recorded::Index> &partners) {
+        return std::count(partners.begin(), partners.end(), recorded::none);
+    };
+    if (unpaired(pairs.proc_partner_a) + unpaired(pairs.proc_partner_b) != 0)
+        text += "make processes without a partner: " + std::to_string(unpaired(pairs.proc_partner_a)) + " of " +
+                std::to_string(a.procs.size()) + " in " + a.label + ", " + std::to_string(unpaired(pairs.proc_partner_b)) +
+                " of " + std::to_string(b.procs.size()) + " in " + b.label + " (their files count as removed and added)\n";
+    if (!set.newly_known.empty())
+        text += "files only newly known to make: " + std::to_string(set.newly_known.size()) + " (there when " +
+                a.label + " ended, at the same place" +
+                (whole.empty() ? "" : "; listed in " + whole) + ")\n";
+    list_outside(text, b, pairs, set, explained, cut);
+    list_files(text, "added (only in " + b.label + "):\n", pairs, set.added, cut);
+    list_files(text, "removed (only in " + a.label + "):\n", pairs, set.removed, cut);
     list_files(text, "cannot tell whether these changed (a digest is missing: the file was gone when its make ended):\n",
-               pairs, set.untold);
+               pairs, set.untold, cut);
     if (!left_out.empty()) {
         text += "left out of the change list and the picture's marks (white space in the name or directory):\n";
-        for (const std::string &path : left_out)
-            text += "  " + path + "\n";
+        for (std::size_t k = 0; k < left_out.size() && k < cut.limit; ++k)
+            text += "  " + left_out[k] + "\n";
+        text += cut.rest(left_out.size());
     }
+    if (whole.empty())
+        list_files(text, "only newly known to make (there when " + a.label + " ended, at the same place):\n", pairs,
+                   set.newly_known, cut);
     if (!explained.empty())
         text += "changed files and why:\n";
-    for (std::size_t k = 0; k < explained.size(); ++k)
+    for (std::size_t k = 0; k < explained.size() && k < cut.limit; ++k)
         explain_file(text, explained[k], set.changed[k], a, b, pairs, dir);
+    text += cut.rest(explained.size(), "changed files and why they changed");
     return text;
 }
 

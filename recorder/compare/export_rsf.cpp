@@ -108,26 +108,30 @@ void write_instance(Writer &w, const Instance &inst, const std::string *dir, con
 }
 
 /// DEPENDON from each target to its prerequisites (each once), and INVOKE
-/// from the instance whose recipe started a sub-make to the sub-make's goals.
-void write_edges(Writer &w, const Build &build)
+/// from the instance whose recipe started a sub-make to the sub-make's
+/// goals; only between instances that `keep` holds, when given.
+void write_edges(Writer &w, const Build &build, const std::vector<bool> *keep = nullptr)
 {
+    const auto kept = [&](Index i) { return keep == nullptr || (*keep)[i]; };
     // The target that last wrote each instance as a prerequisite: a link
     // step may name thousands, some twice.
     std::vector<Index> written_for(build.insts.size(), none);
     for (Index i = 0; i < build.insts.size(); ++i) {
         for (Index k = build.prereq_start[i]; k < build.prereq_start[i + 1]; ++k) {
             const Index p = build.prereqs[k];
-            if (written_for[p] != i) {
+            if (written_for[p] != i && kept(i) && kept(p)) {
                 written_for[p] = i;
                 w.record("DEPENDON", build.insts[i].oid, build.insts[p].oid);
             }
         }
     }
-    for (const Instance &inst : build.insts) {
-        if (!inst.goal || inst.proc == none)
+    for (Index i = 0; i < build.insts.size(); ++i) {
+        const Instance &inst = build.insts[i];
+        if (!inst.goal || inst.proc == none || !kept(i))
             continue;
         const long long starter = build.procs[inst.proc].parent_inst;
-        if (starter != 0 && build.inst_by_oid(starter) != none)
+        const Index from = starter == 0 ? none : build.inst_by_oid(starter);
+        if (from != none && kept(from))
             w.record("INVOKE", starter, inst.oid);
     }
 }
@@ -171,30 +175,44 @@ void write_build(std::FILE *out, const Build &build)
     w.finish();
 }
 
-void write_comparison(std::FILE *out, const Build &a, const Build &b, const pairing::Pairing &pairs)
+void write_comparison(std::FILE *out, const Build &a, const Build &b, const pairing::Pairing &pairs,
+                      const picture::View *view)
 {
+    const std::vector<bool> *keep_a = view != nullptr ? &view->keep_a : nullptr;
+    const std::vector<bool> *keep_b = view != nullptr ? &view->keep_b : nullptr;
     Writer w(out, a.root);
     const std::string layer_a = token(a.label), layer_b = token(b.label);
     w.record("LAYERNAME", layer_a, "0");
     w.record("LAYERNAME", layer_b, "1");
     w.record("ROOT", token(a.root), "-");
-    for (const Instance &inst : a.insts)
-        write_instance(w, inst, &inst.dir, &layer_a);
-    // The second build's directories, by their place relative to its top.
+    for (Index i = 0; i < a.insts.size(); ++i)
+        if (keep_a == nullptr || (*keep_a)[i])
+            write_instance(w, a.insts[i], &a.insts[i].dir, &layer_a);
+    // The second build's directories, by the place in the first's that stands for them.
     std::string last_dir, placed;
     for (Index i = 0; i < b.insts.size(); ++i) {
         const Instance &inst = b.insts[i];
         if (i == 0 || inst.dir != last_dir) {
             last_dir = inst.dir;
-            placed = pairing::place_under(pairing::relative_dir(inst.dir, b.root), a.root);
+            placed = pairs.folders.to_first(inst.dir);
         }
-        write_instance(w, inst, pairs.partner_b[i] == none ? &placed : nullptr, &layer_b);
+        if (keep_b == nullptr || (*keep_b)[i])
+            write_instance(w, inst, pairs.partner_b[i] == none ? &placed : nullptr, &layer_b);
     }
-    write_edges(w, a);
-    write_edges(w, b);
+    write_edges(w, a, keep_a);
+    write_edges(w, b, keep_b);
     for (Index i = 0; i < a.insts.size(); ++i)
-        if (pairs.partner_a[i] != none)
+        if (pairs.partner_a[i] != none && (keep_a == nullptr || (*keep_a)[i]))
             w.record("SAME", a.insts[i].oid, b.insts[pairs.partner_a[i]].oid);
+    if (view != nullptr) {
+        // A box for the files of each directory that are not drawn.
+        for (std::size_t k = 0; k < view->boxes.size(); ++k) {
+            const auto &[dir, count] = view->boxes[k];
+            const std::string node = "files-not-drawn-" + std::to_string(k);
+            w.record("FILE", node, "(" + std::to_string(count) + "_files_not_drawn)");
+            w.record("CONTAIN", token(w.directory(dir)), node);
+        }
+    }
     w.finish();
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "compare/build_pairing.h"
+#include "compare/picture_view.h"
 #include "compare/recorded_build.h"
 
 namespace rsf {
@@ -26,9 +27,10 @@ void write_build(std::FILE *out, const recorded::Build &build);
 
 /// Writes the relations of two builds compared, the first build's tree
 /// holding both: LAYERNAME and LAYER for each, SAME for each pair of
-/// instances, and the second build's unpaired instances at their relative
-/// place in the first build's tree.
+/// instances, and the second build's unpaired instances at the place in
+/// the first build's tree that stands for theirs.  With a `view`, only
+/// what it keeps, and a node per box of files not drawn.
 void write_comparison(std::FILE *out, const recorded::Build &a, const recorded::Build &b,
-                      const pairing::Pairing &pairs);
+                      const pairing::Pairing &pairs, const picture::View *view = nullptr);
 
 } // namespace rsf

@@ -29,6 +29,7 @@ struct MakeProc {
     long long parent_inst = 0; ///< OID of the instance whose recipe started it; 0 when not known
     int seq = 0;              ///< position among its parent's sub-makes, in order of start
     std::string dir;          ///< working directory
+    std::string cmdline;      ///< its command line, words joined by spaces
 };
 
 /// One file instance: a file or target as one make process knew it.
@@ -41,6 +42,7 @@ struct Instance {
     std::string digest;      ///< content digest; "" when the file did not exist
     std::string exec_sum;    ///< checksum of the executed commands with the top directory taken out; "" when none ran
     std::string recipe_sum;  ///< the same of the recipe text; "" when it has none
+    double mtime = -1;       ///< modification time when its digest was taken, seconds since the epoch; -1 when not known
 };
 
 /// A recorded build, instances in OID order.
@@ -51,6 +53,7 @@ struct Build {
     std::string cmdline;
     bool complete = true;
     int status = 0;
+    double start = -1, end = -1;  ///< when it began and ended, seconds since the epoch; -1 when not known
     std::vector<MakeProc> procs;
     std::vector<Instance> insts;
     std::vector<Index> prereq_start;  ///< instance i's prerequisites are prereqs[prereq_start[i] .. prereq_start[i+1])
@@ -63,6 +66,22 @@ struct Build {
     /// where every path would lose its slashes.
     std::string top_taken_out() const { return root == "/" ? "" : root; }
 };
+
+/// Text replacements, each (what, by what), applied in order.
+using Replacements = std::vector<std::pair<std::string, std::string>>;
+
+/// An SQL expression: `column` with replacements given as query
+/// parameters $first, $first+1, ... (what, by what) applied in order,
+/// `count` of them.
+std::string replaced_sql(const std::string &column, int first, std::size_t count);
+
+/// The parameters that replaced_sql's expression reads.
+std::vector<std::string> replacement_params(const Replacements &replacements);
+
+/// Sets the checksums of the executed commands and recipes of `build`'s
+/// instances anew, with `folders` (what, by what) taken out instead of
+/// the top directory alone; throws pg::DbError when the database cannot be read.
+void load_sums(PGconn *conn, Build &build, const Replacements &folders);
 
 /// Loads the build recorded under `label`; throws BuildError when there
 /// is none or it holds no instance, pg::DbError when the database cannot be read.

@@ -138,9 +138,12 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
             commands += '\n';
         commands += additions::take_out_of_command(record[1], added);
     }
-    for (const auto &record : records_of(proc, spool::digest_file))
+    for (const auto &record : records_of(proc, spool::digest_file)) {
         if (record.size() >= 2)
             proc.digests[record[0]] = record[1];
+        if (record.size() >= 3)
+            proc.mtimes[record[0]] = record[2];
+    }
     if (std::filesystem::exists(dir / spool::status_file))
         proc.statuses = make_reasons::read_statuses(records_of(proc, spool::status_file));
 }
@@ -356,20 +359,24 @@ private:
             const makedb::File &file = *proc.files[k];
             const std::int64_t inst = instances_from_[i] + static_cast<std::int64_t>(k);
             const auto [dir, name] = instance_location(proc.dir, file.name);
-            CopyRow(tables_.fileinst)
-                .number(inst)
-                .text(name)
-                .text(dir)
-                .text(label_)
-                .number(proc_oid(i))
-                .text_or_null(file.recipe)
-                .found_or_null(proc.executed, file.name)
-                .text(flag(file.phony))
-                .text(flag(file.is_target))
-                .text(flag(file.double_colon))
-                .number(std::find(goals.begin(), goals.end(), file.name) != goals.end() ? 1 : 0)
-                .number(file.rule_count)
-                .found_or_null(proc.digests, joined_path(dir, name));
+            {  // the row ends when it goes
+                CopyRow row(tables_.fileinst);
+                row.number(inst)
+                    .text(name)
+                    .text(dir)
+                    .text(label_)
+                    .number(proc_oid(i))
+                    .text_or_null(file.recipe)
+                    .found_or_null(proc.executed, file.name)
+                    .text(flag(file.phony))
+                    .text(flag(file.is_target))
+                    .text(flag(file.double_colon))
+                    .number(std::find(goals.begin(), goals.end(), file.name) != goals.end() ? 1 : 0)
+                    .number(file.rule_count)
+                    .found_or_null(proc.digests, joined_path(dir, name));
+                const auto mtime = proc.mtimes.find(joined_path(dir, name));
+                time_column(row, mtime == proc.mtimes.end() ? std::string() : mtime->second);
+            }
             ++tables_.instances;
 
             int position = 0;

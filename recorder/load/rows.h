@@ -35,6 +35,7 @@ struct Process {
     std::vector<const makedb::File *> files;              ///< the files that become instances, in order
     std::map<std::string, std::string, std::less<>> executed; ///< target name -> commands run, one a line
     std::map<std::string, std::string, std::less<>> digests;  ///< absolute path -> SHA-256
+    std::map<std::string, std::string, std::less<>> mtimes;   ///< absolute path -> modification time, as the spool has it
     std::optional<make_reasons::Statuses> statuses;       ///< status.tsv; none in a spool without it
     std::vector<std::string> lost; ///< what of its record could not be written or read: the build is incomplete
 };
@@ -90,7 +91,7 @@ inline constexpr const char *makeproc_columns =
     "ZTR_MAKEPROC (OID, PS_CMDLINE, PS_VERSION, PS_PARENT, PS_PARENTINST, PS_SEQ, PS_DIR, PS_STATUS, PS_START, PS_END)";
 inline constexpr const char *fileinst_columns =
     "ZTR_FILEINST (OID, INST_NAME, INST_DIR, INST_VERSION, INST_PROC, INST_CMDSTXT, INST_EXECMDS, INST_ISPHONY, "
-    "INST_ISTARGET, INST_ISDBLCLN, INST_ISGOAL, INST_DBLCOUNT, INST_DIGEST)";
+    "INST_ISTARGET, INST_ISDBLCLN, INST_ISGOAL, INST_DBLCOUNT, INST_DIGEST, INST_MTIME)";
 inline constexpr const char *variable_columns = "ZTR_VARIABLE (VAR_NAME, VAR_VALUE, VAR_SOURCE, VAR_PROC)";
 inline constexpr const char *prereq_columns = "ZTR_PREREQ (PRQ_INST, PRQ_PREREQ, PRQ_POS, PRQ_ORDERONLY)";
 inline constexpr const char *reason_columns =

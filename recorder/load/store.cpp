@@ -1,5 +1,7 @@
 #include "load/store.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -24,7 +26,7 @@ void check_tables(PGconn *conn)
     const pg::Result missing = pg::query(conn, R"(
         SELECT string_agg(upper(name), ', ') FROM unnest(ARRAY[
             'ztr_build', 'ztr_makeproc', 'ztr_fileinst', 'ztr_variable', 'ztr_prereq', 'ztr_targetvar', 'ztr_reason',
-            'ztr_oid_seq', 'ztr_makeproc.ps_version', 'ztr_fileinst.inst_digest']) AS name
+            'ztr_oid_seq', 'ztr_makeproc.ps_version', 'ztr_fileinst.inst_digest', 'ztr_fileinst.inst_mtime']) AS name
          WHERE CASE WHEN strpos(name, '.') = 0 THEN to_regclass(name) IS NULL
                     ELSE NOT EXISTS (SELECT 1 FROM pg_attribute
                                       WHERE attrelid = to_regclass(split_part(name, '.', 1))
@@ -115,9 +117,11 @@ void begin_build(PGconn *conn, const std::string &label, bool replace)
 /// Stores the rows of a listed spool whose processes `reader` is reading.
 /// The variables, most of the rows, go to the server process by process as
 /// soon as each is read, so that the server takes them in while the rest is
-/// still being read.  Returns what of the record was lost.
-std::vector<std::string> store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
+/// still being read.
+Stored store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
 {
+    Stored stored;
+    stored.procs = spool.procs.size();
     const std::int64_t first_proc = take_oids(conn, spool.procs.size());
     {
         pg::CopyIn copy(conn, rows::variable_columns);
@@ -126,10 +130,12 @@ std::vector<std::string> store_build(PGconn *conn, rows::Spool &spool, rows::Rea
             reader.wait(i);
             rows::append_variable_rows(spool.procs[i], first_proc + static_cast<std::int64_t>(i), text);
             if (text.size() >= (1 << 20)) {
+                stored.variables += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
                 copy.send(text);
                 text.clear();
             }
         }
+        stored.variables += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
         copy.send(text);
         copy.finish();
     }
@@ -150,7 +156,13 @@ std::vector<std::string> store_build(PGconn *conn, rows::Spool &spool, rows::Rea
               {key("label"), key("topdir"), key("command"), time_param(key("start")), time_param(key("end")),
                number_param(key("status")), complete,
                tables.top_proc < 0 ? pg::Param::null() : pg::Param(std::to_string(tables.top_proc))});
-    return lost;
+    stored.label = key("label");
+    stored.instances = tables.instances;
+    stored.lost = std::move(lost);
+    const pg::Result executed =
+        pg::query(conn, "SELECT count(INST_EXECMDS) FROM ZTR_FILEINST WHERE INST_VERSION = $1", {stored.label});
+    stored.executed = std::stoull(pg::text(executed, 0, 0));
+    return stored;
 }
 
 } // namespace
@@ -163,8 +175,18 @@ void check_server(const std::string &label, bool replace)
         throw std::runtime_error(label_taken(label));
 }
 
-void load_spool(const std::filesystem::path &dir)
+std::string describe(const Stored &stored)
 {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", stored.seconds);
+    return "stored the build '" + stored.label + "': " + std::to_string(stored.procs) + " make processes, " +
+           std::to_string(stored.instances) + " file instances, " + std::to_string(stored.executed) +
+           " executed commands, " + std::to_string(stored.variables) + " variables in " + seconds + " s";
+}
+
+void load_spool(const std::filesystem::path &dir, Stored *stored)
+{
+    const auto start = std::chrono::steady_clock::now();
     rows::Spool spool;
     try {
         spool = rows::list_spool(dir);
@@ -180,14 +202,17 @@ void load_spool(const std::filesystem::path &dir)
         const pg::Connection conn = pg::connect();
         check_tables(conn.get());
         begin_build(conn.get(), label, replace);
-        const std::vector<std::string> lost = store_build(conn.get(), spool, reader);
+        Stored what = store_build(conn.get(), spool, reader);
         pg::query(conn.get(), "COMMIT");
-        if (!lost.empty()) {
+        what.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!what.lost.empty()) {
             std::fprintf(stderr, "tracemake: the build '%s' is stored incomplete: its record is not whole\n",
                          label.c_str());
-            for (const std::string &line : lost)
+            for (const std::string &line : what.lost)
                 std::fprintf(stderr, "tracemake:   %s\n", line.c_str());
         }
+        if (stored != nullptr)
+            *stored = std::move(what);
     } catch (const pg::DbError &error) {
         // Closing the connection rolls back whatever the transaction had done.
         throw std::runtime_error("the build '" + label + "' was not stored: " + error.what());

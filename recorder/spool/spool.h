@@ -42,8 +42,10 @@
 //                          started for a recipe, in the order started: the command exactly as
 //                          run (the text given to the shell after -c, or the argv words joined
 //                          by single spaces when make ran the program directly)
-//       digests.tsv        "path<TAB>sha256-hex" lines, one per existing file that the data base
-//                          names, hashed when the process ended (absolute, lexically normal paths)
+//       digests.tsv        "path<TAB>sha256-hex<TAB>mtime" lines, one per existing file that the
+//                          data base names, hashed when the process ended (absolute, lexically
+//                          normal paths); mtime is its modification time, seconds since the epoch
+//                          with fraction (older spools have no third field)
 //       status.tsv         "path<TAB>first<TAB>last" lines, one per path that the real make asked
 //                          the status of (stat, lstat, fstatat): what make saw before it updated
 //                          anything.  path is absolute (a relative one joined to make's working

@@ -77,7 +77,18 @@ protected:
             argv.insert(argv.end(), {"--make", make_program_});
         argv.insert(argv.end(), {"--", "make"});
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_program(argv, in_project(std::move(env)));
+        RunResult r = run_program(argv, in_project(std::move(env)));
+        // The recorder's own last line, checked and taken off, so that the
+        // build's output compares with plain make's.
+        static const std::regex stored(
+            "tracemake: stored the build '[^']+': [0-9]+ make processes, [0-9]+ file instances, [0-9]+ executed "
+            "commands, [0-9]+ variables in [0-9]+\\.[0-9] s\n$");
+        std::smatch line;
+        if (std::regex_search(r.err, line, stored))
+            r.err.erase(static_cast<std::size_t>(line.position(0)));
+        else if (r.exit_code == 0)
+            ADD_FAILURE() << "no line on what was stored:\n" << r.err;
+        return r;
     }
     /// The make processes of the last recorded build, in order of start.
     std::vector<Proc> procs() const

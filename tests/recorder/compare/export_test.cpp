@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/commands.h"
+#include "compare/compare.h"
 #include "../recorded_rows.h"
 #include "test_support.h"
 
@@ -231,6 +232,7 @@ TEST_F(Exports, BadLabelsEndWithAMessageAndDestroyNothing)
         {cmd_changes, {"cmp-a", "nosuch", "-o", kept}, "no build is recorded under the label 'nosuch'"},
         {cmd_compare, {"cmp-far", "cmp-b", "-o", dir.file("far")}, "have nothing in common"},
         {cmd_compare, {"cmp-a", "cmp-empty", "-o", dir.file("empty")}, "no file instances recorded"},
+        {cmd_compare, {"cmp-a", "cmp-b", "-o", "/proc/self/no-such-folder"}, "step 'output folder' failed: cannot create"},
     };
     for (const auto &c : cases) {
         const Ran r = run(c.command, c.args);
@@ -245,23 +247,46 @@ TEST_F(Exports, BadLabelsEndWithAMessageAndDestroyNothing)
 
 TEST_F(Exports, APictureThatCannotBeDrawnKeepsTheEarlierSteps)
 {
-    TempDir fake;
-    write_file(fake.file("dot"), "#!/bin/sh\necho 'dot: syntax error in line 1' >&2\nexit 3\n");
-    std::filesystem::permissions(fake.file("dot"), std::filesystem::perms::owner_all);
     const struct {
-        std::string what, path, message;
+        std::string what, script, message;
     } cases[] = {
-        {"dot missing", tools_path, "step 'dot' failed: cannot start dot: No such file or directory"},
-        {"dot failing", tools_path + ":" + fake.path().string(), "step 'dot' failed: dot ended with status 3"},
+        {"dot missing", "", "no picture: cannot start dot: No such file or directory; build.dot is kept"},
+        {"dot failing", "echo 'dot: syntax error in line 1' >&2\nexit 3\n", "no picture: dot ended with status 3"},
+        {"dot killed", "kill -KILL $$\n", "no picture: dot ended with status 137"},
+        {"dot over its time", "exec /bin/sleep 30\n", "no picture: dot ran longer than 1 s and was stopped"},
+        // Python stands in for a dot that needs more memory than allowed.
+        {"dot over its memory", "exec /usr/bin/python3 -c 'bytearray(512 << 20)'\n", "no picture: dot ended with status 1"},
     };
     for (const auto &c : cases) {
+        TempDir fake;
+        std::string path = tools_path;
+        if (!c.script.empty()) {
+            write_file(fake.file("dot"), "#!/bin/sh\n" + c.script);
+            std::filesystem::permissions(fake.file("dot"), std::filesystem::perms::owner_all);
+            path += ":" + fake.path().string();
+        }
         const std::string out = (dir.path() / c.what).string();
-        const ScopedPath path(c.path);
+        const ScopedPath scoped(path);
+        compare::Options options;
+        options.label1 = "cmp-a";
+        options.label2 = "cmp-b";
+        options.dir = out;
+        options.dot_seconds = c.what == "dot over its time" ? 1 : 60;
+        options.dot_memory = 256ull << 20;
         testing::internal::CaptureStdout();
-        const Ran r = run(cmd_compare, {"cmp-a", "cmp-b", "-o", out});
-        testing::internal::GetCapturedStdout();
-        EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << ": " << r.err;
+        testing::internal::CaptureStderr();
+        const int status = compare::run(options);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        // The comparison is whole without the picture.
+        EXPECT_EQ(status, 0) << c.what;
+        EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
+        // A step that takes longer than a second says so.
+        if (c.what == "dot over its time") {
+            EXPECT_NE(err.find("tracemake compare: dot took 1."), std::string::npos) << err;
+        }
+        EXPECT_NE(printed.find("files changed: 5"), std::string::npos) << c.what;
+        EXPECT_EQ(printed.find("build.svg"), std::string::npos) << c.what;
         EXPECT_NE(read_file(out + "/build.dot").find("digraph G {"), std::string::npos) << c.what;
         EXPECT_NE(read_file(out + "/summary.txt").find("files changed: 5"), std::string::npos) << c.what;
         EXPECT_FALSE(std::filesystem::exists(out + "/build.svg")) << c.what;

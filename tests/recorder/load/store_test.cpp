@@ -5,6 +5,7 @@
 #include "load/store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -259,6 +260,38 @@ TEST(StoreServer, OlderSchemaIsNamedWhatItLacks)
     setenv("PGHOST", saved.c_str(), 1);
     EXPECT_NE(message.find("lacks what the recorder writes (ZTR_PREREQ, ZTR_FILEINST.INST_DIGEST)"), std::string::npos)
         << message;
+}
+
+TEST_F(Store, DigestsCarryTheModificationTimeAndOlderSpoolsStillLoad)
+{
+    const struct {
+        std::string what;
+        bool older;  // digests.tsv without the time, as older spools have it
+    } cases[] = {{"digest and time", false}, {"digest alone", true}};
+    for (const auto &c : cases) {
+        BuildSpool spool;
+        spool.set_build({{"replace", "1"}});
+        const auto digests = spool.proc_dir("1") / spool::digest_file;
+        if (c.older) {
+            std::string lines;
+            for (const auto &record : spool::read_records(digests))
+                lines += spool::join_record({record.at(0), record.at(1)});
+            write_file(digests.string(), lines);
+        }
+        ASSERT_NO_THROW(store::load_spool(spool.dir())) << c.what;
+        const auto row = session_.rows("SELECT INST_DIGEST, EXTRACT(EPOCH FROM INST_MTIME) FROM ZTR_FILEINST "
+                                       "WHERE INST_VERSION = 'b1' AND INST_NAME = 'main.c'");
+        ASSERT_EQ(row.size(), 1u) << c.what;
+        EXPECT_EQ(row[0][0], hello_sha256) << c.what;
+        if (c.older) {
+            EXPECT_EQ(row[0][1], "<NULL>");
+            continue;
+        }
+        struct stat status {};
+        ASSERT_EQ(::stat((spool.project() / "main.c").c_str(), &status), 0);
+        const double expected = static_cast<double>(status.st_mtim.tv_sec) + status.st_mtim.tv_nsec / 1e9;
+        EXPECT_NEAR(std::stod(row[0][1]), expected, 2e-6) << c.what;
+    }
 }
 
 TEST_F(Store, ReusedLabelIsRefusedUnlessReplaced)
