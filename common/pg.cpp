@@ -15,11 +15,26 @@ std::string error_text(PGconn *conn)
     return error;
 }
 
+/// The server chosen by use_server(); empty for libpq's defaults.
+std::string chosen_host, chosen_port;
+
+const char *or_default(const std::string &value)
+{
+    return value.empty() ? nullptr : value.c_str();
+}
+
 } // namespace
+
+void use_server(std::string host, std::string port)
+{
+    chosen_host = std::move(host);
+    chosen_port = std::move(port);
+}
 
 Connection connect()
 {
-    Connection conn(PQsetdbLogin(nullptr, nullptr, nullptr, nullptr, "DAVER", nullptr, nullptr));
+    Connection conn(PQsetdbLogin(or_default(chosen_host), or_default(chosen_port), nullptr, nullptr, "DAVER", nullptr,
+                                 nullptr));
     if (!conn)
         throw DbError("cannot reach the trace database \"DAVER\": out of memory");
     if (PQstatus(conn.get()) != CONNECTION_OK)

@@ -31,6 +31,11 @@ using Result = std::unique_ptr<PGresult, ResultDeleter>;
 /// Connects to "DAVER"; throws DbError saying why the server cannot be reached.
 Connection connect();
 
+/// Makes connect() use the server on `host` (a socket folder) and `port`
+/// instead of libpq's defaults, without changing the environment that
+/// children inherit.
+void use_server(std::string host, std::string port);
+
 /// A parameter of query(): text, or SQL NULL.
 struct Param {
     Param(std::string text) : value(std::move(text)) {}

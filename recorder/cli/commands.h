@@ -14,3 +14,4 @@ int cmd_load(const Args &args);
 int cmd_rsf(const Args &args);
 int cmd_changes(const Args &args);
 int cmd_compare(const Args &args);
+int cmd_db(const Args &args);

@@ -8,6 +8,8 @@
 
 #include "cli/commands.h"
 #include "capture/shim.h"
+#include "common/pg.h"
+#include "common/private_db.h"
 
 namespace {
 
@@ -15,17 +17,41 @@ struct Command {
     const char *name;
     const char *synopsis;
     int (*run)(const Args &);
+    /// The status when the trace server cannot be had; 0 for a command that needs none.
+    int no_server_status;
 };
 
 const Command commands[] = {
-    {"record", "record --label LABEL [--replace] [--make PATH] [--keep-spool DIR] -- make [ARGS...]", cmd_record},
-    {"list", "list", cmd_list},
-    {"find", "find [--label LABEL] WORD...", cmd_find},
-    {"load", "load DIR", cmd_load},
-    {"rsf", "rsf LABEL [LABEL2] [-o FILE]", cmd_rsf},
-    {"changes", "changes LABEL1 LABEL2 [-o FILE]", cmd_changes},
-    {"compare", "compare LABEL1 LABEL2 [-o DIR] [--no-picture]", cmd_compare},
+    {"record", "record --label LABEL [--replace] [--make PATH] [--keep-spool DIR] -- make [ARGS...]", cmd_record, 2},
+    {"list", "list", cmd_list, 1},
+    {"find", "find [--label LABEL] WORD...", cmd_find, 1},
+    {"load", "load DIR", cmd_load, 1},
+    {"rsf", "rsf LABEL [LABEL2] [-o FILE]", cmd_rsf, 1},
+    {"changes", "changes LABEL1 LABEL2 [-o FILE]", cmd_changes, 1},
+    {"compare", "compare LABEL1 LABEL2 [-o DIR] [--no-picture]", cmd_compare, 1},
+    {"db", "db status | start | stop | env", cmd_db, 0},
 };
+
+/// Points the connection at the private database when no server is named
+/// and none answers on libpq's default (making and starting it when need
+/// be).  A recorded build does not see it: only a command other than
+/// record, whose children (changescan) read libpq's defaults, exports it.
+bool choose_server(const Command &command)
+{
+    try {
+        if (const auto db = privatedb::choose_server("tracemake", true)) {
+            pg::use_server(db->host(), db->port());
+            if (command.run != cmd_record)
+                privatedb::export_to_environment(*db);
+        }
+        return true;
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "tracemake: %s\n", error.what());
+        if (command.run == cmd_record)
+            std::fputs("tracemake: the build was not run\n", stderr);
+        return false;
+    }
+}
 
 void usage(std::FILE *to)
 {
@@ -43,7 +69,9 @@ void help()
                "and stores it in the database \"DAVER\" under LABEL.  Exit status: the build's; 2 when\n"
                "the server is not fit (the build is not run) or the command line is wrong; 3 when the\n"
                "build succeeded but could not be stored (its spool is kept: tracemake load DIR).\n"
-               "The server is reached through libpq's defaults: PGHOST, PGPORT, PGUSER, ...\n",
+               "The server is the one libpq's defaults name (PGHOST, PGHOSTADDR, PGPORT, PGDATABASE, PGUSER,\n"
+               "PGSERVICE) or the one answering on its default socket; without either, a private one in\n"
+               "$XDG_DATA_HOME/daver (~/.local/share/daver), made and started on first use: tracemake db.\n",
                stdout);
 }
 
@@ -69,8 +97,11 @@ int main(int argc, char *argv[])
         return 0;
     }
     for (const Command &command : commands)
-        if (name == command.name)
+        if (name == command.name) {
+            if (command.no_server_status != 0 && !choose_server(command))
+                return command.no_server_status;
             return command.run(Args(argv + 2, argv + argc));
+        }
     std::fprintf(stderr, "tracemake: unknown command '%s'\n", name.c_str());
     usage(stderr);
     return 2;
