@@ -4,17 +4,20 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 #include "common/pg.h"
 #include "compare/child_process.h"
@@ -151,20 +154,79 @@ bool answers(PGPing ping)
     return ping == PQPING_OK || ping == PQPING_REJECT;
 }
 
-/// The folder of `path` nearest the root that others may not search, or "".
-fs::path closed_folder(const fs::path &path)
+/// An entry of a POSIX ACL as the kernel stores it (little-endian).
+struct AclEntry {
+    std::uint16_t tag, perm;
+    std::uint32_t id;
+};
+constexpr std::uint16_t acl_user_obj = 0x01, acl_user = 0x02, acl_group_obj = 0x04, acl_group = 0x08,
+                        acl_mask = 0x10, acl_other = 0x20;
+constexpr std::uint32_t acl_no_id = 0xffffffff;
+constexpr std::uint16_t acl_search = 1;
+
+std::uint32_t little_endian(const std::string &bytes, std::size_t at, int size)
 {
-    fs::path walked;
-    for (const fs::path &part : path) {
-        walked /= part;
-        struct stat st {};
-        if (stat(walked.c_str(), &st) == 0 && (st.st_mode & S_IXOTH) == 0)
-            return walked;
-    }
-    return {};
+    std::uint32_t value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return value;
 }
 
+void put_little_endian(std::string &bytes, std::uint32_t value, int size)
+{
+    for (int i = 0; i < size; ++i, value >>= 8)
+        bytes += static_cast<char>(value & 0xff);
+}
+
+const char acl_attribute[] = "system.posix_acl_access";
+
 } // namespace
+
+std::string acl_with_search(const std::string &acl, unsigned mode, unsigned uid)
+{
+    std::vector<AclEntry> entries;
+    if (acl.size() >= 4 && (acl.size() - 4) % 8 == 0 && little_endian(acl, 0, 4) == 2) {
+        for (std::size_t at = 4; at < acl.size(); at += 8)
+            entries.push_back({static_cast<std::uint16_t>(little_endian(acl, at, 2)),
+                               static_cast<std::uint16_t>(little_endian(acl, at + 2, 2)),
+                               little_endian(acl, at + 4, 4)});
+    } else {
+        entries = {{acl_user_obj, static_cast<std::uint16_t>(mode >> 6 & 7), acl_no_id},
+                   {acl_group_obj, static_cast<std::uint16_t>(mode >> 3 & 7), acl_no_id},
+                   {acl_other, static_cast<std::uint16_t>(mode & 7), acl_no_id}};
+    }
+    bool has_user = false, has_mask = false;
+    std::uint16_t group_class = 0;
+    for (AclEntry &entry : entries) {
+        if (entry.tag == acl_user && entry.id == uid) {
+            entry.perm |= acl_search;
+            has_user = true;
+        }
+        if (entry.tag == acl_mask) {
+            entry.perm |= acl_search;
+            has_mask = true;
+        }
+        if (entry.tag == acl_group_obj || entry.tag == acl_user || entry.tag == acl_group)
+            group_class |= entry.perm;
+    }
+    if (!has_user)
+        entries.push_back({acl_user, acl_search, uid});
+    // A named entry needs a mask; without one there was no named entry, and
+    // the group class is the owning group's and ours.
+    if (!has_mask)
+        entries.push_back({acl_mask, static_cast<std::uint16_t>(group_class | acl_search), acl_no_id});
+    std::sort(entries.begin(), entries.end(), [](const AclEntry &a, const AclEntry &b) {
+        return std::tie(a.tag, a.id) < std::tie(b.tag, b.id);
+    });
+    std::string out;
+    put_little_endian(out, 2, 4);
+    for (const AclEntry &entry : entries) {
+        put_little_endian(out, entry.tag, 2);
+        put_little_endian(out, entry.perm, 2);
+        put_little_endian(out, entry.id, 4);
+    }
+    return out;
+}
 
 bool server_named(const Lookup &env)
 {
@@ -321,14 +383,8 @@ void PrivateDb::make_folder()
     fs::create_directories(folder_.parent_path(), ec);
     if (ec)
         throw Error("cannot create " + folder_.parent_path().string() + ": " + ec.message());
-    if (is_root()) {
-        // The server's user must pass every folder above its own.
-        const fs::path closed = closed_folder(folder_.parent_path());
-        if (!closed.empty())
-            throw Error("the server runs as the postgres user, who may not pass " + closed.string() + " to reach " +
-                        folder_.string() + ": let it (chmod o+x " + closed.string() +
-                        ") or set XDG_DATA_HOME to a folder it can reach");
-    }
+    if (is_root())
+        open_way_for_server();
     if (mkdir(folder_.c_str(), 0700) == 0) {
         if (is_root() && chown(folder_.c_str(), server_account().pw_uid, server_account().pw_gid) != 0)
             throw Error("cannot give " + folder_.string() + " to the postgres user: " + std::strerror(errno));
@@ -338,6 +394,40 @@ void PrivateDb::make_folder()
     if (!fs::is_directory(folder_, ec))
         throw Error(folder_.string() + " is not a folder, so it cannot hold the private trace database; nothing was "
                                        "changed: move it away, or set XDG_DATA_HOME to use another place");
+}
+
+void PrivateDb::open_way_for_server()
+{
+    // The server's user must pass every folder above its own; one that is
+    // closed to it (/root, 0700) gets an ACL entry that lets it search, and
+    // nobody else: mode and other entries stay as they were.
+    const passwd &server = server_account();
+    fs::path walked;
+    for (const fs::path &part : folder_.parent_path()) {
+        walked /= part;
+        struct stat st {};
+        if (stat(walked.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) != 0 || st.st_uid == server.pw_uid)
+            continue;
+        std::string acl;
+        const ssize_t needed = getxattr(walked.c_str(), acl_attribute, nullptr, 0);
+        if (needed > 0) {
+            acl.resize(static_cast<std::size_t>(needed));
+            const ssize_t size = getxattr(walked.c_str(), acl_attribute, acl.data(), acl.size());
+            if (size < 0)
+                throw Error("cannot read the ACL of " + walked.string() + ": " + std::strerror(errno));
+            acl.resize(static_cast<std::size_t>(size));
+        }
+        const std::string opened = acl_with_search(acl, st.st_mode & 07777, server.pw_uid);
+        if (opened == acl)
+            continue;
+        if (setxattr(walked.c_str(), acl_attribute, opened.data(), opened.size(), 0) != 0)
+            throw Error("the server runs as the postgres user, who may not pass " + walked.string() + " to reach " +
+                        folder_.string() + ", and it cannot be let through (" + std::strerror(errno) +
+                        "): chmod o+x " + walked.string() + ", or set XDG_DATA_HOME to a folder it can reach");
+        std::fprintf(stderr, "%s: the postgres user, who runs the private trace database, may now pass %s (an ACL "
+                             "entry that lets it search the folder, not read it)\n",
+                     program_.c_str(), walked.c_str());
+    }
 }
 
 void PrivateDb::check_contents() const

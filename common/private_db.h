@@ -55,6 +55,12 @@ std::filesystem::path default_folder(const Lookup &env);
 std::filesystem::path server_programs(const std::vector<std::filesystem::path> &roots, const std::string &path,
                                       const std::string &version);
 
+/// A folder's access ACL (the value of system.posix_acl_access, or "" when
+/// it has none and `mode` rules alone) with search permission added for
+/// user `uid`: how root lets the postgres user pass a closed folder such as
+/// /root on the way to the private database.
+std::string acl_with_search(const std::string &acl, unsigned mode, unsigned uid);
+
 /// `export PGHOST=HOST PGPORT=PORT`, the values quoted for a POSIX shell.
 std::string env_line(const std::string &host, const std::string &port);
 
@@ -89,6 +95,7 @@ private:
     void load_schema(const std::string &port);
     void check_contents() const;
     void make_folder();
+    void open_way_for_server();
     std::filesystem::path programs_for_cluster() const;
     /// Runs a server program (as the server's user), its output in programs.log;
     /// throws Error with `what` and the end of the log when it fails.

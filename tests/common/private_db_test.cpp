@@ -3,6 +3,8 @@
 // goes, which server programs run it, and the line `tracemake db env` prints.
 #include <sys/stat.h>
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -119,6 +121,49 @@ TEST(PrivateDb, MissingServerProgramsNameThePackageToInstall)
         } catch (const privatedb::Error &error) {
             EXPECT_NE(std::string(error.what()).find(c.package), std::string::npos) << error.what();
         }
+    }
+}
+
+/// An ACL as the kernel stores it: version 2, then tag, permissions, id.
+std::string acl(const std::vector<std::array<std::uint32_t, 3>> &entries)
+{
+    std::string bytes;
+    auto put = [&bytes](std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i, value >>= 8)
+            bytes += static_cast<char>(value & 0xff);
+    };
+    put(2, 4);
+    for (const auto &[tag, perm, id] : entries) {
+        put(tag, 2);
+        put(perm, 2);
+        put(id, 4);
+    }
+    return bytes;
+}
+
+TEST(PrivateDb, TheServersUserGetsSearchPermissionOnAClosedFolderAndNothingElseChanges)
+{
+    constexpr std::uint32_t none = 0xffffffff, pg = 101, other = 1000;
+    // Tags: 1 owner, 2 named user, 4 owning group, 8 named group, 0x10 mask, 0x20 others.
+    const struct {
+        const char *what;
+        std::string before;
+        unsigned mode;
+        std::string after;
+    } cases[] = {
+        {"no ACL, mode 0700", "", 0700, acl({{1, 7, none}, {2, 1, pg}, {4, 0, none}, {0x10, 1, none}, {0x20, 0, none}})},
+        {"no ACL, mode 0750", "", 0750, acl({{1, 7, none}, {2, 1, pg}, {4, 5, none}, {0x10, 5, none}, {0x20, 0, none}})},
+        {"another user's entry and a mask",
+         acl({{1, 7, none}, {2, 6, other}, {4, 0, none}, {8, 4, 50}, {0x10, 6, none}, {0x20, 0, none}}), 0760,
+         acl({{1, 7, none}, {2, 1, pg}, {2, 6, other}, {4, 0, none}, {8, 4, 50}, {0x10, 7, none}, {0x20, 0, none}})},
+        {"an entry of its own without search",
+         acl({{1, 7, none}, {2, 4, pg}, {4, 0, none}, {0x10, 4, none}, {0x20, 0, none}}), 0740,
+         acl({{1, 7, none}, {2, 5, pg}, {4, 0, none}, {0x10, 5, none}, {0x20, 0, none}})},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(privatedb::acl_with_search(c.before, c.mode, pg), c.after) << c.what;
+        // Given once, it is there: a second run changes nothing.
+        EXPECT_EQ(privatedb::acl_with_search(c.after, c.mode, pg), c.after) << c.what;
     }
 }
 

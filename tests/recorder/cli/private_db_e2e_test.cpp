@@ -259,6 +259,27 @@ TEST_F(PrivateDbE2e, AFolderThatIsNotAClusterIsRefusedAndLeftAsItWas)
     }
 }
 
+TEST_F(PrivateDbE2e, AsRootAFolderAboveClosedToTheServersUserIsOpenedToItAlone)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root runs the server as another user";
+    // As /root is: closed to everyone but its owner.
+    ASSERT_EQ(chmod(tmp_.path().c_str(), 0700), 0);
+    const RunResult r = record("closed");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("may now pass " + tmp_.path().string() + " "), std::string::npos) << r.err;
+    struct stat st {};
+    ASSERT_EQ(stat(tmp_.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07, 0u) << "others were let in";
+    const RunResult nobody = run_program({"runuser", "-u", "nobody", "--", "test", "-x", tmp_.path().string()});
+    EXPECT_NE(nobody.exit_code, 0) << "nobody may pass";
+    EXPECT_EQ(labels(), (std::vector<std::string>{"closed"}));
+
+    const RunResult again = record("again");
+    ASSERT_EQ(again.exit_code, 0) << again.err;
+    EXPECT_EQ(again.err.find("may now pass"), std::string::npos) << again.err;
+}
+
 TEST_F(PrivateDbE2e, ANamedServerWinsOverThePrivateOne)
 {
     PrivateCluster named;
