@@ -95,15 +95,20 @@ private:
     int fd_;
 };
 
-/// The last non-blank line of a file, or "".
-std::string last_line_of(const fs::path &file)
+/// What a server program's log says went wrong: its last FATAL or ERROR
+/// line (after it, initdb only says that it cleans up; the server's log
+/// keeps earlier runs above), else its last line.
+std::string trouble_in(const fs::path &file)
 {
     std::ifstream in(file);
-    std::string line, last;
-    while (std::getline(in, line))
+    std::string line, last, fault;
+    while (std::getline(in, line)) {
+        if (line.find("FATAL:") != std::string::npos || line.find("ERROR:") != std::string::npos)
+            fault = line;
         if (line.find_first_not_of(" \t\r") != std::string::npos)
             last = line;
-    return last;
+    }
+    return fault.empty() ? last : fault;
 }
 
 /// A value for postgresql.conf: single quotes, with quotes and backslashes doubled.
@@ -471,7 +476,7 @@ void PrivateDb::run(const std::vector<std::string> &argv, const std::string &wha
     if (!outcome.started)
         throw Error(what + ": " + outcome.error);
     if (outcome.status != 0) {
-        const std::string said = last_line_of(log);
+        const std::string said = trouble_in(log);
         throw Error(what + (said.empty() ? "" : ": " + said) + " (" + log.string() + ")");
     }
 }
@@ -488,7 +493,7 @@ void PrivateDb::start_server(const fs::path &bin, const fs::path &data, const st
     try {
         run(argv, "the private trace database in " + folder_.string() + " did not start");
     } catch (const Error &error) {
-        const std::string said = last_line_of(folder_ / "server.log");
+        const std::string said = trouble_in(folder_ / "server.log");
         throw Error(error.what() + (said.empty() ? "" : "; the server said: " + said));
     }
 }

@@ -230,6 +230,25 @@ TEST_F(PrivateDbE2e, AServerThatCrashedLeavesALockAndASocketThatTheNextStartClea
     EXPECT_EQ(labels(), (std::vector<std::string>{"after", "before"}));
 }
 
+TEST_F(PrivateDbE2e, ACreationThatRunsOutOfSpaceLeavesNothingHalfMadeAndTheNextOneSucceeds)
+{
+    // A limit on the size of the files written (2 MB, below one WAL segment)
+    // fails initdb as a full disk would.
+    const RunResult full = run_program(
+        {"/bin/bash", "-c", "ulimit -f 2048 && cd \"$1\" && exec \"$0\" record --label full -- make",
+         bin_path("tracemake"), project_.string()});
+    EXPECT_EQ(full.exit_code, 2) << full.err;
+    EXPECT_NE(full.err.find("initdb failed"), std::string::npos) << full.err;
+    EXPECT_NE(full.err.find("the build was not run"), std::string::npos) << full.err;
+    EXPECT_FALSE(fs::exists(folder() / "data"));
+    EXPECT_FALSE(fs::exists(folder() / "data.new"));
+
+    const RunResult r = record("roomy");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(count_of(r.err, made_line), 1u) << r.err;
+    EXPECT_EQ(labels(), (std::vector<std::string>{"roomy"}));
+}
+
 TEST_F(PrivateDbE2e, AFolderThatIsNotAClusterIsRefusedAndLeftAsItWas)
 {
     const struct {
