@@ -159,6 +159,12 @@ bool BackgroundRun::ended() const
     return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
 }
 
+void BackgroundRun::signal(int sig) const
+{
+    if (pid_ > 0)
+        kill(pid_, sig);
+}
+
 RunResult BackgroundRun::wait()
 {
     RunResult result;

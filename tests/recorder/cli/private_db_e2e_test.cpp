@@ -3,6 +3,7 @@
 // temporary HOME is made, started, used, stopped and started again, and a
 // named server still wins.  Every server a test starts is stopped when the
 // test ends, however it ends.
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -76,6 +77,44 @@ public:
 private:
     fs::path folder_;
 };
+
+/// A port on 127.0.0.1 that nothing listens on at the moment.
+int free_port()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        throw std::runtime_error("no free port");
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+/// The body of GET `target` from 127.0.0.1:`port`, or "" when nothing answers there.
+std::string http_get(int port, const std::string &target)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+        const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                    "\r\nConnection: close\r\n\r\n";
+        if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buf[4096];
+            for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+                reply.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    const std::size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
 
 class PrivateDbE2e : public ::testing::Test {
 protected:
@@ -172,6 +211,27 @@ TEST_F(PrivateDbE2e, FirstRecordMakesAndStartsItLaterOnesUseItAndItStartsAgainAf
     EXPECT_EQ(count_of(third.err, started_line + folder().string()), 1u) << third.err;
     EXPECT_EQ(labels(), (std::vector<std::string>{"one", "three", "two"}));
     EXPECT_EQ(tracemake({"db", "status"}).exit_code, 0);
+}
+
+TEST_F(PrivateDbE2e, TraceviewStartsThePrivateDatabaseAndListsItsBuilds)
+{
+    ASSERT_EQ(record("seen").exit_code, 0);
+    ASSERT_EQ(tracemake({"db", "stop"}).exit_code, 0);
+    const int port = free_port();
+    BackgroundRun traceview({bin_path("traceview"), "--port", std::to_string(port), "--label", "seen"});
+    // It opens the build before it listens: ask until it answers.
+    std::string labels;
+    for (int i = 0; i < 3000 && labels.empty() && !traceview.ended(); ++i) {
+        labels = http_get(port, "/api/labels");
+        if (labels.empty())
+            usleep(20000);
+    }
+    traceview.signal(SIGTERM);
+    const RunResult r = traceview.wait();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(count_of(r.err, "traceview: " + (started_line + folder().string())), 1u) << r.err;
+    EXPECT_NE(labels.find("\"seen\""), std::string::npos) << labels << r.err;
+    EXPECT_EQ(r.err.find("cannot"), std::string::npos) << r.err;
 }
 
 TEST_F(PrivateDbE2e, TwoRecordsStartingAtOnceMakeItOnceAndAreBothStored)
