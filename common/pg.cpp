@@ -15,8 +15,8 @@ std::string error_text(PGconn *conn)
     return error;
 }
 
-/// The server chosen by use_server(); empty for libpq's defaults.
-std::string chosen_host, chosen_port;
+std::function<Server()> chooser;
+std::optional<Server> chosen;
 
 const char *or_default(const std::string &value)
 {
@@ -25,16 +25,18 @@ const char *or_default(const std::string &value)
 
 } // namespace
 
-void use_server(std::string host, std::string port)
+void choose_server_with(std::function<Server()> choose)
 {
-    chosen_host = std::move(host);
-    chosen_port = std::move(port);
+    chooser = std::move(choose);
+    chosen.reset();
 }
 
 Connection connect()
 {
-    Connection conn(PQsetdbLogin(or_default(chosen_host), or_default(chosen_port), nullptr, nullptr, "DAVER", nullptr,
-                                 nullptr));
+    if (!chosen)
+        chosen = chooser ? chooser() : Server{};
+    Connection conn(PQsetdbLogin(or_default(chosen->host), or_default(chosen->port), nullptr, nullptr, "DAVER",
+                                 nullptr, nullptr));
     if (!conn)
         throw DbError("cannot reach the trace database \"DAVER\": out of memory");
     if (PQstatus(conn.get()) != CONNECTION_OK)

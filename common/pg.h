@@ -3,7 +3,9 @@
 // failure turned into a DbError that carries the server's own words.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,10 +33,15 @@ using Result = std::unique_ptr<PGresult, ResultDeleter>;
 /// Connects to "DAVER"; throws DbError saying why the server cannot be reached.
 Connection connect();
 
-/// Makes connect() use the server on `host` (a socket folder) and `port`
-/// instead of libpq's defaults, without changing the environment that
-/// children inherit.
-void use_server(std::string host, std::string port);
+/// Where connect() goes: a host (or socket folder) and a port; empty for libpq's defaults.
+struct Server {
+    std::string host, port;
+};
+
+/// Makes connect() ask `choose`, before its first connection, which server
+/// to use (without changing the environment that children inherit); a
+/// `choose` that throws DbError is asked again by the next connect().
+void choose_server_with(std::function<Server()> choose);
 
 /// A parameter of query(): text, or SQL NULL.
 struct Param {

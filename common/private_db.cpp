@@ -356,8 +356,7 @@ bool PrivateDb::start(bool create)
     start_server(programs_for_cluster(), folder_ / "data", "");
     if (made)
         std::fprintf(stderr,
-                     "%s: no trace server named or answering: made a private one in %s and started it "
-                     "(see tracemake db status)\n",
+                     "%s: made a private trace database in %s and started it (tracemake db status | stop | env)\n",
                      program_.c_str(), folder_.c_str());
     else
         std::fprintf(stderr, "%s: started the private trace database in %s\n", program_.c_str(), folder_.c_str());

@@ -17,39 +17,34 @@ struct Command {
     const char *name;
     const char *synopsis;
     int (*run)(const Args &);
-    /// The status when the trace server cannot be had; 0 for a command that needs none.
-    int no_server_status;
 };
 
 const Command commands[] = {
-    {"record", "record --label LABEL [--replace] [--make PATH] [--keep-spool DIR] -- make [ARGS...]", cmd_record, 2},
-    {"list", "list", cmd_list, 1},
-    {"find", "find [--label LABEL] WORD...", cmd_find, 1},
-    {"load", "load DIR", cmd_load, 1},
-    {"rsf", "rsf LABEL [LABEL2] [-o FILE]", cmd_rsf, 1},
-    {"changes", "changes LABEL1 LABEL2 [-o FILE]", cmd_changes, 1},
-    {"compare", "compare LABEL1 LABEL2 [-o DIR] [--no-picture]", cmd_compare, 1},
-    {"db", "db status | start | stop | env", cmd_db, 0},
+    {"record", "record --label LABEL [--replace] [--make PATH] [--keep-spool DIR] -- make [ARGS...]", cmd_record},
+    {"list", "list", cmd_list},
+    {"find", "find [--label LABEL] WORD...", cmd_find},
+    {"load", "load DIR", cmd_load},
+    {"rsf", "rsf LABEL [LABEL2] [-o FILE]", cmd_rsf},
+    {"changes", "changes LABEL1 LABEL2 [-o FILE]", cmd_changes},
+    {"compare", "compare LABEL1 LABEL2 [-o DIR] [--no-picture]", cmd_compare},
+    {"db", "db status | start | stop | env", cmd_db},
 };
 
-/// Points the connection at the private database when no server is named
-/// and none answers on libpq's default (making and starting it when need
-/// be).  A recorded build does not see it: only a command other than
-/// record, whose children (changescan) read libpq's defaults, exports it.
-bool choose_server(const Command &command)
+/// The server of a command's first connection: the private database when no
+/// server is named and none answers on libpq's default (made and started
+/// when need be).  A recorded build does not see it: only a command other
+/// than record, whose children (changescan) read libpq's defaults, exports it.
+pg::Server choose_server(const Command &command)
 {
     try {
-        if (const auto db = privatedb::choose_server("tracemake", true)) {
-            pg::use_server(db->host(), db->port());
-            if (command.run != cmd_record)
-                privatedb::export_to_environment(*db);
-        }
-        return true;
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "tracemake: %s\n", error.what());
-        if (command.run == cmd_record)
-            std::fputs("tracemake: the build was not run\n", stderr);
-        return false;
+        const auto db = privatedb::choose_server("tracemake", true);
+        if (!db)
+            return {};
+        if (command.run != cmd_record)
+            privatedb::export_to_environment(*db);
+        return {db->host(), db->port()};
+    } catch (const privatedb::Error &error) {
+        throw pg::DbError(error.what());
     }
 }
 
@@ -98,8 +93,7 @@ int main(int argc, char *argv[])
     }
     for (const Command &command : commands)
         if (name == command.name) {
-            if (command.no_server_status != 0 && !choose_server(command))
-                return command.no_server_status;
+            pg::choose_server_with([&command] { return choose_server(command); });
             return command.run(Args(argv + 2, argv + argc));
         }
     std::fprintf(stderr, "tracemake: unknown command '%s'\n", name.c_str());

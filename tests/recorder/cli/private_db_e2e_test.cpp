@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char made_line[] = "made a private one in ";
+const char made_line[] = "made a private trace database in ";
 const char started_line[] = "started the private trace database in ";
 
 std::size_t count_of(const std::string &text, const std::string &word)
@@ -357,6 +357,18 @@ TEST_F(PrivateDbE2e, AsRootAFolderAboveClosedToTheServersUserIsOpenedToItAlone)
     const RunResult again = record("again");
     ASSERT_EQ(again.exit_code, 0) << again.err;
     EXPECT_EQ(again.err.find("may now pass"), std::string::npos) << again.err;
+}
+
+TEST_F(PrivateDbE2e, AWrongCommandLineMakesNothing)
+{
+    const std::vector<std::string> wrong[] = {{"record", "--", "make"}, {"record", "--label", "x"},
+                                              {"db", "restart"}, {"db"}};
+    for (const auto &args : wrong) {
+        const RunResult r = tracemake(args);
+        EXPECT_EQ(r.exit_code, 2) << args[0] << " " << r.err;
+        EXPECT_NE(r.err.find("usage"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(folder()));
 }
 
 TEST_F(PrivateDbE2e, ANamedServerWinsOverThePrivateOne)
