@@ -346,6 +346,8 @@ bool PrivateDb::start(bool create)
     // Another process may have started or made it while we waited.
     if (running())
         return true;
+    if (is_root())
+        open_way_for_server();
     const bool made = !exists();
     if (made) {
         if (!create)
@@ -387,8 +389,6 @@ void PrivateDb::make_folder()
     fs::create_directories(folder_.parent_path(), ec);
     if (ec)
         throw Error("cannot create " + folder_.parent_path().string() + ": " + ec.message());
-    if (is_root())
-        open_way_for_server();
     if (mkdir(folder_.c_str(), 0700) == 0) {
         if (is_root() && chown(folder_.c_str(), server_account().pw_uid, server_account().pw_gid) != 0)
             throw Error("cannot give " + folder_.string() + " to the postgres user: " + std::strerror(errno));
