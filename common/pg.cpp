@@ -15,11 +15,28 @@ std::string error_text(PGconn *conn)
     return error;
 }
 
+std::function<Server()> chooser;
+std::optional<Server> chosen;
+
+const char *or_default(const std::string &value)
+{
+    return value.empty() ? nullptr : value.c_str();
+}
+
 } // namespace
+
+void choose_server_with(std::function<Server()> choose)
+{
+    chooser = std::move(choose);
+    chosen.reset();
+}
 
 Connection connect()
 {
-    Connection conn(PQsetdbLogin(nullptr, nullptr, nullptr, nullptr, "DAVER", nullptr, nullptr));
+    if (!chosen)
+        chosen = chooser ? chooser() : Server{};
+    Connection conn(PQsetdbLogin(or_default(chosen->host), or_default(chosen->port), nullptr, nullptr, "DAVER",
+                                 nullptr, nullptr));
     if (!conn)
         throw DbError("cannot reach the trace database \"DAVER\": out of memory");
     if (PQstatus(conn.get()) != CONNECTION_OK)

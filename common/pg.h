@@ -4,7 +4,9 @@
 // every failure turned into a DbError that carries the server's own words.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,6 +33,16 @@ using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
 /// Connects to "DAVER"; throws DbError saying why the server cannot be reached.
 Connection connect();
+
+/// Where connect() goes: a host (or socket folder) and a port; empty for libpq's defaults.
+struct Server {
+    std::string host, port;
+};
+
+/// Makes connect() ask `choose`, before its first connection, which server
+/// to use (without changing the environment that children inherit); a
+/// `choose` that throws DbError is asked again by the next connect().
+void choose_server_with(std::function<Server()> choose);
 
 /// A parameter of query(): text, or SQL NULL.
 struct Param {

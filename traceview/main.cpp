@@ -15,6 +15,7 @@
 
 #include "builds.h"
 #include "common/child.h"
+#include "common/private_db.h"
 #include "layout.h"
 #include "private_dir.h"
 #include "reports.h"
@@ -36,7 +37,8 @@ const char usage[] =
     "  --tool-seconds    time a report tool may take before it is stopped (default 20)\n"
     "  --www DIR         the page's folder (default: the one it was built with, else ../share/daver/traceview/www)\n"
     "  --bin DIR         where relplot, the query tools and tracemake are (default: beside traceview)\n"
-    "The query tools reach the database through libpq's defaults (PGHOST, PGPORT, PGUSER, PGPASSWORD).\n";
+    "The query tools reach the database through libpq's defaults (PGHOST, PGPORT, PGUSER, PGPASSWORD);\n"
+    "with no server named or answering there, tracemake's private one (tracemake db status).\n";
 
 struct Options {
     int port = 0;
@@ -164,6 +166,14 @@ int serve_until_stopped(traceview::Server &server, int port, const sigset_t &sto
 int main(int argc, char **argv)
 {
     const Options options = parse_options(argc, argv);
+    // The private database, when it is the one tracemake records into,
+    // reaches the children through PGHOST and PGPORT.
+    try {
+        if (const auto db = privatedb::choose_server("traceview", false))
+            privatedb::export_to_environment(*db);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "traceview: %s\n", e.what());
+    }
 
     // SIGINT and SIGTERM are taken by a thread of their own that stops the
     // server, so that the private folder is removed on the way out.

@@ -15,3 +15,4 @@ int cmd_rsf(const Args &args);
 int cmd_changes(const Args &args);
 int cmd_compare(const Args &args);
 int cmd_why(const Args &args);
+int cmd_db(const Args &args);

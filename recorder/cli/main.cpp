@@ -8,6 +8,8 @@
 
 #include "cli/commands.h"
 #include "capture/shim.h"
+#include "common/pg.h"
+#include "common/private_db.h"
 
 namespace {
 
@@ -26,7 +28,26 @@ const Command commands[] = {
     {"changes", "changes LABEL1 LABEL2 [-o FILE]", cmd_changes},
     {"compare", "compare LABEL1 LABEL2 [-o DIR] [--no-picture]", cmd_compare},
     {"why", "why LABEL [FILE...] [--since LABEL0]", cmd_why},
+    {"db", "db status | start | stop | env", cmd_db},
 };
+
+/// The server of a command's first connection: the private database when no
+/// server is named and none answers on libpq's default (made and started
+/// when need be).  A recorded build does not see it: only a command other
+/// than record, whose children (changescan) read libpq's defaults, exports it.
+pg::Server choose_server(const Command &command)
+{
+    try {
+        const auto db = privatedb::choose_server("tracemake", true);
+        if (!db)
+            return {};
+        if (command.run != cmd_record)
+            privatedb::export_to_environment(*db);
+        return {db->host(), db->port()};
+    } catch (const privatedb::Error &error) {
+        throw pg::DbError(error.what());
+    }
+}
 
 void usage(std::FILE *to)
 {
@@ -44,7 +65,9 @@ void help()
                "and stores it in the database \"DAVER\" under LABEL.  Exit status: the build's; 2 when\n"
                "the server is not fit (the build is not run) or the command line is wrong; 3 when the\n"
                "build succeeded but could not be stored (its spool is kept: tracemake load DIR).\n"
-               "The server is reached through libpq's defaults: PGHOST, PGPORT, PGUSER, ...\n",
+               "The server is the one libpq's defaults name (PGHOST, PGHOSTADDR, PGPORT, PGDATABASE, PGUSER,\n"
+               "PGSERVICE) or the one answering on its default socket; without either, a private one in\n"
+               "$XDG_DATA_HOME/daver (~/.local/share/daver), made and started on first use: tracemake db.\n",
                stdout);
 }
 
@@ -70,8 +93,10 @@ int main(int argc, char *argv[])
         return 0;
     }
     for (const Command &command : commands)
-        if (name == command.name)
+        if (name == command.name) {
+            pg::choose_server_with([&command] { return choose_server(command); });
             return command.run(Args(argv + 2, argv + argc));
+        }
     std::fprintf(stderr, "tracemake: unknown command '%s'\n", name.c_str());
     usage(stderr);
     return 2;

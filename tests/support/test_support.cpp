@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <signal.h>
+
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
@@ -61,6 +63,12 @@ BackgroundRun::~BackgroundRun() = default;
 bool BackgroundRun::ended() const
 {
     return child_->ended();
+}
+
+void BackgroundRun::signal(int sig) const
+{
+    if (child_->pid() > 0)
+        ::kill(child_->pid(), sig);
 }
 
 RunResult BackgroundRun::wait()

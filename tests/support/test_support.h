@@ -53,6 +53,8 @@ public:
 
     /// True once the program has ended (it is not reaped before wait()).
     bool ended() const;
+    /// Sends `sig` to the program, as a user stopping a server would.
+    void signal(int sig) const;
     /// Waits for the end of the program and returns how it ended.
     RunResult wait();
 
