@@ -205,10 +205,6 @@ int main(int argc, char **argv)
         settings.view_limit = options.limit;
         traceview::Server server(settings, builds, layouts, reports);
         const int port = server.bind(options.port);
-        if (port < 0) {
-            std::fprintf(stderr, "traceview: cannot listen on 127.0.0.1:%d: %s\n", options.port, std::strerror(errno));
-            return 1;
-        }
         return serve_until_stopped(server, port, stops);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "traceview: %s\n", e.what());

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <regex>
@@ -218,6 +219,8 @@ int Server::bind(int port)
         port_ = http_->bind_to_any_port("127.0.0.1");
     else
         port_ = http_->bind_to_port("127.0.0.1", port) ? port : -1;
+    if (port_ < 0)
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
     return port_;
 }
 

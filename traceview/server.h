@@ -40,7 +40,8 @@ public:
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    /// Binds 127.0.0.1:port (0 for any free port); returns the port, or -1.
+    /// Binds 127.0.0.1:port (0 for any free port) and returns the port;
+    /// throws std::runtime_error saying why when it cannot.
     int bind(int port);
     /// Serves until stop() is called; false when the server failed.
     bool serve();

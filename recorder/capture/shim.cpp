@@ -244,7 +244,7 @@ std::string join_words(const std::vector<std::string> &words)
     return joined;
 }
 
-std::string find_make(const std::string &path_value, const std::string &skip)
+std::optional<std::string> find_make(const std::string &path_value, const std::string &skip)
 {
     std::error_code error;
     fs::path self = fs::canonical("/proc/self/exe", error);
@@ -257,7 +257,7 @@ std::string find_make(const std::string &path_value, const std::string &skip)
             fs::canonical(candidate, error) != self)
             return candidate.string();
         if (colon == std::string::npos)
-            return {};
+            return std::nullopt;
         start = colon + 1;
     }
 }
@@ -478,7 +478,7 @@ int shim_main(int argc, char *argv[])
     }
     std::string real_make = getenv_string(capture::env_real_make);
     if (real_make.empty())
-        real_make = find_make(getenv_string("PATH"), fs::path(argv[0]).parent_path().string());
+        real_make = find_make(getenv_string("PATH"), fs::path(argv[0]).parent_path().string()).value_or("");
     if (real_make.empty()) {
         std::fprintf(stderr, "tracemake: no make found in PATH\n");
         return 127;

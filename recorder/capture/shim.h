@@ -7,6 +7,7 @@
 // never passes through it: make writes to the build's own stdout and stderr.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,8 @@ Outcome run_make(const std::vector<std::string> &argv);
 int shim_main(int argc, char *argv[]);
 
 /// The real make that `make` names in PATH, the shim folder `skip` left out;
-/// empty when there is none.
-std::string find_make(const std::string &path_value, const std::string &skip = {});
+/// none when PATH holds none.
+std::optional<std::string> find_make(const std::string &path_value, const std::string &skip = {});
 
 /// The program that the shim folder's `make` links to: tracemake-shim
 /// beside this program, or this program itself.

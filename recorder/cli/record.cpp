@@ -145,7 +145,7 @@ std::string real_make_for(const RecordOptions &options)
         chosen = options.command[0];
     if (chosen.empty()) {
         const char *path = std::getenv("PATH");
-        chosen = shim::find_make(path ? path : "");
+        chosen = shim::find_make(path ? path : "").value_or("");
     }
     if (chosen.empty() || access(chosen.c_str(), X_OK) != 0)
         throw std::runtime_error("no make to run" + (chosen.empty() ? std::string() : ": " + chosen));
