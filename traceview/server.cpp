@@ -87,11 +87,17 @@ json unit_json(const RsfModel &model, int index)
 
 // The files that `tracemake why` ranks as first causes ("  COUNT  PATH: ..."
 // lines, PATH relative to the top make's directory, the model's root),
-// as units of the model; a cause that is no file of the drawing is left out.
+// as units of the model in the order of that ranking: every instance of
+// the path (a header is known to each make process that reads it); a cause
+// that is no file of the drawing is left out.
 json first_cause_units(const RsfModel &model, const std::string &answer)
 {
     static const std::regex line(R"(^  ([0-9]+)  ([^:]+): )");
-    std::map<std::string, std::string> counts; // full path -> count
+    struct Cause {
+        std::size_t rank;
+        long long targets;
+    };
+    std::map<std::string, Cause> causes; // full path -> its place in the ranking, its count
     const std::string root = model.root() < 0 ? std::string() : model.path_of(model.root());
     std::istringstream in(answer);
     for (std::string text; std::getline(in, text);) {
@@ -99,18 +105,23 @@ json first_cause_units(const RsfModel &model, const std::string &answer)
         if (!std::regex_search(text, m, line))
             continue;
         const std::string path = m[2].str();
-        counts.emplace(path.front() == '/' ? path : (root == "/" ? "/" + path : root + "/" + path), m[1].str());
+        causes.emplace(path.front() == '/' ? path : (root == "/" ? "/" + path : root + "/" + path),
+                       Cause{causes.size(), std::stoll(m[1].str())});
     }
-    json units = json::array();
-    for (std::size_t i = 0; i < model.units().size() && units.size() < counts.size(); ++i) {
+    std::vector<std::pair<const Cause *, int>> found; // cause, unit
+    for (std::size_t i = 0; i < model.units().size(); ++i) {
         if (model.units()[i].is_dir)
             continue;
-        auto found = counts.find(model.path_of(static_cast<int>(i)));
-        if (found == counts.end())
-            continue;
-        json unit = unit_json(model, static_cast<int>(i));
-        unit["targets"] = std::stoll(found->second);
-        units.push_back(std::move(unit));
+        auto it = causes.find(model.path_of(static_cast<int>(i)));
+        if (it != causes.end())
+            found.emplace_back(&it->second, static_cast<int>(i));
+    }
+    std::stable_sort(found.begin(), found.end(), [](auto a, auto b) { return a.first->rank < b.first->rank; });
+    json units = json::array();
+    for (const auto &[cause, unit] : found) {
+        json j = unit_json(model, unit);
+        j["targets"] = cause->targets;
+        units.push_back(std::move(j));
     }
     return units;
 }
