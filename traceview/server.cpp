@@ -85,42 +85,73 @@ json unit_json(const RsfModel &model, int index)
     return j;
 }
 
-// The files that `tracemake why` ranks as first causes ("  COUNT  PATH: ..."
-// lines, PATH relative to the top make's directory, the model's root),
-// as units of the model in the order of that ranking: every instance of
-// the path (a header is known to each make process that reads it); a cause
-// that is no file of the drawing is left out.
-json first_cause_units(const RsfModel &model, const std::string &answer)
+// A first cause as `tracemake why LABEL` ranks it: its path as written
+// (relative to the top make's directory, or absolute) and the count of
+// rebuilt targets it led to.
+struct RankedCause {
+    std::string path;
+    long long targets;
+};
+
+// The "  COUNT  PATH: ..." lines of the answer, in the order of the ranking.
+std::vector<RankedCause> ranked_causes(const std::string &answer)
 {
     static const std::regex line(R"(^  ([0-9]+)  ([^:]+): )");
-    struct Cause {
-        std::size_t rank;
-        long long targets;
-    };
-    std::map<std::string, Cause> causes; // full path -> its place in the ranking, its count
-    const std::string root = model.root() < 0 ? std::string() : model.path_of(model.root());
+    std::vector<RankedCause> causes;
     std::istringstream in(answer);
     for (std::string text; std::getline(in, text);) {
         std::smatch m;
-        if (!std::regex_search(text, m, line))
-            continue;
-        const std::string path = m[2].str();
-        causes.emplace(path.front() == '/' ? path : (root == "/" ? "/" + path : root + "/" + path),
-                       Cause{causes.size(), std::stoll(m[1].str())});
+        if (std::regex_search(text, m, line))
+            causes.push_back({m[2].str(), std::stoll(m[1].str())});
     }
-    std::vector<std::pair<const Cause *, int>> found; // cause, unit
+    return causes;
+}
+
+// The first causes as units of the model, in the order of the ranking:
+// every instance of the path (a header is known to each make process that
+// reads it), found by its path under the model's root and, for a cause
+// named by `oids` (its instances in the build `why` answered for), by OID:
+// of two builds in two trees the drawing names a pair by the first build's
+// paths, `why` by the second's.  A cause that is no file of the drawing is
+// left out.
+json first_cause_units(const RsfModel &model, const std::vector<RankedCause> &causes,
+                       const std::map<std::string, std::vector<std::string>> &oids)
+{
+    const std::string root = model.root() < 0 ? std::string() : model.path_of(model.root());
+    std::map<std::string, std::size_t> by_path; // full path -> cause
+    for (std::size_t c = 0; c < causes.size(); ++c) {
+        const std::string &path = causes[c].path;
+        by_path.emplace(path.front() == '/' ? path : (root == "/" ? "/" + path : root + "/" + path), c);
+    }
+    std::map<int, std::size_t> found; // unit -> its cause
+    std::map<std::string, int> unit_of_oid;
     for (std::size_t i = 0; i < model.units().size(); ++i) {
-        if (model.units()[i].is_dir)
+        const Unit &u = model.units()[i];
+        if (u.is_dir)
             continue;
-        auto it = causes.find(model.path_of(static_cast<int>(i)));
-        if (it != causes.end())
-            found.emplace_back(&it->second, static_cast<int>(i));
+        if (auto it = by_path.find(model.path_of(static_cast<int>(i))); it != by_path.end())
+            found.emplace(static_cast<int>(i), it->second);
+        if (!oids.empty())
+            for (const std::string *oid : {&u.primary, &u.partner})
+                if (!oid->empty())
+                    unit_of_oid.emplace(*oid, static_cast<int>(i));
     }
-    std::stable_sort(found.begin(), found.end(), [](auto a, auto b) { return a.first->rank < b.first->rank; });
+    for (std::size_t c = 0; c < causes.size(); ++c) {
+        auto named = oids.find(causes[c].path);
+        if (named == oids.end())
+            continue;
+        for (const std::string &oid : named->second)
+            if (auto it = unit_of_oid.find(oid); it != unit_of_oid.end())
+                found.emplace(it->second, c);
+    }
+    std::vector<std::pair<std::size_t, int>> ranked; // cause, unit
+    for (const auto &[unit, cause] : found)
+        ranked.emplace_back(cause, unit);
+    std::sort(ranked.begin(), ranked.end());
     json units = json::array();
-    for (const auto &[cause, unit] : found) {
+    for (const auto &[cause, unit] : ranked) {
         json j = unit_json(model, unit);
-        j["targets"] = cause->targets;
+        j["targets"] = causes[cause].targets;
         units.push_back(std::move(j));
     }
     return units;
@@ -517,7 +548,19 @@ void Server::first_causes(const httplib::Request &req, httplib::Response &res) c
         send_json(res, out, 502);
         return;
     }
-    out["causes"] = first_cause_units(*build->model, report.text);
+    const std::vector<RankedCause> causes = ranked_causes(report.text);
+    std::map<std::string, std::vector<std::string>> oids;
+    if (build->labels.size() == 2 && !causes.empty()) {
+        std::vector<std::string> paths;
+        for (const RankedCause &c : causes)
+            paths.push_back(c.path);
+        try {
+            oids = builds_.instance_oids(build->labels.back(), paths);
+        } catch (const Unavailable &e) {
+            out["note"] = std::string("first causes found by path only: ") + e.what();
+        }
+    }
+    out["causes"] = first_cause_units(*build->model, causes, oids);
     send_json(res, out);
 }
 

@@ -4,6 +4,7 @@ import concurrent.futures
 import html
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -452,10 +453,12 @@ class RecordedLargePair(unittest.TestCase):
                     status, overview = tv.get_json('/api/view', build=key)
                     self.assertEqual(status, 200, overview.get('error'))
                     # The edited source, the object made from it: one node each, of both builds, changed.
-                    for path in [os.path.join(trees['a'], 'd7', 'f1.c'), os.path.join(objects_a, 'd7', 'f1.o')]:
+                    edited_object = os.path.join(objects_a, 'd7', 'f1.o')
+                    units = {}
+                    for path in [os.path.join(trees['a'], 'd7', 'f1.c'), edited_object]:
                         found = tv.get_json('/api/search', build=key, q='/d7/' + os.path.basename(path))[1]
                         self.assertEqual([m['path'] for m in found['matches']], [path])
-                        unit = found['matches'][0]
+                        unit = units[path] = found['matches'][0]
                         self.assertEqual(len(unit['oids']), 2, unit)
                         self.assertTrue(unit['changed'], unit)
                         self.assertNotIn('only_in', unit)
@@ -474,6 +477,16 @@ class RecordedLargePair(unittest.TestCase):
                                              os.path.join(objects_a, 'd7', 'lib.a')]))
                     self.assertEqual(changes['added'], [])
                     self.assertEqual(changes['removed'], [])
+                    # C was built in a fresh object folder: each file made there is
+                    # a first cause, named by C's path, and found as its node of both.
+                    status, causes = tv.get_json('/api/causes', build=key)
+                    self.assertEqual(status, 200, causes.get('error'))
+                    named = re.findall(r'^  [0-9]+  ([^:]+): ', causes['text'], re.M)
+                    self.assertIn(os.path.join(objects_c, 'd7', 'f1.o'), named)
+                    self.assertEqual(len(causes['causes']), len(named))
+                    self.assertNotIn('note', causes)
+                    edited = [c['id'] for c in causes['causes'] if c['path'] == edited_object]
+                    self.assertEqual(edited, [units[edited_object]['id']])
                 finally:
                     tv.stop()
         finally:
