@@ -174,13 +174,47 @@ std::shared_ptr<const Build> BuildRegistry::keep(std::shared_ptr<const Build> bu
     return build;
 }
 
-std::vector<LabelInfo> BuildRegistry::list_labels() const
+namespace {
+
+// libpq's own defaults (PGHOST, PGPORT, PGUSER...) as for the tools; a server that does not answer is given up soon.
+pg::Connection connect_trace_db()
 {
-    // libpq's own defaults (PGHOST, PGPORT, PGUSER...) as for the tools; a server that does not answer is given up soon.
     pg::Connection conn(PQconnectdb("dbname=DAVER connect_timeout=5 application_name=traceview"));
     if (!conn || PQstatus(conn.get()) != CONNECTION_OK)
         throw Unavailable("cannot reach the trace database DAVER: " +
                           first_line(conn ? PQerrorMessage(conn.get()) : "out of memory"));
+    return conn;
+}
+
+} // namespace
+
+std::map<std::string, std::vector<std::string>> BuildRegistry::instance_oids(const std::string &label,
+                                                                             const std::vector<std::string> &paths) const
+{
+    pg::Connection conn = connect_trace_db();
+    std::string joined; // paths never hold a newline: tracemake names them one a line
+    for (const std::string &path : paths)
+        joined += (joined.empty() ? "" : "\n") + path;
+    pg::Result rows;
+    try {
+        rows = pg::query(conn.get(),
+                         "SELECT p.path, f.OID::text FROM unnest(string_to_array($2, E'\\n')) AS p(path) "
+                         "JOIN ZTR_BUILD b ON b.BLD_LABEL = $1 "
+                         "JOIN ZTR_FILEINST f ON f.INST_VERSION = $1 AND f.INST_DIR || '/' || f.INST_NAME = "
+                         "CASE WHEN p.path LIKE '/%' THEN p.path ELSE b.BLD_TOPDIR || '/' || p.path END",
+                         {label, joined});
+    } catch (const pg::DbError &e) {
+        throw Unavailable(std::string("cannot read the instances of ") + label + ": " + first_line(e.what()));
+    }
+    std::map<std::string, std::vector<std::string>> oids;
+    for (int i = 0; i < PQntuples(rows.get()); ++i)
+        oids[PQgetvalue(rows.get(), i, 0)].push_back(PQgetvalue(rows.get(), i, 1));
+    return oids;
+}
+
+std::vector<LabelInfo> BuildRegistry::list_labels() const
+{
+    pg::Connection conn = connect_trace_db();
     pg::Result rows;
     try {
         rows = pg::query(conn.get(), "SELECT BLD_LABEL, BLD_TOPDIR, BLD_CMDLINE, BLD_START::text, BLD_STATUS::text, "

@@ -67,6 +67,11 @@ public:
     std::shared_ptr<const Build> open_labels(const std::vector<std::string> &labels);
     /// The rows of ZTR_BUILD; throws Unavailable when the database cannot be read.
     std::vector<LabelInfo> list_labels() const;
+    /// The OIDs of the instances of the recorded build `label` at each of
+    /// `paths` (absolute, or relative to its top directory), by the path as
+    /// given; throws Unavailable when the database cannot be read.
+    std::map<std::string, std::vector<std::string>> instance_oids(const std::string &label,
+                                                                  const std::vector<std::string> &paths) const;
 
 private:
     /// The model of `text`, with the files of the change list `list` marked

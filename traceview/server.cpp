@@ -86,32 +86,74 @@ json unit_json(const RsfModel &model, int index)
     return j;
 }
 
-// The files that `tracemake why` ranks as first causes ("  COUNT  PATH: ..."
-// lines, PATH relative to the top make's directory, the model's root),
-// as units of the model; a cause that is no file of the drawing is left out.
-json first_cause_units(const RsfModel &model, const std::string &answer)
+// A first cause as `tracemake why LABEL` ranks it: its path as written
+// (relative to the top make's directory, or absolute) and the count of
+// rebuilt targets it led to.
+struct RankedCause {
+    std::string path;
+    long long targets;
+};
+
+// The "  COUNT  PATH: ..." lines of the answer, in the order of the ranking.
+std::vector<RankedCause> ranked_causes(const std::string &answer)
 {
     static const std::regex line(R"(^  ([0-9]+)  ([^:]+): )");
-    std::map<std::string, std::string> counts; // full path -> count
-    const std::string root = model.root() < 0 ? std::string() : model.path_of(model.root());
+    std::vector<RankedCause> causes;
     std::istringstream in(answer);
     for (std::string text; std::getline(in, text);) {
         std::smatch m;
-        if (!std::regex_search(text, m, line))
-            continue;
-        const std::string path = m[2].str();
-        counts.emplace(path.front() == '/' ? path : (root == "/" ? "/" + path : root + "/" + path), m[1].str());
+        if (std::regex_search(text, m, line))
+            causes.push_back({m[2].str(), std::stoll(m[1].str())});
     }
+    return causes;
+}
+
+// The first causes as units of the model, in the order of the ranking:
+// every instance of the path (a header is known to each make process that
+// reads it), found by its path under the model's root and, for a cause
+// named by `oids` (its instances in the build `why` answered for), by OID:
+// of two builds in two trees the drawing names a pair by the first build's
+// paths, `why` by the second's.  A cause that is no file of the drawing is
+// left out.
+json first_cause_units(const RsfModel &model, const std::vector<RankedCause> &causes,
+                       const std::map<std::string, std::vector<std::string>> &oids)
+{
+    const std::string root = model.root() < 0 ? std::string() : model.path_of(model.root());
+    std::map<std::string, std::size_t> by_path; // full path -> cause
+    for (std::size_t c = 0; c < causes.size(); ++c) {
+        const std::string &path = causes[c].path;
+        by_path.emplace(path.front() == '/' ? path : (root == "/" ? "/" + path : root + "/" + path), c);
+    }
+    std::map<int, std::size_t> found; // unit -> its cause
+    std::map<std::string, int> unit_of_oid;
+    for (std::size_t i = 0; i < model.units().size(); ++i) {
+        const Unit &u = model.units()[i];
+        if (u.is_dir)
+            continue;
+        if (auto it = by_path.find(model.path_of(static_cast<int>(i))); it != by_path.end())
+            found.emplace(static_cast<int>(i), it->second);
+        if (!oids.empty())
+            for (const std::string *oid : {&u.primary, &u.partner})
+                if (!oid->empty())
+                    unit_of_oid.emplace(*oid, static_cast<int>(i));
+    }
+    for (std::size_t c = 0; c < causes.size(); ++c) {
+        auto named = oids.find(causes[c].path);
+        if (named == oids.end())
+            continue;
+        for (const std::string &oid : named->second)
+            if (auto it = unit_of_oid.find(oid); it != unit_of_oid.end())
+                found.emplace(it->second, c);
+    }
+    std::vector<std::pair<std::size_t, int>> ranked; // cause, unit
+    for (const auto &[unit, cause] : found)
+        ranked.emplace_back(cause, unit);
+    std::sort(ranked.begin(), ranked.end());
     json units = json::array();
-    for (std::size_t i = 0; i < model.units().size() && units.size() < counts.size(); ++i) {
-        if (model.units()[i].is_dir)
-            continue;
-        auto found = counts.find(model.path_of(static_cast<int>(i)));
-        if (found == counts.end())
-            continue;
-        json unit = unit_json(model, static_cast<int>(i));
-        unit["targets"] = std::stoll(found->second);
-        units.push_back(std::move(unit));
+    for (const auto &[cause, unit] : ranked) {
+        json j = unit_json(model, unit);
+        j["targets"] = causes[cause].targets;
+        units.push_back(std::move(j));
     }
     return units;
 }
@@ -509,7 +551,19 @@ void Server::first_causes(const httplib::Request &req, httplib::Response &res) c
         send_json(res, out, 502);
         return;
     }
-    out["causes"] = first_cause_units(*build->model, report.text);
+    const std::vector<RankedCause> causes = ranked_causes(report.text);
+    std::map<std::string, std::vector<std::string>> oids;
+    if (build->labels.size() == 2 && !causes.empty()) {
+        std::vector<std::string> paths;
+        for (const RankedCause &c : causes)
+            paths.push_back(c.path);
+        try {
+            oids = builds_.instance_oids(build->labels.back(), paths);
+        } catch (const Unavailable &e) {
+            out["note"] = std::string("first causes found by path only: ") + e.what();
+        }
+    }
+    out["causes"] = first_cause_units(*build->model, causes, oids);
     send_json(res, out);
 }
 

@@ -1,11 +1,15 @@
 """traceview in a real browser (headless Chromium through Selenium) on the
 demo data: the graph appears upright and inside the window, a click on a file
-shows its reports, the search centres a file, two files are compared, and
+shows its reports, the search centres a file, two files are compared, a
+recorded build tells why a file was rebuilt and marks its first causes, and
 names that hold markup stay text."""
 import base64
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 from selenium import webdriver
@@ -16,7 +20,7 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tvsupport import SOURCE, Cluster, Traceview, record_calc, write_large_build  # noqa: E402
+from tvsupport import BIN, SOURCE, Cluster, Traceview, record_calc, write_large_build  # noqa: E402
 from selenium.webdriver.support.ui import Select  # noqa: E402
 
 SCREENSHOT = os.environ.get('TRACEVIEW_SCREENSHOT')   # where to keep the picture, when set
@@ -51,6 +55,14 @@ def wait(condition, timeout=40):
 def node(title):
     for g in browser.find_elements(By.CSS_SELECTOR, '#graph g.node'):
         if g.find_element(By.TAG_NAME, 'title').get_attribute('textContent') == title:
+            return g
+    return None
+
+
+def named(name):
+    """The drawn file node of that visible name, or None."""
+    for g in browser.find_elements(By.CSS_SELECTOR, '#graph g.node'):
+        if g.text == name:
             return g
     return None
 
@@ -183,6 +195,66 @@ class RecordedBuilds(unittest.TestCase):
         wait(lambda: 'compat.h' in browser.find_element(By.ID, 'changes').text)
         wait(lambda: any(g.text == 'main.o' for g in browser.find_elements(By.CSS_SELECTOR, '#graph g.node')))
         self.assertIn('Added in r2', browser.find_element(By.ID, 'changes').text)
+
+
+class WhyRebuilt(unittest.TestCase):
+    """A build of the demo rebuilt after a source and a header were edited:
+    the file panel says why the object was made, the first causes name the
+    two files and mark them in the drawing."""
+
+    def test_the_reason_of_a_file_and_the_first_causes_in_the_drawing(self):
+        with tempfile.TemporaryDirectory() as d:
+            tree = os.path.join(d, 'calc')
+            shutil.copytree(os.path.join(SOURCE, 'demo', 'calc-v1'), tree)
+            subprocess.run(['make'], cwd=tree, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # Everything built an hour ago, then a source and a header (which
+            # both make processes that compile know) edited a minute ago:
+            # newer than what was made from them, whatever the clock's grain,
+            # and not in the future.
+            now = time.time()
+            for folder, _, names in os.walk(tree):
+                for name in names:
+                    os.utime(os.path.join(folder, name), (now - 3600, now - 3600))
+            for edited in ['src/main.c', 'lib/calc.h']:
+                os.utime(os.path.join(tree, edited), (now - 60, now - 60))
+            subprocess.run([os.path.join(BIN, 'tracemake'), 'record', '--label', 'touched', '--', 'make'], cwd=tree,
+                           env=cluster.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            tv = Traceview(['--label', 'touched'], cluster.env)
+            try:
+                browser.get(tv.url + '/')
+                wait(lambda: named('main.o') is not None and named('main.c') is not None)
+                named('main.o').click()
+                why = lambda: report_text('why')   # noqa: E731
+                wait(lambda: 'rebuilt' in why())
+                self.assertIn('main.o (make in src, OID ', why())
+                self.assertIn('  prerequisite src/main.c is newer (changed outside the build)\n', why())
+                self.assertIn('lib/calc.h', why())
+                # The first causes, the header first (it led to more), each named once.
+                causes = browser.find_element(By.ID, 'causes')
+                wait(lambda: causes.find_elements(By.TAG_NAME, 'li'))
+                listed = [li.text for li in causes.find_elements(By.TAG_NAME, 'li')]
+                self.assertEqual(len(listed), 2, listed)
+                self.assertRegex(listed[0], r'/calc/lib/calc\.h \([0-9]+ rebuilt\)$')
+                self.assertRegex(listed[1], r'/calc/src/main\.c \(2 rebuilt\)$')
+                # Marked where they are drawn: every node of the header (one
+                # per make process that knows it), the source, nothing else.
+                marked = sorted(g.text for g in browser.find_elements(By.CSS_SELECTOR, '#graph g.node.cause'))
+                headers = [g for g in browser.find_elements(By.CSS_SELECTOR, '#graph g.node') if g.text == 'calc.h']
+                self.assertGreaterEqual(len(headers), 2)
+                self.assertEqual(marked, ['calc.h'] * len(headers) + ['main.c'])
+                causes.find_elements(By.TAG_NAME, 'li')[1].click()
+                wait(lambda: '/calc/src/main.c' in browser.find_element(By.ID, 'node-info').text)
+                # The cause keeps its own outline when the click picks it out.
+                outline = browser.execute_script("""
+                    const g = [...document.querySelectorAll('#graph g.node')].find(
+                        n => n.classList.contains('selected') && n.textContent.includes('main.c'));
+                    const shape = getComputedStyle(g.querySelector('ellipse, polygon'));
+                    return [g.classList.contains('cause'), shape.strokeDasharray, shape.strokeWidth];""")
+                self.assertEqual(outline[0], True)
+                self.assertNotEqual(outline[1], 'none')
+                self.assertEqual(outline[2], '5px')
+            finally:
+                tv.stop()
 
 
 class DatabaseDown(unittest.TestCase):

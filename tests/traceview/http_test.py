@@ -4,6 +4,7 @@ import concurrent.futures
 import html
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -14,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from tvsupport import (BIN, LARGE_OBJECTS, LARGE_OUTSIDE, LARGE_SOURCE, SOURCE, Cluster, Traceview,  # noqa: E402
-                       copy_www, record_calc, write_large_build)
+                       copy_www, record_calc, record_large_pair, write_large_build)
 
 SAMPLE = os.path.join(SOURCE, 'demo', 'sample.rsf')
 CHANGES = os.path.join(SOURCE, 'demo', 'sample.list')
@@ -430,6 +431,66 @@ class LargeBuilds(unittest.TestCase):
         total = {k: sum(n.get(k, 0) for n in view['nodes'].values()) for k in ['changed', 'added', 'removed']}
         self.assertEqual(total, {k: self.counts['two'][k] for k in total})
         self.assertIn('changed +', view['svg'])
+
+
+class RecordedLargePair(unittest.TestCase):
+    """Two recorded builds of the large shape: sub-makes in one object folder
+    outside the source tree, the second built in a copy of the tree with an
+    object folder of its own and one source edited.  Opened as a pair, each
+    file of both builds is one node, the edited object among them."""
+
+    def test_the_edited_object_is_one_changed_node(self):
+        own_cluster = Cluster()
+        try:
+            with tempfile.TemporaryDirectory() as d:
+                trees = record_large_pair(own_cluster, d, ['A', 'C'])
+                objects_a, objects_c = os.path.join(d, 'out-a'), os.path.join(d, 'out-c')
+                tv = Traceview(['--label', 'A', '--label', 'C'], own_cluster.env)
+                try:
+                    builds = tv.get_json('/api/builds')[1]
+                    key = builds['first']
+                    self.assertEqual(builds['builds'][0]['title'], 'A against C')
+                    status, overview = tv.get_json('/api/view', build=key)
+                    self.assertEqual(status, 200, overview.get('error'))
+                    # The edited source, the object made from it: one node each, of both builds, changed.
+                    edited_object = os.path.join(objects_a, 'd7', 'f1.o')
+                    units = {}
+                    for path in [os.path.join(trees['a'], 'd7', 'f1.c'), edited_object]:
+                        found = tv.get_json('/api/search', build=key, q='/d7/' + os.path.basename(path))[1]
+                        self.assertEqual([m['path'] for m in found['matches']], [path])
+                        unit = units[path] = found['matches'][0]
+                        self.assertEqual(len(unit['oids']), 2, unit)
+                        self.assertTrue(unit['changed'], unit)
+                        self.assertNotIn('only_in', unit)
+                        status, near = tv.get_json('/api/view', build=key, kind='file', id=unit['id'])
+                        self.assertEqual(status, 200, near.get('error'))
+                        self.assertTrue(near['nodes'][unit['id']]['changed'])
+                    # Nothing of the second tree or its object folder is a node of its own.
+                    for second in [objects_c, trees['c']]:
+                        found = tv.get_json('/api/search', build=key, q=second)[1]
+                        self.assertEqual(found['matches'], [], second)
+                    changes = tv.get_json('/api/changes', build=key)[1]
+                    self.assertEqual(changes['layers'], ['A', 'C'])
+                    self.assertEqual(sorted(f['path'] for f in changes['changed']),
+                                     sorted([os.path.join(trees['a'], 'd7', 'f1.c'),
+                                             os.path.join(objects_a, 'd7', 'f1.o'),
+                                             os.path.join(objects_a, 'd7', 'lib.a')]))
+                    self.assertEqual(changes['added'], [])
+                    self.assertEqual(changes['removed'], [])
+                    # C was built in a fresh object folder: each file made there is
+                    # a first cause, named by C's path, and found as its node of both.
+                    status, causes = tv.get_json('/api/causes', build=key)
+                    self.assertEqual(status, 200, causes.get('error'))
+                    named = re.findall(r'^  [0-9]+  ([^:]+): ', causes['text'], re.M)
+                    self.assertIn(os.path.join(objects_c, 'd7', 'f1.o'), named)
+                    self.assertEqual(len(causes['causes']), len(named))
+                    self.assertNotIn('note', causes)
+                    edited = [c['id'] for c in causes['causes'] if c['path'] == edited_object]
+                    self.assertEqual(edited, [units[edited_object]['id']])
+                finally:
+                    tv.stop()
+        finally:
+            own_cluster.stop()
 
 
 class Failures(unittest.TestCase):

@@ -36,6 +36,24 @@ def record_calc(cluster, into):
                        env=cluster.env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def record_large_pair(cluster, into, labels, folders=30, sources=3, edited='d7/f1.c'):
+    """Records two builds of the large shape (bench/compare/large_project.sh:
+    `folders` sub-makes in one object folder outside the source tree, -j2)
+    with tracemake: tree a into out-a as labels[0], then a copy of it, tree
+    c, with `edited` changed, into out-c as labels[1].  Returns {tree: path}."""
+    trees = {name: os.path.join(into, name) for name in ['a', 'c']}
+    subprocess.run([os.path.join(SOURCE, 'bench', 'compare', 'large_project.sh'), trees['a'], str(folders),
+                    str(sources)], check=True)
+    shutil.copytree(trees['a'], trees['c'])
+    with open(os.path.join(trees['c'], edited), 'w') as f:
+        f.write('int edited;\n')
+    for tree, objects, label in [('a', 'out-a', labels[0]), ('c', 'out-c', labels[1])]:
+        subprocess.run([os.path.join(BIN, 'tracemake'), 'record', '--label', label, '--', 'make', '-j2',
+                        'O=../' + objects], cwd=trees[tree], env=cluster.env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return trees
+
+
 class Traceview:
     """traceview started with `args` on a free port; stopped with stop()."""
 

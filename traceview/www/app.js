@@ -504,9 +504,12 @@ async function loadCauses() {
   if (!current()) return;
   box.replaceChildren();
   if (answer.error) { box.append(el('p', answer.error, 'failed')); return; }
-  const ul = el('ul');
+  const ul = el('ul'), listed = new Set();
   for (const f of answer.causes || []) {
+    // Each instance of a cause is marked; the list names the file once.
     state.causes.add(f.id);
+    if (listed.has(f.path)) continue;
+    listed.add(f.path);
     const li = el('li', f.path + ' (' + f.targets + ' rebuilt)');
     li.addEventListener('click', () => reveal(f));
     ul.append(li);
