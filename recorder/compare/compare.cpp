@@ -167,6 +167,28 @@ std::string draw(const Outputs &files, const Options &options)
     return "";
 }
 
+/// Makes the output folder `dir` and takes out what an earlier run left,
+/// which would pass for this run's.
+void prepare_folder(const std::string &dir, const Outputs &files)
+{
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec)
+        throw StepFailure("output folder", "cannot create " + dir + ": " + ec.message());
+    for (const std::string *stale :
+         {&files.diffs, &files.dot, &files.svg, &files.summary, &files.whole, &files.log, &files.view})
+        fs::remove(*stale, ec);
+}
+
+/// Writes `content` as the summary file `path`.
+void write_text(const std::string &path, const std::string &content)
+{
+    write_step("summary", path, [&](std::FILE *out) {
+        if (std::fputs(content.c_str(), out) == EOF)
+            throw std::runtime_error("cannot write " + path);
+    });
+}
+
 } // namespace
 
 int run(const Options &options)
@@ -182,14 +204,7 @@ int run(const Options &options)
         clock.reset();
         c.conn.reset();
 
-        std::error_code ec;
-        fs::create_directories(options.dir, ec);
-        if (ec)
-            throw StepFailure("output folder", "cannot create " + options.dir + ": " + ec.message());
-        // What an earlier run left would pass for this run's.
-        for (const std::string *stale :
-             {&files.diffs, &files.dot, &files.svg, &files.summary, &files.whole, &files.log, &files.view})
-            fs::remove(*stale, ec);
+        prepare_folder(options.dir, files);
 
         write_step("rsf", files.rsf, [&](std::FILE *out) { rsf::write_comparison(out, c.a, c.b, c.pairs); });
         const picture::View view = picture::select(c.a, c.b, c.pairs, c.set, options.node_limit);
@@ -199,12 +214,6 @@ int run(const Options &options)
         std::vector<std::string> left_out;
         write_step("changes", files.list,
                    [&](std::FILE *out) { left_out = changes::write_list(out, c.a, c.b, c.pairs, c.set); });
-        const auto write_text = [](const std::string &path, const std::string &content) {
-            write_step("summary", path, [&](std::FILE *out) {
-                if (std::fputs(content.c_str(), out) == EOF)
-                    throw std::runtime_error("cannot write " + path);
-            });
-        };
         write_text(files.whole, head + summary::write(c.a, c.b, c.pairs, c.set, explained, left_out, options.dir, ""));
         text = head + summary::write(c.a, c.b, c.pairs, c.set, explained, left_out, options.dir, files.whole);
         write_text(files.summary, text);
