@@ -59,6 +59,99 @@ bool made_by_build(const RsfModel &m, const Unit &file)
     return false;
 }
 
+/// The top directory's children inside it, and the directories outside it that hang from it directly.
+void split_by_top(const std::vector<Unit> &units, const Unit &top, std::vector<int> &inside, std::vector<int> &outside)
+{
+    for (int c : top.children) {
+        const Unit &u = units[static_cast<std::size_t>(c)];
+        const bool within = !u.is_dir || top.primary == "/" || under(u.primary, top.primary) ||
+                            under(u.primary, top.partner);
+        (within ? inside : outside).push_back(c);
+    }
+}
+
+/// The roots of the directories outside the top, and the root each of them is placed under.
+void group_roots(const RsfModel &model, const std::vector<int> &outside, std::vector<std::string> &root_paths,
+                 std::vector<std::pair<std::string, int>> &placed)
+{
+    const auto &units = model.units();
+    // Object folders first, from the directories that hold what the build made.
+    std::map<std::string, std::string> made_roots;   // group key -> root path
+    for (int c : outside) {
+        const Unit &u = units[static_cast<std::size_t>(c)];
+        const bool made = std::any_of(u.children.begin(), u.children.end(), [&](int f) {
+            return !units[static_cast<std::size_t>(f)].is_dir && made_by_build(model, units[static_cast<std::size_t>(f)]);
+        });
+        if (!made)
+            continue;
+        auto [it, fresh] = made_roots.emplace(group_key(u.primary), u.primary);
+        if (!fresh)
+            it->second = common_dir(it->second, u.primary);
+    }
+    for (const auto &[key, path] : made_roots)
+        root_paths.push_back(path);
+    std::map<std::string, std::string> other_roots;
+    for (int c : outside) {
+        const std::string &path = units[static_cast<std::size_t>(c)].primary;
+        const auto in = std::find_if(root_paths.begin(), root_paths.end(),
+                                     [&](const std::string &r) { return path == r || under(path, r); });
+        if (in != root_paths.end()) {
+            placed.emplace_back(*in, c);
+            continue;
+        }
+        auto [it, fresh] = other_roots.emplace(group_key(path), path);
+        if (!fresh)
+            it->second = common_dir(it->second, path);
+        placed.emplace_back(std::string(), c);
+    }
+    for (auto &[root_path, c] : placed)
+        if (root_path.empty())
+            root_path = other_roots.at(group_key(units[static_cast<std::size_t>(c)].primary));
+    for (const auto &[key, path] : other_roots)
+        root_paths.push_back(path);
+}
+
+/// The file counts of each directory, from the files up; a directory's index is above its parent's.
+void count_below(const std::vector<Unit> &units, const std::vector<int> &file_dir, std::vector<OutlineDir> &dirs)
+{
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const int d = file_dir[i];
+        if (d < 0)
+            continue;
+        OutlineDir &dir = dirs[static_cast<std::size_t>(d)];
+        ++dir.files_below;
+        dir.changed_below += units[i].changed ? 1 : 0;
+        dir.added_below += units[i].only_in_layer == 1 ? 1 : 0;
+        dir.removed_below += units[i].only_in_layer == 0 ? 1 : 0;
+    }
+    for (std::size_t i = dirs.size(); i-- > 1;) {
+        const OutlineDir &d = dirs[i];
+        if (d.parent < 0)
+            continue;
+        OutlineDir &up = dirs[static_cast<std::size_t>(d.parent)];
+        up.files_below += d.files_below;
+        up.changed_below += d.changed_below;
+        up.added_below += d.added_below;
+        up.removed_below += d.removed_below;
+    }
+}
+
+/// Ranks each directory's subdirectories: the top first among the roots, then by changes, files and name.
+void rank_dirs(std::vector<OutlineDir> &dirs, int root)
+{
+    for (OutlineDir &d : dirs) {
+        std::stable_sort(d.dirs.begin(), d.dirs.end(), [&](int a, int b) {
+            const OutlineDir &x = dirs[static_cast<std::size_t>(a)], &y = dirs[static_cast<std::size_t>(b)];
+            const bool x_top = x.root && x.unit == root, y_top = y.root && y.unit == root;
+            if (x_top != y_top)
+                return x_top;   // the top directory comes first among the roots
+            const std::size_t cx = x.changed_below + x.added_below + x.removed_below;
+            const std::size_t cy = y.changed_below + y.added_below + y.removed_below;
+            return std::tie(cy, y.files_below, x.name) < std::tie(cx, x.files_below, y.name);
+        });
+    }
+}
+
 } // namespace
 
 Outline::Outline(const RsfModel &model) : file_dir_(model.units().size(), -1)
@@ -71,12 +164,7 @@ Outline::Outline(const RsfModel &model) : file_dir_(model.units().size(), -1)
 
     // What lies outside the top directory hangs from it directly.
     std::vector<int> inside, outside;
-    for (int c : top.children) {
-        const Unit &u = units[static_cast<std::size_t>(c)];
-        const bool within = !u.is_dir || top.primary == "/" || under(u.primary, top.primary) ||
-                            under(u.primary, top.partner);
-        (within ? inside : outside).push_back(c);
-    }
+    split_by_top(units, top, inside, outside);
     if (outside.empty()) {
         top_ = add(top.primary, top.primary, root, -1);
         dirs_[static_cast<std::size_t>(top_)].root = true;
@@ -95,42 +183,9 @@ Outline::Outline(const RsfModel &model) : file_dir_(model.units().size(), -1)
             }
         }
 
-        // Object folders first, from the directories that hold what the build made.
-        std::map<std::string, std::string> made_roots;   // group key -> root path
-        for (int c : outside) {
-            const Unit &u = units[static_cast<std::size_t>(c)];
-            const bool made = std::any_of(u.children.begin(), u.children.end(), [&](int f) {
-                return !units[static_cast<std::size_t>(f)].is_dir && made_by_build(model, units[static_cast<std::size_t>(f)]);
-            });
-            if (!made)
-                continue;
-            auto [it, fresh] = made_roots.emplace(group_key(u.primary), u.primary);
-            if (!fresh)
-                it->second = common_dir(it->second, u.primary);
-        }
         std::vector<std::string> root_paths;
-        for (const auto &[key, path] : made_roots)
-            root_paths.push_back(path);
-        std::map<std::string, std::string> other_roots;
         std::vector<std::pair<std::string, int>> placed;   // root path, outside unit
-        for (int c : outside) {
-            const std::string &path = units[static_cast<std::size_t>(c)].primary;
-            const auto in = std::find_if(root_paths.begin(), root_paths.end(),
-                                         [&](const std::string &r) { return path == r || under(path, r); });
-            if (in != root_paths.end()) {
-                placed.emplace_back(*in, c);
-                continue;
-            }
-            auto [it, fresh] = other_roots.emplace(group_key(path), path);
-            if (!fresh)
-                it->second = common_dir(it->second, path);
-            placed.emplace_back(std::string(), c);
-        }
-        for (auto &[root_path, c] : placed)
-            if (root_path.empty())
-                root_path = other_roots.at(group_key(units[static_cast<std::size_t>(c)].primary));
-        for (const auto &[key, path] : other_roots)
-            root_paths.push_back(path);
+        group_roots(model, outside, root_paths, placed);
         std::unordered_map<std::string, int> root_of;
         for (const std::string &path : root_paths) {
             const int r = add(path, path, -1, top_);
@@ -147,38 +202,8 @@ Outline::Outline(const RsfModel &model) : file_dir_(model.units().size(), -1)
         }
     }
 
-    // Counts from the files up; a directory's index is above its parent's.
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const int d = file_dir_[i];
-        if (d < 0)
-            continue;
-        OutlineDir &dir = dirs_[static_cast<std::size_t>(d)];
-        ++dir.files_below;
-        dir.changed_below += units[i].changed ? 1 : 0;
-        dir.added_below += units[i].only_in_layer == 1 ? 1 : 0;
-        dir.removed_below += units[i].only_in_layer == 0 ? 1 : 0;
-    }
-    for (std::size_t i = dirs_.size(); i-- > 1;) {
-        const OutlineDir &d = dirs_[i];
-        if (d.parent < 0)
-            continue;
-        OutlineDir &up = dirs_[static_cast<std::size_t>(d.parent)];
-        up.files_below += d.files_below;
-        up.changed_below += d.changed_below;
-        up.added_below += d.added_below;
-        up.removed_below += d.removed_below;
-    }
-    for (OutlineDir &d : dirs_) {
-        std::stable_sort(d.dirs.begin(), d.dirs.end(), [&](int a, int b) {
-            const OutlineDir &x = dirs_[static_cast<std::size_t>(a)], &y = dirs_[static_cast<std::size_t>(b)];
-            const bool x_top = x.root && x.unit == root, y_top = y.root && y.unit == root;
-            if (x_top != y_top)
-                return x_top;   // the top directory comes first among the roots
-            const std::size_t cx = x.changed_below + x.added_below + x.removed_below;
-            const std::size_t cy = y.changed_below + y.added_below + y.removed_below;
-            return std::tie(cy, y.files_below, x.name) < std::tie(cx, x.files_below, y.name);
-        });
-    }
+    count_below(units, file_dir_, dirs_);
+    rank_dirs(dirs_, root);
 }
 
 int Outline::add(std::string id, std::string name, int unit, int parent)

@@ -40,23 +40,11 @@ std::vector<const std::string *> raw_names(const Unit &u)
     return names;
 }
 
-// The RSF subset of a drawing; edges that end in a box are merged into one
-// per pair of drawn nodes, counted in `marks`; of those, no more than there
-// are nodes, the heaviest, and `left_out` says how many more there were.
-std::string write_rsf(const RsfModel &m, const Drawing &d, std::vector<EdgeMark> &marks, std::size_t &left_out)
+/// The records of the drawn files and of the edges between them; `drawn` marks those files by unit.
+void put_drawn_files(const RsfModel &m, const Drawing &d, std::string &rsf, std::vector<char> &drawn)
 {
     const auto &units = m.units();
-    std::string rsf;
-    for (const Record *r : m.layername_records())
-        put_record(rsf, *r);
-    put_record(rsf, "ROOT", d.root, "-");
-    for (const auto &[parent, child] : d.contains)
-        put_record(rsf, "CONTAIN", parent, child);
-    for (const Unit *u : d.paired_dirs)
-        put_record(rsf, "SAME", u->primary, u->partner);
-
     std::unordered_set<std::string> raw_in;   // raw nodes drawn as themselves
-    std::vector<char> drawn(units.size(), 0);
     for (int f : d.files) {
         const Unit &u = units[static_cast<std::size_t>(f)];
         drawn[static_cast<std::size_t>(f)] = 1;
@@ -71,7 +59,13 @@ std::string write_rsf(const RsfModel &m, const Drawing &d, std::vector<EdgeMark>
     for (const Record *r : m.edge_records())
         if (raw_in.count(r->subject) != 0 && raw_in.count(r->object) != 0)
             put_record(rsf, *r);
+}
 
+/// The edges that end in a box, merged per pair of drawn ends: the heaviest of them, as many as there are nodes.
+void put_box_edges(const RsfModel &m, const Drawing &d, const std::vector<char> &drawn, std::string &rsf,
+                   std::vector<EdgeMark> &marks, std::size_t &left_out)
+{
+    const auto &units = m.units();
     // Drawn ends: a file unit as itself (its index), a box as -2 - its index.
     auto end_of = [&](int unit) {
         if (drawn[static_cast<std::size_t>(unit)] != 0)
@@ -108,6 +102,25 @@ std::string write_rsf(const RsfModel &m, const Drawing &d, std::vector<EdgeMark>
         put_record(rsf, edge.depends ? "DEPENDON" : "INVOKE", raw_of(ends.first), raw_of(ends.second));
         marks.push_back({id_of(ends.first), id_of(ends.second), edge.count});
     }
+}
+
+// The RSF subset of a drawing; edges that end in a box are merged into one
+// per pair of drawn nodes, counted in `marks`; of those, no more than there
+// are nodes, the heaviest, and `left_out` says how many more there were.
+std::string write_rsf(const RsfModel &m, const Drawing &d, std::vector<EdgeMark> &marks, std::size_t &left_out)
+{
+    std::string rsf;
+    for (const Record *r : m.layername_records())
+        put_record(rsf, *r);
+    put_record(rsf, "ROOT", d.root, "-");
+    for (const auto &[parent, child] : d.contains)
+        put_record(rsf, "CONTAIN", parent, child);
+    for (const Unit *u : d.paired_dirs)
+        put_record(rsf, "SAME", u->primary, u->partner);
+
+    std::vector<char> drawn(m.units().size(), 0);
+    put_drawn_files(m, d, rsf, drawn);
+    put_box_edges(m, d, drawn, rsf, marks, left_out);
     return rsf;
 }
 
@@ -186,33 +199,26 @@ std::string dot_cluster_label_statement(const std::string &id, const std::string
     return "\tsubgraph " + dot_quote("cluster_" + id) + " { label=" + dot_quote(label) + "; }\n";
 }
 
-View make_directory_view(const RsfModel &model, const Outline &outline, OutlinePlace place, std::size_t limit)
-{
-    limit = std::clamp(limit, min_view_limit, max_view_limit);
-    const auto &dirs = outline.dirs();
-    auto dir = [&](int d) -> const OutlineDir & { return dirs[static_cast<std::size_t>(d)]; };
-    const OutlineDir &start = dir(place.dir);
-    View v;
-    std::vector<std::string> notes;
+namespace {
 
-    // The start's own level: its directories first (each stands for many
-    // files), then as many of its files as there is room for.
-    std::vector<int> opened{place.dir}, level;
-    std::vector<int> kids(start.dirs.begin() + static_cast<std::ptrdiff_t>(std::min(place.skip, start.dirs.size())),
-                          start.dirs.end());
-    const std::vector<int> own_files = place.skip == 0 ? ranked_files(model, start) : std::vector<int>{};
-    std::size_t more_from = kids.size();
-    if (kids.size() + own_files.size() > limit && kids.size() >= limit)
-        more_from = limit - 1;
-    level.assign(kids.begin(), kids.begin() + static_cast<std::ptrdiff_t>(more_from));
-    const std::size_t more = kids.size() - more_from;
+/// The start's own files in the room its directories leave, with a note for those left out.
+void take_own_files(const OutlineDir &start, std::size_t limit, const std::vector<int> &own_files,
+                    const std::vector<int> &level, std::size_t more, View &v, std::vector<std::string> &notes)
+{
     const std::size_t file_room = limit - level.size() - (more > 0 ? 1 : 0);
     const std::size_t taken = std::min(file_room, own_files.size());
     v.files.assign(own_files.begin(), own_files.begin() + static_cast<std::ptrdiff_t>(taken));
     if (taken < own_files.size())
         notes.push_back(std::to_string(own_files.size() - taken) + " files of " + start.id + " are not drawn (limit " +
                         std::to_string(limit) + " nodes); search finds them");
+}
 
+/// Opens the levels below the start while their contents fit; `level` is left as the boxes drawn closed.
+void open_levels(const Outline &outline, std::size_t limit, std::size_t more, std::vector<int> &opened,
+                 std::vector<int> &level, View &v)
+{
+    const auto &dirs = outline.dirs();
+    auto dir = [&](int d) -> const OutlineDir & { return dirs[static_cast<std::size_t>(d)]; };
     // Level by level: the boxes of one depth are opened together when all
     // their contents fit in place of them, so that a view shows the top
     // levels of the tree and never one directory's files among boxes.
@@ -232,12 +238,19 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
         }
         level.swap(next);
     }
+}
 
-    Drawing drawing;
+/// The closed boxes and the "more" box, and which box each file below the open part lies in.
+void put_boxes(const RsfModel &model, const Outline &outline, OutlinePlace place, const std::vector<int> &level,
+               const std::vector<int> &kids, std::size_t more_from, std::size_t more, View &v,
+               std::vector<std::string> &notes, Drawing &drawing, std::vector<int> &box_frame)
+{
+    const auto &dirs = outline.dirs();
+    auto dir = [&](int d) -> const OutlineDir & { return dirs[static_cast<std::size_t>(d)]; };
+    const OutlineDir &start = dir(place.dir);
     drawing.box_of_file.assign(model.units().size(), -1);
     // Which box each directory below the view's open part lies in.
     std::vector<int> box_of_dir(dirs.size(), -1);
-    std::vector<int> box_frame;   // by box: the outline directory whose frame holds it
     auto add_box = [&](Box box, int frame) {
         drawing.box_ids.push_back(box.id);
         v.boxes.push_back(std::move(box));
@@ -274,6 +287,11 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
         if (d >= 0)
             drawing.box_of_file[u] = box_of_dir[static_cast<std::size_t>(d)];
     }
+}
+
+/// A note for the directories drawn closed, and how many files they hold.
+void note_closed_boxes(const View &v, std::size_t more, std::size_t limit, std::vector<std::string> &notes)
+{
     const std::size_t closed = v.boxes.size() - (more > 0 ? 1 : 0);
     if (closed > 0) {
         std::size_t files = 0;
@@ -283,7 +301,16 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
                         count_text(files, "file", "files") + " (opening the next level would pass " +
                         std::to_string(limit) + " nodes); click one to open it");
     }
+}
 
+/// The RSF of a directory view: its roots, frames and boxes; says whether the roots are drawn without a frame.
+bool write_tree(const RsfModel &model, const Outline &outline, OutlinePlace place, const std::vector<int> &opened,
+                const std::vector<int> &level, std::size_t more, View &v, std::vector<std::string> &notes,
+                Drawing &drawing)
+{
+    const auto &dirs = outline.dirs();
+    auto dir = [&](int d) -> const OutlineDir & { return dirs[static_cast<std::size_t>(d)]; };
+    const OutlineDir &start = dir(place.dir);
     // The drawing: with several roots the view starts at the first and the
     // others follow it as its siblings, without a frame around them all
     // (relplot walks on from its root along the root's siblings, which come
@@ -324,7 +351,15 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
     if (edges_left_out > 0)
         notes.push_back(std::to_string(edges_left_out) + " lighter edges between boxes are not drawn (" +
                         std::to_string(v.extras.edges.size()) + " are)");
+    return frameless;
+}
 
+/// Layout hints: rows in each frame, and a frameless view's root frames stacked one below the other.
+void lay_out_frames(const RsfModel &model, const Outline &outline, bool frameless, const std::vector<int> &box_frame,
+                    View &v)
+{
+    const auto &dirs = outline.dirs();
+    auto dir = [&](int d) -> const OutlineDir & { return dirs[static_cast<std::size_t>(d)]; };
     // Rows in each frame: its boxes first, as ranked, then its files.
     std::map<int, std::vector<std::string>> frames;
     for (std::size_t b = 0; b < v.boxes.size(); ++b)
@@ -366,6 +401,39 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
             }
         }
     }
+}
+
+} // namespace
+
+View make_directory_view(const RsfModel &model, const Outline &outline, OutlinePlace place, std::size_t limit)
+{
+    limit = std::clamp(limit, min_view_limit, max_view_limit);
+    const auto &dirs = outline.dirs();
+    auto dir = [&](int d) -> const OutlineDir & { return dirs[static_cast<std::size_t>(d)]; };
+    const OutlineDir &start = dir(place.dir);
+    View v;
+    std::vector<std::string> notes;
+
+    // The start's own level: its directories first (each stands for many
+    // files), then as many of its files as there is room for.
+    std::vector<int> opened{place.dir}, level;
+    std::vector<int> kids(start.dirs.begin() + static_cast<std::ptrdiff_t>(std::min(place.skip, start.dirs.size())),
+                          start.dirs.end());
+    const std::vector<int> own_files = place.skip == 0 ? ranked_files(model, start) : std::vector<int>{};
+    std::size_t more_from = kids.size();
+    if (kids.size() + own_files.size() > limit && kids.size() >= limit)
+        more_from = limit - 1;
+    level.assign(kids.begin(), kids.begin() + static_cast<std::ptrdiff_t>(more_from));
+    const std::size_t more = kids.size() - more_from;
+    take_own_files(start, limit, own_files, level, more, v, notes);
+    open_levels(outline, limit, more, opened, level, v);
+
+    Drawing drawing;
+    std::vector<int> box_frame;   // by box: the outline directory whose frame holds it
+    put_boxes(model, outline, place, level, kids, more_from, more, v, notes, drawing, box_frame);
+    note_closed_boxes(v, more, limit, notes);
+    const bool frameless = write_tree(model, outline, place, opened, level, more, v, notes, drawing);
+    lay_out_frames(model, outline, frameless, box_frame, v);
 
     for (const Box &b : v.boxes)
         v.extras.labels.emplace_back(b.id, (b.more > 0 || b.name.back() == '/' ? b.name : b.name + "/") + "\n" +
@@ -380,10 +448,11 @@ View make_directory_view(const RsfModel &model, const Outline &outline, OutlineP
     return v;
 }
 
-View make_file_view(const RsfModel &m, int file, std::size_t limit)
+namespace {
+
+/// The file, its neighbours and the make that built it, no more than `limit`; a note in `v` if some are left out.
+std::vector<int> file_neighbours(const RsfModel &m, int file, std::size_t limit, View &v)
 {
-    limit = std::clamp(limit, min_view_limit, max_view_limit);
-    View v;
     const auto &units = m.units();
     std::vector<int> chosen{file};
     std::unordered_set<int> taken{file};
@@ -414,9 +483,13 @@ View make_file_view(const RsfModel &m, int file, std::size_t limit)
     for (const UnitEdge &e : m.edges())
         if (e.invoke && std::find(goals.begin(), goals.end(), e.to) != goals.end())
             take(e.from);
+    return chosen;
+}
 
-    // The clusters from the deepest directory holding all of them down to each.
-    std::unordered_set<int> dirs;
+/// The deepest directory holding all of `chosen`; `dirs` gets every directory above them.
+int cluster_root(const RsfModel &m, const std::vector<int> &chosen, std::unordered_set<int> &dirs)
+{
+    const auto &units = m.units();
     for (int u : chosen)
         for (int d = units[static_cast<std::size_t>(u)].parent; d >= 0; d = units[static_cast<std::size_t>(d)].parent)
             dirs.insert(d);
@@ -435,6 +508,21 @@ View make_file_view(const RsfModel &m, int file, std::size_t limit)
             break;
         root = only;
     }
+    return root;
+}
+
+} // namespace
+
+View make_file_view(const RsfModel &m, int file, std::size_t limit)
+{
+    limit = std::clamp(limit, min_view_limit, max_view_limit);
+    View v;
+    const auto &units = m.units();
+    std::vector<int> chosen = file_neighbours(m, file, limit, v);
+
+    // The clusters from the deepest directory holding all of them down to each.
+    std::unordered_set<int> dirs;
+    const int root = cluster_root(m, chosen, dirs);
     Drawing drawing;
     drawing.root = units[static_cast<std::size_t>(root)].primary;
     for (std::size_t i = 0; i < units.size(); ++i) {

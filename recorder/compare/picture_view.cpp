@@ -96,27 +96,11 @@ std::string parent_within(const std::string &dir, const std::string &root)
     return up.size() < root.size() && root.compare(0, up.size(), up) == 0 ? root : up;
 }
 
-} // namespace
-
-View select(const Build &a, const Build &b, const pairing::Pairing &pairs, const changes::ChangeSet &set,
-            std::size_t limit)
+/// The nodes to draw, as many as `room` holds: the changed files with their neighbours first,
+/// then those removed, then those added.
+void choose_nodes(const Nodes &nodes, const pairing::Pairing &pairs, const changes::ChangeSet &set, std::size_t room,
+                  std::vector<bool> &drawn, std::vector<std::size_t> &chosen)
 {
-    View view;
-    const Nodes nodes(a, b, pairs);
-    const std::size_t total = nodes.count();
-    view.keep_a.assign(a.insts.size(), false);
-    view.keep_b.assign(b.insts.size(), false);
-    if (total <= limit) {
-        view.whole = true;
-        view.keep_a.assign(a.insts.size(), true);
-        view.keep_b.assign(b.insts.size(), true);
-        view.nodes = total;
-        return view;
-    }
-    // A quarter of the room is kept for the boxes of what is left out.
-    const std::size_t room = limit - limit / 4;
-    std::vector<bool> drawn(nodes.span(), false);
-    std::vector<std::size_t> chosen;
     const auto take = [&](std::size_t n) {
         if (!drawn[n] && chosen.size() < room) {
             drawn[n] = true;
@@ -140,12 +124,12 @@ View select(const Build &a, const Build &b, const pairing::Pairing &pairs, const
             for (std::size_t n : nodes.neighbours(chosen[k]))
                 take(n);
     }
+}
 
-    for (Index i = 0; i < a.insts.size(); ++i)
-        view.keep_a[i] = drawn[nodes.of_a(i)];
-    for (Index j = 0; j < b.insts.size(); ++j)
-        view.keep_b[j] = drawn[nodes.of_b(j)];
-
+/// The boxes of what the picture leaves out, no more than the room left beside `nodes_drawn` nodes.
+std::map<std::string, std::size_t> left_out(const Build &a, const pairing::Pairing &pairs, const View &view,
+                                            std::size_t limit, std::size_t nodes_drawn)
+{
     // The files with no instance drawn, counted by directory; directories
     // merged into their parents while there are more boxes than room.
     std::map<std::string, std::size_t> left;
@@ -155,7 +139,7 @@ View select(const Build &a, const Build &b, const pairing::Pairing &pairs, const
         if (!shown)
             ++left[absolute(pairs.file_dir[f], a.root)];
     }
-    const std::size_t box_room = std::max<std::size_t>(limit - chosen.size(), 1);
+    const std::size_t box_room = std::max<std::size_t>(limit - nodes_drawn, 1);
     while (left.size() > box_room) {
         std::map<std::string, std::size_t> merged;
         for (const auto &[dir, count] : left)
@@ -169,6 +153,38 @@ View select(const Build &a, const Build &b, const pairing::Pairing &pairs, const
         }
         left = std::move(merged);
     }
+    return left;
+}
+
+} // namespace
+
+View select(const Build &a, const Build &b, const pairing::Pairing &pairs, const changes::ChangeSet &set,
+            std::size_t limit)
+{
+    View view;
+    const Nodes nodes(a, b, pairs);
+    const std::size_t total = nodes.count();
+    view.keep_a.assign(a.insts.size(), false);
+    view.keep_b.assign(b.insts.size(), false);
+    if (total <= limit) {
+        view.whole = true;
+        view.keep_a.assign(a.insts.size(), true);
+        view.keep_b.assign(b.insts.size(), true);
+        view.nodes = total;
+        return view;
+    }
+    // A quarter of the room is kept for the boxes of what is left out.
+    const std::size_t room = limit - limit / 4;
+    std::vector<bool> drawn(nodes.span(), false);
+    std::vector<std::size_t> chosen;
+    choose_nodes(nodes, pairs, set, room, drawn, chosen);
+
+    for (Index i = 0; i < a.insts.size(); ++i)
+        view.keep_a[i] = drawn[nodes.of_a(i)];
+    for (Index j = 0; j < b.insts.size(); ++j)
+        view.keep_b[j] = drawn[nodes.of_b(j)];
+
+    const std::map<std::string, std::size_t> left = left_out(a, pairs, view, limit, chosen.size());
     view.boxes.assign(left.begin(), left.end());
     view.nodes = chosen.size() + view.boxes.size();
     return view;
