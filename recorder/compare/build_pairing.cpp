@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "spool/paths.h"
+
 
 namespace pairing {
 
@@ -93,19 +95,6 @@ bool lies_in(std::string_view path, std::string_view dir)
 bool continues_name(char c)
 {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.' || c == '+';
-}
-
-/// `text` split at blanks, the way command lines were joined.
-std::vector<std::string> words_of(const std::string &text)
-{
-    std::vector<std::string> words;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t blank = std::min(text.find(' ', start), text.size());
-        if (blank > start)
-            words.push_back(text.substr(start, blank - start));
-        start = blank + 1;
-    }
-    return words;
 }
 
 /// The length of what comes before a command-line word's value: "-C" of
@@ -218,7 +207,7 @@ private:
     {
         Folders &folders = pairing_.folders;
         folders.add(a_.procs[x].dir, b_.procs[y].dir);
-        const auto words_a = words_of(a_.procs[x].cmdline), words_b = words_of(b_.procs[y].cmdline);
+        const auto words_a = spool::command_words(a_.procs[x].cmdline), words_b = spool::command_words(b_.procs[y].cmdline);
         if (words_a.size() != words_b.size())
             return;
         for (std::size_t w = 1; w < words_a.size(); ++w) {
@@ -380,7 +369,7 @@ std::vector<std::pair<std::string, std::string>> Folders::marks(int side) const
 std::string Folders::taken_out(int side, const std::string &cmdline) const
 {
     std::string text;
-    for (const std::string &word : words_of(cmdline)) {
+    for (const std::string &word : spool::command_words(cmdline)) {
         const std::size_t at = value_start(word);
         const auto known = std::find(words_[side].begin(), words_[side].end(), std::string_view(word).substr(at));
         text += text.empty() ? "" : " ";

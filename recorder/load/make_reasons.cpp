@@ -31,24 +31,11 @@ std::optional<Mtime> parse_time(std::string_view text)
     return Mtime{seconds, nanoseconds};
 }
 
-/// The words of a command line that proc.tsv joined with blanks.
-std::vector<std::string> words_of(const std::string &cmdline)
-{
-    std::vector<std::string> words;
-    for (std::size_t start = 0; start < cmdline.size();) {
-        const std::size_t blank = std::min(cmdline.find(' ', start), cmdline.size());
-        if (blank > start)
-            words.push_back(cmdline.substr(start, blank - start));
-        start = blank + 1;
-    }
-    return words;
-}
-
 /// The files that -W FILE (--what-if, --new-file, --assume-new) names on a command line.
 std::vector<std::string> what_if_files(const std::string &cmdline)
 {
     static const char *const long_names[] = {"--what-if", "--new-file", "--assume-new"};
-    const std::vector<std::string> words = words_of(cmdline);
+    const std::vector<std::string> words = spool::command_words(cmdline);
     std::vector<std::string> files;
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string &word = words[i];
@@ -83,7 +70,7 @@ bool always_make(const makedb::Database &db, const std::string &cmdline)
         if (!letters.starts_with('-') && letters.find('B') != std::string_view::npos)
             return true;
     }
-    for (const std::string &word : words_of(cmdline)) {
+    for (const std::string &word : spool::command_words(cmdline)) {
         if (word == "--")
             break;
         if (word == "--always-make")
@@ -166,7 +153,7 @@ Decider::Decider(const rows::Process &proc, const RemadePaths &remade) : proc_(p
     for (const std::string &name : what_if_files(cmdline))
         what_if_.insert(path_of(proc.dir, name));
     if (const makedb::Variable *list = proc.db->variable("MAKEFILE_LIST"))
-        for (const std::string &name : words_of(list->value))
+        for (const std::string &name : spool::command_words(list->value))
             makefiles_.insert(path_of(proc.dir, name));
     end_ = parse_time(spool::value_of(proc.keys, "end"));
 }

@@ -55,21 +55,18 @@ std::string label_taken(const std::string &label)
 
 void delete_build(PGconn *conn, const std::string &label)
 {
-    pg::query(conn, R"(
-        DELETE FROM ZTR_PREREQ WHERE PRQ_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1))",
-              {label});
-    pg::query(conn, R"(
-        DELETE FROM ZTR_REASON WHERE RSN_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1))",
-              {label});
-    pg::query(conn, R"(
-        DELETE FROM ZTR_TARGETVAR WHERE TV_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1))",
-              {label});
-    pg::query(conn, R"(
-        DELETE FROM ZTR_VARIABLE WHERE VAR_PROC IN (SELECT OID FROM ZTR_MAKEPROC WHERE PS_VERSION = $1))",
-              {label});
-    pg::query(conn, "DELETE FROM ZTR_FILEINST WHERE INST_VERSION = $1", {label});
-    pg::query(conn, "DELETE FROM ZTR_MAKEPROC WHERE PS_VERSION = $1", {label});
-    pg::query(conn, "DELETE FROM ZTR_BUILD WHERE BLD_LABEL = $1", {label});
+    // Rows that point at others go first.
+    static const char *const statements[] = {
+        "DELETE FROM ZTR_PREREQ WHERE PRQ_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
+        "DELETE FROM ZTR_REASON WHERE RSN_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
+        "DELETE FROM ZTR_TARGETVAR WHERE TV_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
+        "DELETE FROM ZTR_VARIABLE WHERE VAR_PROC IN (SELECT OID FROM ZTR_MAKEPROC WHERE PS_VERSION = $1)",
+        "DELETE FROM ZTR_FILEINST WHERE INST_VERSION = $1",
+        "DELETE FROM ZTR_MAKEPROC WHERE PS_VERSION = $1",
+        "DELETE FROM ZTR_BUILD WHERE BLD_LABEL = $1",
+    };
+    for (const char *statement : statements)
+        pg::query(conn, statement, {label});
 }
 
 /// Takes `count` OIDs from ZTR_OID_SEQ and returns the first.  The block

@@ -12,6 +12,18 @@ std::string value_of(const std::map<std::string, std::string> &keys, const std::
     return found == keys.end() ? std::string() : found->second;
 }
 
+std::vector<std::string> command_words(const std::string &text)
+{
+    std::vector<std::string> words;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t blank = std::min(text.find(' ', start), text.size());
+        if (blank > start)
+            words.push_back(text.substr(start, blank - start));
+        start = blank + 1;
+    }
+    return words;
+}
+
 namespace {
 
 /// Where a make whose command line is `cmdline` worked when it started in
@@ -20,13 +32,7 @@ namespace {
 /// split at blanks, as cmdline joined them.
 std::string working_directory(const std::string &startdir, const std::string &cmdline)
 {
-    std::vector<std::string> words;
-    for (std::size_t start = 0; start < cmdline.size();) {
-        std::size_t blank = std::min(cmdline.find(' ', start), cmdline.size());
-        if (blank > start)
-            words.push_back(cmdline.substr(start, blank - start));
-        start = blank + 1;
-    }
+    const std::vector<std::string> words = command_words(cmdline);
     std::filesystem::path dir = startdir;
     for (std::size_t i = 1; i < words.size(); ++i) {
         const std::string &word = words[i];

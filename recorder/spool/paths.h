@@ -8,11 +8,15 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace spool {
 
 /// The value of `key` in `keys` (a spool's key file), or empty text.
 std::string value_of(const std::map<std::string, std::string> &keys, const std::string &key);
+
+/// The words of `text` split at blanks: a command line as proc.tsv joined it.
+std::vector<std::string> command_words(const std::string &text);
 
 /// Where a make process worked: `curdir` (the CURDIR of its data base) when
 /// it is known, else its start folder with the -C options of its command
