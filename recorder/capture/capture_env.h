@@ -21,6 +21,8 @@ inline constexpr char env_argv0[] = "TRACEMAKE_ARGV0";
 inline constexpr char target_variable[] = "TRACEMAKE_TARGET";
 /// What gives each recipe's processes their target: travels to sub-makes in MAKEFLAGS.
 inline constexpr char target_eval[] = "--eval=export TRACEMAKE_TARGET = $@";
+/// The table of digests that the build's make processes share, in the spool folder.
+inline constexpr char digest_table_file[] = "digest-table.bin";
 /// File name of the library preloaded into make, and where it lies relative to tracemake's folder.
 inline constexpr char preload_name[] = "libtracemake_preload.so";
 inline constexpr char preload_relative_dir[] = "../lib/daver";

@@ -5,6 +5,8 @@
 // and written once, when make exits or re-executes itself.
 #include "capture/first_status.h"
 
+#include "capture/end_digests.h"
+
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -136,11 +138,18 @@ template <typename Function> Function next_definition(const char *name)
 }
 
 /// A modification time in the spool's form ("1765136182.123456789"), or "-" for no file.
-int format_time(char *out, size_t size, bool exists, const struct timespec &mtime)
+struct Time {
+    char text[48];
+};
+
+Time format_time(bool exists, const struct timespec &mtime)
 {
+    Time time;
     if (!exists)
-        return snprintf(out, size, "-");
-    return snprintf(out, size, "%lld.%09ld", static_cast<long long>(mtime.tv_sec), mtime.tv_nsec);
+        snprintf(time.text, sizeof time.text, "-");
+    else
+        snprintf(time.text, sizeof time.text, "%lld.%09ld", static_cast<long long>(mtime.tv_sec), mtime.tv_nsec);
+    return time;
 }
 
 /// Writes `text`, with the spool's field escapes, into `buffer` at `at`.
@@ -159,56 +168,106 @@ size_t put_escaped(char *buffer, size_t at, const char *text)
     return at;
 }
 
+/// A spool file written in blocks of lines ("path<TAB>a<TAB>b"): one write
+/// per 64 KiB.  Whether each write went whole is kept: the build goes on
+/// whether or not it is recorded, but a digest file that failed is not
+/// put in place.
+class Output {
+public:
+    explicit Output(int fd) : fd_(fd)
+    {
+        if (fd_ >= 0 && !(buffer_ = static_cast<char *>(map_memory(capacity)))) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        whole_ = fd_ >= 0;
+    }
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+    bool open() const { return fd_ >= 0; }
+
+    void line(const char *path, const Time &a, const Time &b) { line(path, a.text, b.text); }
+    void line(const char *path, const char *a, const Time &b) { line(path, a, b.text); }
+    void line(const char *path, const char *a, const char *b)
+    {
+        if (fd_ < 0)
+            return;
+        // Worst case: every byte of the path escaped, and the two fields.
+        const size_t need = 2 * strlen(path) + strlen(a) + strlen(b) + 4;
+        if (filled_ + need > capacity)
+            flush();
+        if (need > capacity) {
+            whole_ = false;
+            return;
+        }
+        filled_ = put_escaped(buffer_, filled_, path);
+        buffer_[filled_++] = '\t';
+        filled_ = stpcpy(buffer_ + filled_, a) - buffer_;
+        buffer_[filled_++] = '\t';
+        filled_ = stpcpy(buffer_ + filled_, b) - buffer_;
+        buffer_[filled_++] = '\n';
+    }
+    /// Writes what is left and closes the file; true when all of it went out.
+    bool close()
+    {
+        if (fd_ < 0)
+            return false;
+        flush();
+        munmap(buffer_, capacity);
+        if (::close(fd_) != 0)
+            whole_ = false;
+        fd_ = -1;
+        return whole_;
+    }
+    ~Output() { close(); }
+
+private:
+    static constexpr size_t capacity = 1 << 16;
+    void flush()
+    {
+        if (filled_ > 0 && write(fd_, buffer_, filled_) != static_cast<ssize_t>(filled_))
+            whole_ = false;
+        filled_ = 0;
+    }
+    int fd_;
+    char *buffer_ = nullptr;
+    size_t filled_ = 0;
+    bool whole_ = false;
+};
+
 } // namespace
 
-void first_status_write(const char *proc_dir)
+void first_status_write(const char *proc_dir, const char *spool, bool with_digests)
 {
-    if (!proc_dir || used == 0)
+    if (!proc_dir)
         return;
     writing = true;
-    char file[4096];
+    char file[4096], digest_file[4096], digest_new[4096];
     snprintf(file, sizeof file, "%s/status.tsv", proc_dir);
-    int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        // Lines go out in blocks: one write per 64 KiB.
-        const size_t capacity = 1 << 16;
-        char *buffer = static_cast<char *>(map_memory(capacity));
-        size_t filled = 0;
-        for (size_t i = 0; buffer && i < slot_count; ++i) {
-            const Seen &seen = slots[i];
-            if (!seen.path || (seen.path[0] != '/' && !seen.dir))
-                continue;
-            char path[8192];
-            if (seen.dir)
-                snprintf(path, sizeof path, "%s/%s", seen.dir, seen.path);
-            else
-                snprintf(path, sizeof path, "%s", seen.path);
-            struct stat now;
-            bool exists_now = stat(path, &now) == 0;
-            // Worst case: every byte of the path escaped, and two times.
-            size_t need = 2 * strlen(path) + 96;
-            if (filled + need > capacity) {
-                if (write(fd, buffer, filled) < 0) {
-                    // The build goes on whether or not it is recorded.
-                }
-                filled = 0;
-            }
-            if (need > capacity)
-                continue;
-            filled = put_escaped(buffer, filled, path);
-            buffer[filled++] = '\t';
-            filled += format_time(buffer + filled, capacity - filled, seen.exists, seen.mtime);
-            buffer[filled++] = '\t';
-            filled += format_time(buffer + filled, capacity - filled, exists_now, now.st_mtim);
-            buffer[filled++] = '\n';
-        }
-        if (buffer && filled > 0 && write(fd, buffer, filled) < 0) {
-            // As above.
-        }
-        if (buffer)
-            munmap(buffer, capacity);
-        close(fd);
+    snprintf(digest_file, sizeof digest_file, "%s/digests.tsv", proc_dir);
+    snprintf(digest_new, sizeof digest_new, "%s/digests.tsv.new", proc_dir);
+    // The digests come whole or not at all: written aside, then renamed.
+    Output status(open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    Output digests(with_digests ? open(digest_new, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : -1);
+    for (size_t i = 0; i < slot_count; ++i) {
+        const Seen &seen = slots[i];
+        if (!seen.path || (seen.path[0] != '/' && !seen.dir))
+            continue;
+        char path[8192];
+        if (seen.dir)
+            snprintf(path, sizeof path, "%s/%s", seen.dir, seen.path);
+        else
+            snprintf(path, sizeof path, "%s", seen.path);
+        struct stat now;
+        const bool exists_now = stat(path, &now) == 0;
+        status.line(path, format_time(seen.exists, seen.mtime), format_time(exists_now, now.st_mtim));
+        char hex[end_digests::hex_length + 1];
+        if (exists_now && digests.open() && end_digests::digest(spool, path, now, hex))
+            digests.line(path, hex, format_time(true, now.st_mtim));
     }
+    status.close();
+    if (digests.close() ? rename(digest_new, digest_file) != 0 : with_digests)
+        unlink(digest_new);
     // Forgotten: a re-executed make starts its own set, whose paths the
     // loader finds noted already.
     for (size_t i = 0; i < slot_count; ++i)

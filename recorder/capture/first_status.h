@@ -7,5 +7,7 @@
 /// Appends the statuses noted so far to PROC_DIR/status.tsv, each with the
 /// file's status now, and forgets them; called when make exits or
 /// re-executes itself, so that a path noted before a restart keeps its
-/// first status.
-void first_status_write(const char *proc_dir);
+/// first status.  `with_digests` (when make exits) also writes
+/// PROC_DIR/digests.tsv, whole or not at all, with the digest of each
+/// regular file among them, taken through the table of the spool `spool`.
+void first_status_write(const char *proc_dir, const char *spool, bool with_digests);

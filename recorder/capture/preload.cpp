@@ -12,7 +12,8 @@
 //   - when make re-executes itself (after remaking a makefile) it runs the
 //     real make again instead of the shim that argv[0] names;
 //   - the first status call per path (first_status.cpp) is written to
-//     status.tsv when make exits or re-executes itself.
+//     status.tsv when make exits or re-executes itself, and the digests of
+//     those files (end_digests.cpp) to digests.tsv when it exits.
 // It is C++ only in name: no exceptions, no standard library, so that make
 // does not load libstdc++ for it.
 #include <alloca.h>
@@ -41,6 +42,8 @@ const char preload_var[] = "LD_PRELOAD";
 /// The spool folder of this make process ("SPOOL/procs/ID"), or null when
 /// make runs outside a recording.
 char *proc_dir;
+/// The spool folder of the build.
+const char *spool;
 /// The real make, run again when make re-executes itself.
 const char *real_make;
 /// exec.tsv, opened at the first program started.
@@ -50,11 +53,13 @@ pid_t make_pid;
 
 __attribute__((constructor)) void start()
 {
-    const char *spool = getenv(capture::env_spool);
+    const char *spool_env = getenv(capture::env_spool);
     const char *proc = getenv(capture::env_proc);
     real_make = getenv(capture::env_real_make);
     make_pid = getpid();
-    if (spool && proc && *spool && *proc && asprintf(&proc_dir, "%s/procs/%s", spool, proc) < 0)
+    if (!spool_env || !proc || !*spool_env || !*proc || !(spool = strdup(spool_env)))
+        return;
+    if (asprintf(&proc_dir, "%s/procs/%s", spool, proc) < 0)
         proc_dir = nullptr;
 }
 
@@ -381,7 +386,7 @@ int execvp(const char *file, char *const argv[])
     // make's own process calls execvp only to re-execute itself, with argv[0]: the shim.
     const char *slash = strrchr(file, '/');
     if (proc_dir && real_make && *real_make && strcmp(slash ? slash + 1 : file, "make") == 0) {
-        first_status_write(proc_dir);
+        first_status_write(proc_dir, spool, false);
         return real_execvp(real_make, argv);
     }
     return real_execvp(file, argv);
@@ -394,7 +399,7 @@ void exit(int status)
     if (proc_dir && !written && getpid() == make_pid) {
         written = true;
         write_database();
-        first_status_write(proc_dir);
+        first_status_write(proc_dir, spool, true);
     }
     next_definition<Exit>("exit")(status);
     _exit(status);

@@ -1,5 +1,6 @@
 #include "capture/shim.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -20,7 +21,6 @@
 #include <stdexcept>
 
 #include "capture/capture_env.h"
-#include "capture/digest.h"
 #include "common/child.h"
 #include "common/files.h"
 #include "spool/spool.h"
@@ -262,6 +262,33 @@ std::optional<std::string> find_make(const std::string &path_value, const std::s
     }
 }
 
+bool statically_linked(const std::string &program)
+{
+    std::ifstream in(program, std::ios::binary);
+    unsigned char ident[EI_NIDENT] = {};
+    if (!in.read(reinterpret_cast<char *>(ident), sizeof ident) || std::memcmp(ident, ELFMAG, SELFMAG) != 0)
+        return false;
+    // Both classes: the header and program headers differ only in width.
+    auto interpreter_named = [&](auto header, auto program_header) {
+        in.seekg(0);
+        if (!in.read(reinterpret_cast<char *>(&header), sizeof header))
+            return true;
+        for (unsigned i = 0; i < header.e_phnum; ++i) {
+            in.seekg(static_cast<std::streamoff>(header.e_phoff + i * header.e_phentsize));
+            if (!in.read(reinterpret_cast<char *>(&program_header), sizeof program_header))
+                return true;
+            if (program_header.p_type == PT_INTERP)
+                return true;
+        }
+        return false;
+    };
+    if (ident[EI_CLASS] == ELFCLASS64)
+        return !interpreter_named(Elf64_Ehdr{}, Elf64_Phdr{});
+    if (ident[EI_CLASS] == ELFCLASS32)
+        return !interpreter_named(Elf32_Ehdr{}, Elf32_Phdr{});
+    return false;
+}
+
 std::string shim_program()
 {
     const fs::path self = child::running_program();
@@ -379,36 +406,44 @@ Outcome wait_for_make(pid_t pid, const SignalCatcher &catcher)
     return outcome;
 }
 
-/// Writes proc.tsv and the digests once make has run.  A failure to record
-/// from here on must not change the build's result, only be told, and kept
-/// in proc.tsv, which makes the stored build incomplete.
-void write_record(const fs::path &proc_dir, const fs::path &spool, std::map<std::string, std::string> &proc)
+/// How often make re-executed itself: make tells its last incarnation
+/// through MAKE_RESTARTS in the environment, which its data base shows in
+/// the Variables section; "0" when it shows none.
+std::string restarts_of(const std::string &database)
 {
-    auto lost = [&](const std::exception &error) {
-        std::fprintf(stderr, "tracemake: the record of this make is not whole: %s\n", error.what());
-        proc["lost"] += (proc["lost"].empty() ? "" : "; ") + std::string(error.what());
+    constexpr std::string_view line = "\nMAKE_RESTARTS = ";
+    const std::size_t at = database.find(line);
+    if (at == std::string::npos)
+        return "0";
+    const std::size_t start = at + line.size();
+    const std::string value = database.substr(start, database.find('\n', start) - start);
+    return value.empty() ? "0" : value;
+}
+
+/// Writes proc.tsv once make has run.  A failure to record from here on
+/// must not change the build's result, only be told, and kept in
+/// proc.tsv, which makes the stored build incomplete.
+void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &proc)
+{
+    auto lost = [&](const std::string &what) {
+        std::fprintf(stderr, "tracemake: the record of this make is not whole: %s\n", what.c_str());
+        proc["lost"] += (proc["lost"].empty() ? "" : "; ") + what;
     };
-    std::optional<makedb::Database> db;
+    std::optional<std::string> database;
     try {
-        // How often make re-executed itself: make tells its last incarnation
-        // through MAKE_RESTARTS, which its data base shows.
-        if (const auto text = files::read_if_present(proc_dir / spool::database_file))
-            db = makedb::parse(*text);
+        database = files::read_if_present(proc_dir / spool::database_file);
     } catch (const std::exception &error) {
-        lost(error);
+        lost(error.what());
     }
-    const makedb::Variable *restarts = db ? db->variable("MAKE_RESTARTS") : nullptr;
-    proc["restarts"] = restarts != nullptr && !restarts->value.empty() ? restarts->value : "0";
-    try {
-        if (db)
-            digest::write_digests(proc_dir, *db, proc, spool / spool::digest_cache_file);
-    } catch (const std::exception &error) {
-        lost(error);
-    }
+    proc["restarts"] = database ? restarts_of(*database) : "0";
+    // The library writes the digests after the data base, when make exits.
+    std::error_code error;
+    if (database && !fs::exists(proc_dir / spool::digest_file, error))
+        lost("the digests were not written to " + (proc_dir / spool::digest_file).string());
     try {
         spool::write_keys(proc_dir / spool::proc_file, proc);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "tracemake: recording %s: %s\n", proc_dir.c_str(), error.what());
+    } catch (const std::exception &failure) {
+        std::fprintf(stderr, "tracemake: recording %s: %s\n", proc_dir.c_str(), failure.what());
     }
 }
 
@@ -446,7 +481,7 @@ Outcome run_make(const std::vector<std::string> &argv)
     const Outcome outcome = wait_for_make(pid, catcher);
     proc["end"] = wall_clock();
     proc["status"] = std::to_string(outcome.status);
-    write_record(proc_dir, spool, proc);
+    write_record(proc_dir, proc);
     return outcome;
 }
 

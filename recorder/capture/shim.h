@@ -3,7 +3,8 @@
 // it as `make` (the shim folder is first in PATH, and $(MAKE) names it).
 // It gives the process a spool folder, starts the real make with the
 // preloaded library and the target-naming --eval, passes signals on, and
-// writes proc.tsv and the digests when make has ended.  The build's output
+// writes proc.tsv when make has ended (the library inside make writes the
+// data base, the statuses and the digests).  The build's output
 // never passes through it: make writes to the build's own stdout and stderr.
 #pragma once
 
@@ -33,6 +34,11 @@ int shim_main(int argc, char *argv[]);
 /// The real make that `make` names in PATH, the shim folder `skip` left out;
 /// none when PATH holds none.
 std::optional<std::string> find_make(const std::string &path_value, const std::string &skip = {});
+
+/// True when `program` is an ELF executable that names no dynamic loader:
+/// a statically linked make, which the preloaded library cannot enter.
+/// False for anything else (a dynamic program, a script, no such file).
+bool statically_linked(const std::string &program);
 
 /// The program that the shim folder's `make` links to: tracemake-shim
 /// beside this program, or this program itself.

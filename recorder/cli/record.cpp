@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "capture/capture_env.h"
+#include "capture/end_digests.h"
 #include "cli/commands.h"
 #include "capture/shim.h"
 #include "spool/spool.h"
@@ -179,9 +180,16 @@ Recording set_up(const RecordOptions &options, std::map<std::string, std::string
     store::check_server(options.label, options.replace);
     Recording recording;
     recording.real_make = real_make_for(options);
+    if (shim::statically_linked(recording.real_make))
+        std::fprintf(stderr,
+                     "tracemake: %s is statically linked: the recorder cannot enter it, so the data bases, "
+                     "commands and file statuses of its make processes are not recorded\n",
+                     recording.real_make.c_str());
     recording.spool = std::make_unique<OwnedDir>(spool_folder(options));
     if (!options.keep_spool.empty())
         recording.spool->keep();
+    // Without the table each make process hashes its files itself: slower, as whole.
+    end_digests::create_table(recording.spool->path().c_str());
     recording.shim_dir = std::make_unique<OwnedDir>(make_temp_dir("tracemake-shim"));
     fs::create_symlink(shim::shim_program(), recording.shim_dir->path() / "make");
     build["topdir"] = fs::current_path().string();
@@ -266,6 +274,9 @@ int cmd_record(const Args &args)
     }
     build["end"] = shim::wall_clock();
     build["status"] = std::to_string(outcome.status);
+    // The make processes' shared digests served the build; the load does not read them.
+    std::error_code ignored;
+    fs::remove(recording.spool->path() / capture::digest_table_file, ignored);
     build["complete"] = outcome.interrupted || outcome.term_signal ? "0" : "1";
 
     const bool stored = store_recording(options.label, *recording.spool, build);

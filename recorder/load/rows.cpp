@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "common/files.h"
+#include "load/late_digests.h"
 #include "makedb/additions.h"
 #include "spool/paths.h"
 #include "spool/spool.h"
@@ -112,8 +113,29 @@ std::vector<std::vector<std::string>> records_of(Process &proc, const char *name
     }
 }
 
+/// Takes the digests of the files that `proc` knew and its make process
+/// never looked at (digests.tsv lacks them), where `digests` still can.
+void add_late_digests(Process &proc, late_digests::Cache &digests)
+{
+    const std::string end = value_of(proc.keys, "end");
+    if (end.empty())
+        return;
+    for (const makedb::File *file : proc.files) {
+        if (file->phony)
+            continue;
+        const auto [dir, name] = instance_location(proc.dir, file->name);
+        std::string path = joined_path(dir, name);
+        if (proc.digests.contains(path))
+            continue;
+        if (auto digest = digests.digest(path, end)) {
+            proc.mtimes[path] = std::move(digest->mtime);
+            proc.digests[std::move(path)] = std::move(digest->hex);
+        }
+    }
+}
+
 /// Reads the data base, commands and digests of a listed process.
-void read_process(Process &proc, const std::map<std::string, std::string> &build)
+void read_process(Process &proc, const std::map<std::string, std::string> &build, late_digests::Cache &digests)
 {
     const std::filesystem::path &dir = proc.folder;
     const additions::Additions added{value_of(build, "shimdir"), value_of(build, "preload"),
@@ -139,11 +161,15 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
         commands += additions::take_out_of_command(record[1], added);
     }
     for (const auto &record : records_of(proc, spool::digest_file)) {
+        if (record.empty())
+            continue;
+        const std::string path = late_digests::normal_path(record[0]);
         if (record.size() >= 2)
-            proc.digests[record[0]] = record[1];
+            proc.digests[path] = record[1];
         if (record.size() >= 3)
-            proc.mtimes[record[0]] = record[2];
+            proc.mtimes[path] = record[2];
     }
+    add_late_digests(proc, digests);
     if (std::filesystem::exists(dir / spool::status_file))
         proc.statuses = make_reasons::read_statuses(records_of(proc, spool::status_file));
 }
@@ -214,6 +240,7 @@ struct Reader::State {
     std::vector<bool> done;
     std::exception_ptr failure;
     std::atomic<std::size_t> next{0};
+    late_digests::Cache digests;
     std::vector<std::jthread> threads;
 
     explicit State(Spool &s) : spool(s), done(s.procs.size(), false) {}
@@ -222,7 +249,7 @@ struct Reader::State {
     {
         for (std::size_t i; (i = next++) < spool.procs.size();) {
             try {
-                read_process(spool.procs[i], spool.build);
+                read_process(spool.procs[i], spool.build, digests);
             } catch (...) {
                 const std::lock_guard hold(lock);
                 failure = std::current_exception();

@@ -17,9 +17,9 @@
 //       complete           1 when the build ran to its end, 0 when it was stopped (Ctrl-C, a signal)
 //       shimdir            the folder holding the `make` shim, put first in the build's PATH
 //       preload            path of the library preloaded into each real make
-//   DIR/digest-cache.tsv   "key<TAB>sha256-hex" lines: the digests the build's make processes took,
-//                          keyed by device, inode, size and change times, so that a file is read
-//                          once per content; appended by each shim, read by the next (never loaded)
+//   DIR/digest-table.bin  the digests that the build's make processes took, in a table of fixed
+//                          size that each maps (capture/end_digests.h), so that a file content is
+//                          read once per build; there while make runs, gone before the load
 //   DIR/procs/ID/          one folder per make process; ID is unique within the spool
 //       proc.tsv           "key<TAB>value" lines:
 //           parent         ID of the make process whose recipe started this one; empty for the top make
@@ -42,10 +42,14 @@
 //                          started for a recipe, in the order started: the command exactly as
 //                          run (the text given to the shell after -c, or the argv words joined
 //                          by single spaces when make ran the program directly)
-//       digests.tsv        "path<TAB>sha256-hex<TAB>mtime" lines, one per existing file that the
-//                          data base names, hashed when the process ended (absolute, lexically
-//                          normal paths); mtime is its modification time, seconds since the epoch
-//                          with fraction (older spools have no third field)
+//       digests.tsv        "path<TAB>sha256-hex<TAB>mtime" lines, one per regular file that make
+//                          asked the status of, hashed when make exited; the path as in status.tsv
+//                          (older spools: one per existing file that the data base names, the
+//                          path lexically normal); mtime is its modification time, seconds since
+//                          the epoch with fraction (older spools have no third field).  Missing
+//                          when make did not exit normally, or the file could not be written
+//                          whole.  A file that make named but never looked at gets its digest at
+//                          the load, when it has not changed since make ended.
 //       status.tsv         "path<TAB>first<TAB>last" lines, one per path that the real make asked
 //                          the status of (stat, lstat, fstatat): what make saw before it updated
 //                          anything.  path is absolute (a relative one joined to make's working
@@ -91,7 +95,6 @@ inline constexpr const char *database_file = "db.txt";
 inline constexpr const char *exec_file = "exec.tsv";
 inline constexpr const char *digest_file = "digests.tsv";
 inline constexpr const char *status_file = "status.tsv";
-inline constexpr const char *digest_cache_file = "digest-cache.tsv";
 
 /// A value in COPY text form: backslash, tab, newline and CR escaped.
 std::string escape_field(std::string_view value);

@@ -456,6 +456,31 @@ TEST_F(Capture, SignalSentToTheRecorderAloneStopsAMakeBusyStartingJobs)
     }
 }
 
+TEST_F(Capture, AStaticallyLinkedMakeIsToldAtTheStart)
+{
+    // The library cannot enter such a make: the user hears it before the
+    // build runs, and the build runs all the same.
+    write_project({{"Makefile", "all:\n\t@echo built\n"}, {"make.sh", "#!/bin/sh\nexec /usr/bin/make \"$@\"\n"}});
+    fs::permissions(project() / "make.sh", fs::perms::owner_all);
+    const struct Case {
+        const char *what;
+        std::string make;
+        bool told;
+    } cases[] = {
+        {"a statically linked make", STATIC_MAKE, true},
+        {"the stock make", "", false},
+        {"a script that runs make", (project() / "make.sh").string(), false},
+    };
+    for (const Case &c : cases) {
+        use_make(c.make);
+        RunResult r = recorded({});
+        EXPECT_EQ(r.exit_code, 0) << c.what << ": " << r.err;
+        const bool told = r.err.find("is statically linked: the recorder cannot enter it") != std::string::npos;
+        EXPECT_EQ(told, c.told) << c.what << ": " << r.err;
+        EXPECT_EQ(r.out, c.told ? "" : "built\n") << c.what;
+    }
+}
+
 TEST_F(Capture, RecordThatIsNotWholeIsToldAndStoredIncomplete)
 {
     // Each recipe puts a folder where the recorder writes or reads a file of
@@ -466,7 +491,7 @@ TEST_F(Capture, RecordThatIsNotWholeIsToldAndStoredIncomplete)
         std::string recipe;
         std::string told; ///< the spool file that standard error names
     } cases[] = {
-        {"the digests cannot be written", "@mkdir " + here + "digests.tsv.new", "digests.tsv.new"},
+        {"the digests cannot be written", "@mkdir " + here + "digests.tsv.new", "digests were not written"},
         {"the data base cannot be read", "@mkdir " + here + "db.txt", "db.txt"},
         {"the commands cannot be read", "@true\n\t@rm " + here + "exec.tsv && mkdir " + here + "exec.tsv",
          "exec.tsv"},

@@ -14,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "cli/commands.h"
-#include "capture/digest.h"
+#include "common/sha256.h"
+#include "makedb/makedb.h"
+#include "spool/paths.h"
 #include "../make_run.h"
 #include "common/pg.h"
 #include "private_cluster.h"
@@ -94,7 +96,26 @@ private:
         for (const auto &record : executed)
             lines += spool::join_record(record);
         write_file((dir / spool::exec_file).string(), lines);
-        digest::write_digests(dir, makedb::parse(db), keys);
+        write_digests(dir, db, keys);
+    }
+    /// digests.tsv as make's library writes it: each existing file of the data base, hashed.
+    static void write_digests(const std::filesystem::path &dir, const std::string &db, const Keys &keys)
+    {
+        const makedb::Database parsed = makedb::parse(db);
+        const std::string workdir = spool::process_directory(keys, makedb::curdir(&parsed));
+        std::string lines;
+        for (const makedb::File &file : parsed.files) {
+            const auto [where, name] = spool::instance_location(workdir, file.name);
+            const std::string path = spool::joined_path(where, name);
+            struct stat info {};
+            if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+                continue;
+            const std::string mtime = std::to_string(info.st_mtim.tv_sec) + "." +
+                                      std::string(9 - std::to_string(info.st_mtim.tv_nsec).size(), '0') +
+                                      std::to_string(info.st_mtim.tv_nsec);
+            lines += spool::join_record({path, sha256::file_hex(path), mtime});
+        }
+        write_file((dir / spool::digest_file).string(), lines);
     }
     void write_build() { spool::write_keys(spool_.path() / spool::build_file, build_); }
 
@@ -291,6 +312,37 @@ TEST_F(Store, DigestsCarryTheModificationTimeAndOlderSpoolsStillLoad)
         ASSERT_EQ(::stat((spool.project() / "main.c").c_str(), &status), 0);
         const double expected = static_cast<double>(status.st_mtim.tv_sec) + status.st_mtim.tv_nsec / 1e9;
         EXPECT_NEAR(std::stod(row[0][1]), expected, 2e-6) << c.what;
+    }
+}
+
+TEST_F(Store, AFileItsMakeNeverLookedAtGetsItsDigestWhileUnchangedSinceThatMakeEnded)
+{
+    // digests.tsv holds what make looked at; main.c is left out of it here.
+    const struct {
+        std::string what, end, digest;
+    } cases[] = {
+        {"unchanged since its make ended", "4102444800.5", hello_sha256},
+        {"changed after its make ended", "1765136183.4", "<NULL>"},
+    };
+    for (const auto &c : cases) {
+        BuildSpool spool;
+        spool.set_build({{"replace", "1"}});
+        const auto proc = spool.proc_dir("1");
+        std::string lines;
+        for (const auto &record : spool::read_records(proc / spool::digest_file))
+            if (!record.at(0).ends_with("/main.c"))
+                lines += spool::join_record(record);
+        write_file((proc / spool::digest_file).string(), lines);
+        auto keys = spool::read_keys(proc / spool::proc_file);
+        keys["end"] = c.end;
+        spool::write_keys(proc / spool::proc_file, keys);
+        ASSERT_NO_THROW(store::load_spool(spool.dir())) << c.what;
+        EXPECT_EQ(session_.value("SELECT INST_DIGEST FROM ZTR_FILEINST WHERE INST_VERSION = 'b1' AND INST_NAME = 'main.c'"),
+                  c.digest)
+            << c.what;
+        EXPECT_EQ(session_.value("SELECT INST_DIGEST FROM ZTR_FILEINST WHERE INST_VERSION = 'b1' AND INST_NAME = 'prog'"),
+                  hello_sha256)
+            << c.what << ": a digest that make took stays";
     }
 }
 
