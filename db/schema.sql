@@ -83,7 +83,7 @@ CREATE TABLE ZTR_PREREQ (
     PRQ_ORDERONLY  integer   -- 1 for an order-only prerequisite
 );
 
-CREATE INDEX ztr_fileinst_version ON ZTR_FILEINST (INST_VERSION);
+-- A build's instances are found by ztr_fileinst_lookup, whose first column is INST_VERSION.
 CREATE INDEX ztr_makeproc_version ON ZTR_MAKEPROC (PS_VERSION);
 CREATE INDEX ztr_prereq_inst ON ZTR_PREREQ (PRQ_INST);
 

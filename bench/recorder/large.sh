@@ -9,7 +9,8 @@
 #   bench/recorder/large.sh [ROUNDS]      (default: 3)
 #
 # Prints, as medians of the rounds: the full build from clean at -j2 and the
-# no-op rebuild, plain and recorded, with their ratios; then the load alone
+# no-op rebuild, plain and recorded, with their ratios and the seconds of the
+# recorded run that went to storing the build; then the load alone
 # of one recorded full build (`tracemake load` of its spool) in seconds, and
 # the bytes it added to the database.  TMPDIR places the spools.
 set -euo pipefail
@@ -65,13 +66,25 @@ EOF
 source bench/timing.sh
 
 declare -A times
+# One recorded build: its seconds, and the seconds of storing it that
+# tracemake reports at its end, into times[NAME,recorded] and times[NAME,storing].
+record_run() { # NAME LABEL MAKE-ARGS...
+  local name=$1 label=$2 start end err=$work/record.err
+  shift 2
+  start=$(date +%s.%N)
+  (cd "$project" && "$tracemake" record --label "$label" --replace -- make "$@" >/dev/null 2>"$err") ||
+    { cat "$err" >&2; exit 1; }
+  end=$(date +%s.%N)
+  times[$name,recorded]+=" $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }')"
+  times[$name,storing]+=" $(sed -n 's/.*variables in \([0-9.]*\) s$/\1/p' "$err")"
+}
 run_pair() { # NAME PREPARE-COMMAND ROUND MAKE-ARGS...
   local name=$1 prepare=$2 round=$3
   shift 3
   (cd "$project" && eval "$prepare")
   times[$name,plain]+=" $(cd "$project" && seconds make "$@")"
   (cd "$project" && eval "$prepare")
-  times[$name,recorded]+=" $(cd "$project" && seconds "$tracemake" record --label "$name-$round" --replace -- make "$@")"
+  record_run "$name" "$name-$round" "$@"
 }
 
 (cd "$project" && make -j2 >/dev/null 2>&1)
@@ -92,14 +105,17 @@ after=$(size)
 procs=$(find "$spool/procs" -mindepth 1 -maxdepth 1 | wc -l)
 spool_bytes=$(du -sb "$spool" | cut -f1)
 
-printf '%-8s %10s %10s %8s   (median of %d interleaved rounds, seconds; %d make processes)\n' \
-  build plain recorded ratio "$rounds" "$procs"
+printf '%-8s %10s %10s %8s %10s   (median of %d interleaved rounds, seconds; %d make processes)\n' \
+  build plain recorded ratio "of which" "$rounds" "$procs"
 for name in full no-op; do
   # shellcheck disable=SC2086
   plain=$(median ${times[$name,plain]})
   # shellcheck disable=SC2086
   recorded=$(median ${times[$name,recorded]})
-  printf '%-8s %10.3f %10.3f %8.3f\n' "$name" "$plain" "$recorded" "$(awk -v r="$recorded" -v p="$plain" 'BEGIN { print r / p }')"
+  # shellcheck disable=SC2086
+  storing=$(median ${times[$name,storing]})
+  printf '%-8s %10.3f %10.3f %8.3f %8.1f s storing\n' "$name" "$plain" "$recorded" \
+    "$(awk -v r="$recorded" -v p="$plain" 'BEGIN { print r / p }')" "$storing"
 done
 printf 'load of one full build: %.3f s, %d bytes added to the database (spool %d bytes)\n' \
   "$load_seconds" "$((after - before))" "$spool_bytes"

@@ -60,11 +60,43 @@ std::string process_directory(const std::map<std::string, std::string> &keys, st
     return working_directory(value_of(keys, "startdir"), value_of(keys, "cmdline"));
 }
 
+namespace {
+
+/// True when `path` is lexically normal as it stands: no empty, "." or
+/// ".." part (the root's slash aside) and no slash at its end.
+bool plain(std::string_view path)
+{
+    if (path.empty())
+        return false;
+    std::size_t start = path.front() == '/' ? 1 : 0;
+    if (start == path.size())
+        return start == 1; // "/" alone
+    for (;;) {
+        const std::size_t slash = std::min(path.find('/', start), path.size());
+        const std::string_view part = path.substr(start, slash - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (slash == path.size())
+            return true;
+        start = slash + 1;
+    }
+}
+
+} // namespace
+
 std::pair<std::string, std::string> instance_location(const std::string &workdir, const std::string &name)
 {
-    std::string trimmed = name;
+    std::string_view trimmed = name;
     while (trimmed.size() > 1 && trimmed.back() == '/')
-        trimmed.pop_back();
+        trimmed.remove_suffix(1);
+    // Most names need no normalising: the file system library's is slow
+    // for the hundreds of thousands of instances of a large build.
+    const bool absolute = !trimmed.empty() && trimmed.front() == '/';
+    if (plain(trimmed) && trimmed != "/" && (absolute || (plain(workdir) && workdir.front() == '/'))) {
+        std::string full = absolute ? std::string(trimmed) : joined_path(workdir, std::string(trimmed));
+        const std::size_t slash = full.rfind('/');
+        return {slash == 0 ? std::string("/") : full.substr(0, slash), full.substr(slash + 1)};
+    }
     const std::filesystem::path path = (std::filesystem::path(workdir) / trimmed).lexically_normal();
     return {path.parent_path().string(), path.filename().string()};
 }

@@ -1,3 +1,4 @@
+#include "spool/paths.h"
 #include "spool/spool.h"
 
 #include <gtest/gtest.h>
@@ -40,3 +41,29 @@ TEST(SpoolRecord, AFileThatCannotBeReadIsAnErrorNotNone)
 }
 
 } // namespace
+
+TEST(InstanceLocation, AFileLiesInTheFolderOfItsNormalPath)
+{
+    const struct {
+        std::string workdir, name, dir, base;
+    } cases[] = {
+        {"/p", "a.c", "/p", "a.c"},
+        {"/p", "src/a.c", "/p/src", "a.c"},
+        {"/p", "/usr/include/stdio.h", "/usr/include", "stdio.h"},
+        {"/", "a.c", "/", "a.c"},
+        {"/p", "/a.c", "/", "a.c"},
+        {"/p", "sub/", "/p", "sub"},
+        {"/p", "./a.c", "/p", "a.c"},
+        {"/p/q", "../a.c", "/p", "a.c"},
+        {"/p", "src//a.c", "/p/src", "a.c"},
+        {"/p", "src/./a.c", "/p/src", "a.c"},
+        {"/p/", "a.c", "/p", "a.c"},
+        {"/p/./q", "a.c", "/p/q", "a.c"},
+        {"/p", ".", "/p", ""},
+        {"/p", "..a", "/p", "..a"},
+        {"/p", ".hidden/.a", "/p/.hidden", ".a"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(spool::instance_location(c.workdir, c.name), (std::pair{c.dir, c.base}))
+            << c.workdir << " + " << c.name;
+}
