@@ -325,8 +325,8 @@ namespace {
 /// Writes the rows of a spool's processes and instances, once their OIDs are known.
 class RowMaker {
 public:
-    RowMaker(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance)
-        : spool_(spool), label_(value_of(spool.build, "label")), first_proc_(first_proc),
+    RowMaker(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance, const TextSink &fileinst)
+        : spool_(spool), label_(value_of(spool.build, "label")), first_proc_(first_proc), fileinst_sink_(fileinst),
           instances_from_(spool.procs.size()), instance_of_(spool.procs.size())
     {
         std::int64_t next = first_instance;
@@ -347,11 +347,21 @@ public:
         for (std::size_t i = 0; i < spool_.procs.size(); ++i) {
             process_row(i);
             instance_rows(i);
+            if (fileinst_sink_ && tables_.fileinst.size() >= (1 << 20))
+                pass_fileinst();
         }
+        if (fileinst_sink_ && !tables_.fileinst.empty())
+            pass_fileinst();
         return std::move(tables_);
     }
 
 private:
+    void pass_fileinst()
+    {
+        fileinst_sink_(tables_.fileinst);
+        tables_.fileinst.clear();
+    }
+
     std::int64_t proc_oid(std::size_t index) const { return first_proc_ + static_cast<std::int64_t>(index); }
 
     void process_row(std::size_t i)
@@ -451,6 +461,7 @@ private:
     const Spool &spool_;
     const std::string label_;
     const std::int64_t first_proc_;
+    const TextSink &fileinst_sink_;
     std::unordered_map<std::string_view, std::size_t> proc_index_;
     std::vector<std::int64_t> instances_from_;
     /// Each process's instances by the name its make knows them by.
@@ -462,9 +473,9 @@ private:
 
 } // namespace
 
-Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance)
+Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance, const TextSink &fileinst)
 {
-    return RowMaker(spool, first_proc, first_instance).make();
+    return RowMaker(spool, first_proc, first_instance, fileinst).make();
 }
 
 } // namespace rows

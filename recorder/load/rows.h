@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -83,8 +84,15 @@ struct Tables {
     std::int64_t top_proc = -1; ///< OID of the top make process, or -1 when the spool has none
 };
 
-/// The rows of `spool`: the processes numbered from `first_proc`, their instances from `first_instance`.
-Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance);
+/// Takes COPY text (whole lines) while rows are still being made.
+using TextSink = std::function<void(std::string_view)>;
+
+/// The rows of `spool`: the processes numbered from `first_proc`, their
+/// instances from `first_instance`.  With `fileinst`, the ZTR_FILEINST text
+/// goes there in pieces of about a MiB as it is made (so that the server
+/// takes them in meanwhile) instead of into the result.
+Tables make_rows(const Spool &spool, std::int64_t first_proc, std::int64_t first_instance,
+                 const TextSink &fileinst = {});
 
 /// The column lists that the COPY text of the tables follows.
 inline constexpr const char *makeproc_columns =

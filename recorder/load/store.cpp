@@ -136,9 +136,15 @@ Stored store_build(PGconn *conn, rows::Spool &spool, rows::Reader &reader)
         copy.send(text);
         copy.finish();
     }
-    const rows::Tables tables = rows::make_rows(spool, first_proc, take_oids(conn, rows::instance_count(spool)));
+    const std::int64_t first_instance = take_oids(conn, rows::instance_count(spool));
+    rows::Tables tables;
+    {
+        // The instances, most of what is left, go out while the rows are made.
+        pg::CopyIn copy(conn, rows::fileinst_columns);
+        tables = rows::make_rows(spool, first_proc, first_instance, [&](std::string_view text) { copy.send(text); });
+        copy.finish();
+    }
     pg::copy_in(conn, rows::makeproc_columns, tables.makeproc);
-    pg::copy_in(conn, rows::fileinst_columns, tables.fileinst);
     pg::copy_in(conn, rows::prereq_columns, tables.prereq);
     pg::copy_in(conn, rows::targetvar_columns, tables.targetvar);
     pg::copy_in(conn, rows::reason_columns, tables.reason);
