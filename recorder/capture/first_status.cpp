@@ -2,7 +2,8 @@
 // to remake from the modification times it asks for once and keeps; each
 // path's first answer is noted in an open-addressing set (malloc-free:
 // make may ask from a signal handler while it deletes a half-made target)
-// and written once, when make exits or re-executes itself.
+// and written once, when make exits or re-executes itself; when it exits,
+// with the digest of each regular file among them (end_digests.h).
 #include "capture/first_status.h"
 
 #include "capture/end_digests.h"
@@ -266,7 +267,8 @@ void first_status_write(const char *proc_dir, const char *spool, bool with_diges
             digests.line(path, hex, format_time(true, now.st_mtim));
     }
     status.close();
-    if (digests.close() ? rename(digest_new, digest_file) != 0 : with_digests)
+    const bool digests_whole = digests.close();
+    if (with_digests && (!digests_whole || rename(digest_new, digest_file) != 0))
         unlink(digest_new);
     // Forgotten: a re-executed make starts its own set, whose paths the
     // loader finds noted already.
