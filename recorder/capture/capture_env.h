@@ -17,6 +17,11 @@ inline constexpr char env_shim[] = "TRACEMAKE_SHIM";
 /// The make command's first word as the user typed it ("make"): what
 /// $(MAKE) would have named without the recorder.
 inline constexpr char env_argv0[] = "TRACEMAKE_ARGV0";
+/// How many recorded makes enclose this one (0 for the top make).
+inline constexpr char env_depth[] = "TRACEMAKE_DEPTH";
+/// Deeper than this, makes are taken to start themselves through the
+/// recorder without end (a --make that is a script running `make`).
+inline constexpr int depth_limit = 64;
 /// The make variable (exported to each recipe's processes) naming the target.
 inline constexpr char target_variable[] = "TRACEMAKE_TARGET";
 /// What gives each recipe's processes their target: travels to sub-makes in MAKEFLAGS.

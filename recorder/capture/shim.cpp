@@ -343,6 +343,7 @@ std::vector<std::string> real_make_argv(const std::vector<std::string> &argv, co
 void prepare_environment(Environment &env, const std::string &id, const std::string &preload)
 {
     env.set(capture::env_proc, id);
+    env.set(capture::env_depth, std::to_string(std::atoi(env.value(capture::env_depth).c_str()) + 1));
     // A sub-make inherits its parent recipe's target: it must not reach
     // this make's parse-time $(shell) calls, nor look like its own recipes'.
     env.unset(capture::target_variable);
@@ -503,6 +504,14 @@ void end_like(const Outcome &outcome)
 int shim_main(int argc, char *argv[])
 {
     std::vector<std::string> args(argv, argv + argc);
+    if (std::atoi(getenv_string(capture::env_depth).c_str()) >= capture::depth_limit) {
+        // Neither recorded nor run: running it would only go deeper.
+        std::fprintf(stderr,
+                     "tracemake: make has started make through the recorder %d deep: is the make that tracemake "
+                     "runs (%s) a script that runs `make` again?  Give --make the real make\n",
+                     capture::depth_limit, getenv_string(capture::env_real_make).c_str());
+        return 2;
+    }
     if (!getenv_string(capture::env_spool).empty()) {
         try {
             end_like(run_make(args));

@@ -215,6 +215,7 @@ void enter_recording(const RecordOptions &options, const Recording &recording)
     setenv(capture::env_shim, shim_path.c_str(), 1);
     setenv(capture::env_argv0, options.command[0].c_str(), 1);
     unsetenv(capture::env_proc);
+    unsetenv(capture::env_depth);
     unsetenv(capture::target_variable);
 }
 

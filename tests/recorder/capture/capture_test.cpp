@@ -481,6 +481,19 @@ TEST_F(Capture, AStaticallyLinkedMakeIsToldAtTheStart)
     }
 }
 
+TEST_F(Capture, AMakeThatStartsItselfThroughTheRecorderEndsWithAMessage)
+{
+    // A --make that is a script running `make` finds the shim again, and
+    // that again runs the script: the chain stops at a depth, and says why.
+    write_project({{"Makefile", "all:\n\t@echo built\n"}, {"make.sh", "#!/bin/sh\nexec make \"$@\"\n"}});
+    fs::permissions(project() / "make.sh", fs::perms::owner_all);
+    use_make((project() / "make.sh").string());
+    RunResult r = recorded({});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("a script that runs `make` again?  Give --make the real make"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
 TEST_F(Capture, RecordThatIsNotWholeIsToldAndStoredIncomplete)
 {
     // Each recipe puts a folder where the recorder writes or reads a file of
