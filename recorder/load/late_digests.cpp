@@ -6,7 +6,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <filesystem>
 #include <stdexcept>
 
 #include "common/sha256.h"
@@ -72,18 +71,6 @@ std::optional<Digest> Cache::digest(const std::string &path, const std::string &
     const std::lock_guard hold(lock_);
     known_.emplace(key, hex);
     return Digest{hex, mtime};
-}
-
-std::string normal_path(const std::string &path)
-{
-    const bool plain = path.find("/.") == std::string::npos && path.find("//") == std::string::npos &&
-                       (path.size() <= 1 || path.back() != '/');
-    if (plain)
-        return path;
-    std::string normal = std::filesystem::path(path).lexically_normal().string();
-    while (normal.size() > 1 && normal.back() == '/')
-        normal.pop_back();
-    return normal;
 }
 
 } // namespace late_digests

@@ -30,8 +30,4 @@ private:
     std::unordered_map<std::string, std::string> known_; ///< file identity and times -> hex
 };
 
-/// `path` as digests.tsv names it, lexically normal and without a trailing
-/// slash, the form in which the loader looks instances up.
-std::string normal_path(const std::string &path);
-
 } // namespace late_digests

@@ -110,10 +110,7 @@ Statuses read_statuses(const std::vector<std::vector<std::string>> &records)
     for (const auto &record : records) {
         if (record.size() < 3 || record[0].empty())
             continue;
-        std::string path = std::filesystem::path(record[0]).lexically_normal().string();
-        while (path.size() > 1 && path.back() == '/')
-            path.pop_back();
-        statuses.try_emplace(std::move(path), FileStatus{parse_time(record[1]), parse_time(record[2])});
+        statuses.try_emplace(spool::normal_path(record[0]), FileStatus{parse_time(record[1]), parse_time(record[2])});
     }
     return statuses;
 }

@@ -163,7 +163,7 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
     for (const auto &record : records_of(proc, spool::digest_file)) {
         if (record.empty())
             continue;
-        const std::string path = late_digests::normal_path(record[0]);
+        const std::string path = spool::normal_path(record[0]);
         if (record.size() >= 2)
             proc.digests[path] = record[1];
         if (record.size() >= 3)

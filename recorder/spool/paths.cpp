@@ -26,42 +26,6 @@ std::vector<std::string> command_words(const std::string &text)
 
 namespace {
 
-/// Where a make whose command line is `cmdline` worked when it started in
-/// `startdir`: each -C DIR (-CDIR, --directory=DIR) taken in turn.  Only
-/// for a make that left no data base (whose CURDIR says it); words are
-/// split at blanks, as cmdline joined them.
-std::string working_directory(const std::string &startdir, const std::string &cmdline)
-{
-    const std::vector<std::string> words = command_words(cmdline);
-    std::filesystem::path dir = startdir;
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        const std::string &word = words[i];
-        if (word == "--")
-            break;
-        if (word == "-C" && i + 1 < words.size())
-            dir /= words[++i];
-        else if (word.starts_with("-C") && word.size() > 2)
-            dir /= word.substr(2);
-        else if (word.starts_with("--directory="))
-            dir /= word.substr(12);
-    }
-    std::string normal = dir.lexically_normal().string();
-    while (normal.size() > 1 && normal.back() == '/')
-        normal.pop_back();
-    return normal;
-}
-
-} // namespace
-
-std::string process_directory(const std::map<std::string, std::string> &keys, std::string_view curdir)
-{
-    if (!curdir.empty())
-        return std::string(curdir);
-    return working_directory(value_of(keys, "startdir"), value_of(keys, "cmdline"));
-}
-
-namespace {
-
 /// True when `path` is lexically normal as it stands: no empty, "." or
 /// ".." part (the root's slash aside) and no slash at its end.
 bool plain(std::string_view path)
@@ -82,7 +46,36 @@ bool plain(std::string_view path)
     }
 }
 
+/// Where a make whose command line is `cmdline` worked when it started in
+/// `startdir`: each -C DIR (-CDIR, --directory=DIR) taken in turn.  Only
+/// for a make that left no data base (whose CURDIR says it); words are
+/// split at blanks, as cmdline joined them.
+std::string working_directory(const std::string &startdir, const std::string &cmdline)
+{
+    const std::vector<std::string> words = command_words(cmdline);
+    std::filesystem::path dir = startdir;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        if (word == "--")
+            break;
+        if (word == "-C" && i + 1 < words.size())
+            dir /= words[++i];
+        else if (word.starts_with("-C") && word.size() > 2)
+            dir /= word.substr(2);
+        else if (word.starts_with("--directory="))
+            dir /= word.substr(12);
+    }
+    return normal_path(dir.string());
+}
+
 } // namespace
+
+std::string process_directory(const std::map<std::string, std::string> &keys, std::string_view curdir)
+{
+    if (!curdir.empty())
+        return std::string(curdir);
+    return working_directory(value_of(keys, "startdir"), value_of(keys, "cmdline"));
+}
 
 std::pair<std::string, std::string> instance_location(const std::string &workdir, const std::string &name)
 {
@@ -104,6 +97,16 @@ std::pair<std::string, std::string> instance_location(const std::string &workdir
 std::string joined_path(const std::string &dir, const std::string &name)
 {
     return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+std::string normal_path(const std::string &path)
+{
+    if (plain(path))
+        return path;
+    std::string normal = std::filesystem::path(path).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    return normal;
 }
 
 } // namespace spool

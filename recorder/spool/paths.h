@@ -30,4 +30,8 @@ std::pair<std::string, std::string> instance_location(const std::string &workdir
 /// `dir` and `name` joined into one absolute path.
 std::string joined_path(const std::string &dir, const std::string &name);
 
+/// `path` lexically normal and without a slash at its end ("/" stays): the
+/// form in which the statuses and digests of a make process meet its instances.
+std::string normal_path(const std::string &path);
+
 } // namespace spool

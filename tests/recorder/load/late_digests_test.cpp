@@ -1,5 +1,4 @@
-// The digests that the loader takes itself, and the form in which digest
-// paths meet the instances' paths.
+// The digests that the loader takes itself.
 #include "load/late_digests.h"
 
 #include <gtest/gtest.h>
@@ -37,17 +36,6 @@ TEST(LateDigests, OnlyAFileUnchangedSinceItsMakeEndedHasOne)
             EXPECT_EQ(digest->mtime.size(), std::string("1765136182.123456789").size()) << c.what;
         }
     }
-}
-
-TEST(LateDigests, PathsMeetInTheirNormalForm)
-{
-    const std::pair<std::string, std::string> cases[] = {
-        {"/p/a.c", "/p/a.c"},          {"/p/./a.c", "/p/a.c"},     {"/p/q/../a.c", "/p/a.c"},
-        {"/p//a.c", "/p/a.c"},         {"/p/sub/", "/p/sub"},      {"/", "/"},
-        {"/p/.hidden", "/p/.hidden"},  {"/p/..a", "/p/..a"},
-    };
-    for (const auto &[path, normal] : cases)
-        EXPECT_EQ(late_digests::normal_path(path), normal) << path;
 }
 
 } // namespace

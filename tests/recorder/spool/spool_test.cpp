@@ -67,3 +67,13 @@ TEST(InstanceLocation, AFileLiesInTheFolderOfItsNormalPath)
         EXPECT_EQ(spool::instance_location(c.workdir, c.name), (std::pair{c.dir, c.base}))
             << c.workdir << " + " << c.name;
 }
+
+TEST(NormalPath, StatusAndDigestPathsMeetInstancePathsInTheirNormalForm)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"/p/a.c", "/p/a.c"},         {"/p/./a.c", "/p/a.c"}, {"/p/q/../a.c", "/p/a.c"}, {"/p//a.c", "/p/a.c"},
+        {"/p/sub/", "/p/sub"},        {"/", "/"},             {"/p/.hidden", "/p/.hidden"}, {"/p/..a", "/p/..a"},
+    };
+    for (const auto &[path, normal] : cases)
+        EXPECT_EQ(spool::normal_path(path), normal) << path;
+}
