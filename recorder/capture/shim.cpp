@@ -407,40 +407,17 @@ Outcome wait_for_make(pid_t pid, const SignalCatcher &catcher)
     return outcome;
 }
 
-/// How often make re-executed itself: make tells its last incarnation
-/// through MAKE_RESTARTS in the environment, which its data base shows in
-/// the Variables section; "0" when it shows none.
-std::string restarts_of(const std::string &database)
-{
-    constexpr std::string_view line = "\nMAKE_RESTARTS = ";
-    const std::size_t at = database.find(line);
-    if (at == std::string::npos)
-        return "0";
-    const std::size_t start = at + line.size();
-    const std::string value = database.substr(start, database.find('\n', start) - start);
-    return value.empty() ? "0" : value;
-}
-
 /// Writes proc.tsv once make has run.  A failure to record from here on
 /// must not change the build's result, only be told, and kept in
 /// proc.tsv, which makes the stored build incomplete.
 void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &proc)
 {
-    auto lost = [&](const std::string &what) {
-        std::fprintf(stderr, "tracemake: the record of this make is not whole: %s\n", what.c_str());
-        proc["lost"] += (proc["lost"].empty() ? "" : "; ") + what;
-    };
-    std::optional<std::string> database;
-    try {
-        database = files::read_if_present(proc_dir / spool::database_file);
-    } catch (const std::exception &error) {
-        lost(error.what());
-    }
-    proc["restarts"] = database ? restarts_of(*database) : "0";
     // The library writes the digests after the data base, when make exits.
     std::error_code error;
-    if (database && !fs::exists(proc_dir / spool::digest_file, error))
-        lost("the digests were not written to " + (proc_dir / spool::digest_file).string());
+    if (fs::exists(proc_dir / spool::database_file, error) && !fs::exists(proc_dir / spool::digest_file, error)) {
+        proc["lost"] = "the digests were not written to " + (proc_dir / spool::digest_file).string();
+        std::fprintf(stderr, "tracemake: the record of this make is not whole: %s\n", proc["lost"].c_str());
+    }
     try {
         spool::write_keys(proc_dir / spool::proc_file, proc);
     } catch (const std::exception &failure) {

@@ -31,11 +31,11 @@
 //           pid            process id of the make
 //           start, end     as in build.tsv
 //           status         exit status of the make
-//           restarts       how often make re-executed itself (0 normally)
 //           argv0          argv[0] as the shim was started ("make", "/usr/bin/make", ...)
 //           lost           what of this process's record the shim could not write or read (the
 //                          error); missing when nothing was lost
-//           (a key that this list does not name, as user_p of older spools, is left unread)
+//           (a key that this list does not name, as user_p and restarts of older spools, is
+//           left unread; how often make re-executed itself, its data base tells as MAKE_RESTARTS)
 //       db.txt             the last data base that make printed (`make -p`), untouched; missing
 //                          when the process printed none (killed before its end)
 //       exec.tsv           "target<TAB>command" lines, one per program that make itself

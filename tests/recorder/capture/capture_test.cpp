@@ -336,8 +336,9 @@ TEST_F(Capture, DataBaseIsWhatMakePrintsWithP)
     std::string last_db = printed.out.substr(printed.out.rfind("\n# „Make“-Datenbank; erstellt am"));
     auto all = procs();
     ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0].keys["restarts"], "1");
     std::string db = read_file((spool_dir() / spool::procs_dir / all[0].id / spool::database_file).string());
+    // The data base is the last incarnation's: make re-executed itself once, for gen.mk.
+    EXPECT_NE(db.find("\nMAKE_RESTARTS = 1\n"), std::string::npos);
     // What differs: the recorder's and the locale's variables, MAKEFLAGS
     // (-p), the makefiles' times and the statistics' figures; under
     // valgrind (scripts/valgrind.sh) also what it sets for the programs it
