@@ -41,6 +41,17 @@ void send_error(httplib::Response &res, int status, const std::string &message)
     send_json(res, json{{"error", message}}, status);
 }
 
+/// `out` with what a report program gave: ok, text, messages, and the error when it failed.
+json with_report(json out, const Report &report)
+{
+    out["ok"] = report.ok;
+    out["text"] = report.text;
+    out["messages"] = report.messages;
+    if (!report.ok)
+        out["error"] = report.error;
+    return out;
+}
+
 /// The build that the request's "build" parameter names; null after a 404
 /// answer when none is loaded by that name.
 std::shared_ptr<const Build> requested_build(const BuildRegistry &builds, const httplib::Request &req,
@@ -516,10 +527,7 @@ void Server::run_report(const httplib::Request &req, httplib::Response &res) con
         return;
     }
     const Report report = reports_.run(tool, *oids);
-    json out{{"tool", tool}, {"oids", *oids}, {"ok", report.ok}, {"text", report.text}, {"messages", report.messages}};
-    if (!report.ok)
-        out["error"] = report.error;
-    send_json(res, out, report.ok ? 200 : 502);
+    send_json(res, with_report({{"tool", tool}, {"oids", *oids}}, report), report.ok ? 200 : 502);
 }
 
 void Server::why_report(const httplib::Request &req, httplib::Response &res) const
@@ -533,10 +541,7 @@ void Server::why_report(const httplib::Request &req, httplib::Response &res) con
         return;
     }
     const Report report = reports_.why(build->labels, oids->front());
-    json out{{"oid", oids->front()}, {"ok", report.ok}, {"text", report.text}, {"messages", report.messages}};
-    if (!report.ok)
-        out["error"] = report.error;
-    send_json(res, out, report.ok ? 200 : 502);
+    send_json(res, with_report({{"oid", oids->front()}}, report), report.ok ? 200 : 502);
 }
 
 void Server::first_causes(const httplib::Request &req, httplib::Response &res) const
@@ -545,9 +550,8 @@ void Server::first_causes(const httplib::Request &req, httplib::Response &res) c
     if (!build)
         return;
     const Report report = reports_.first_causes(build->labels);
-    json out{{"ok", report.ok}, {"text", report.text}, {"messages", report.messages}};
+    json out = with_report(json::object(), report);
     if (!report.ok) {
-        out["error"] = report.error;
         send_json(res, out, 502);
         return;
     }

@@ -138,6 +138,14 @@ template <typename Function> Function next_definition(const char *name)
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+/// Notes what a status call said of `path` (a struct stat or stat64, which
+/// share their layout here) and gives its result back.
+int noted(const char *path, int result, const void *status)
+{
+    note(path, result, static_cast<const struct stat *>(status));
+    return result;
+}
+
 /// A modification time in the spool's form ("1765136182.123456789"), or "-" for no file.
 struct Time {
     char text[48];
@@ -187,8 +195,6 @@ public:
     Output &operator=(const Output &) = delete;
     bool open() const { return fd_ >= 0; }
 
-    void line(const char *path, const Time &a, const Time &b) { line(path, a.text, b.text); }
-    void line(const char *path, const char *a, const Time &b) { line(path, a, b.text); }
     void line(const char *path, const char *a, const char *b)
     {
         if (fd_ < 0)
@@ -261,10 +267,10 @@ void first_status_write(const char *proc_dir, const char *spool, bool with_diges
             snprintf(path, sizeof path, "%s", seen.path);
         struct stat now;
         const bool exists_now = stat(path, &now) == 0;
-        status.line(path, format_time(seen.exists, seen.mtime), format_time(exists_now, now.st_mtim));
+        status.line(path, format_time(seen.exists, seen.mtime).text, format_time(exists_now, now.st_mtim).text);
         char hex[end_digests::hex_length + 1];
         if (exists_now && digests.open() && end_digests::digest(spool, path, now, hex))
-            digests.line(path, hex, format_time(true, now.st_mtim));
+            digests.line(path, hex, format_time(true, now.st_mtim).text);
     }
     status.close();
     const bool digests_whole = digests.close();
@@ -302,77 +308,53 @@ int fchdir(int fd)
 // a make built against a newer glibc calls stat and friends directly.
 int __xstat(int version, const char *path, struct stat *status)
 {
-    using Function = int (*)(int, const char *, struct stat *);
-    static Function real = next_definition<Function>("__xstat");
-    int result = real(version, path, status);
-    note(path, result, status);
-    return result;
+    static auto real = next_definition<int (*)(int, const char *, struct stat *)>("__xstat");
+    return noted(path, real(version, path, status), status);
 }
 
 int __lxstat(int version, const char *path, struct stat *status)
 {
-    using Function = int (*)(int, const char *, struct stat *);
-    static Function real = next_definition<Function>("__lxstat");
-    int result = real(version, path, status);
-    note(path, result, status);
-    return result;
+    static auto real = next_definition<int (*)(int, const char *, struct stat *)>("__lxstat");
+    return noted(path, real(version, path, status), status);
 }
 
 int stat(const char *path, struct stat *status)
 {
-    using Function = int (*)(const char *, struct stat *);
-    static Function real = next_definition<Function>("stat");
-    int result = real(path, status);
-    note(path, result, status);
-    return result;
+    static auto real = next_definition<int (*)(const char *, struct stat *)>("stat");
+    return noted(path, real(path, status), status);
 }
 
 int lstat(const char *path, struct stat *status)
 {
-    using Function = int (*)(const char *, struct stat *);
-    static Function real = next_definition<Function>("lstat");
-    int result = real(path, status);
-    note(path, result, status);
-    return result;
+    static auto real = next_definition<int (*)(const char *, struct stat *)>("lstat");
+    return noted(path, real(path, status), status);
 }
 
 int stat64(const char *path, struct stat64 *status)
 {
-    using Function = int (*)(const char *, struct stat64 *);
-    static Function real = next_definition<Function>("stat64");
-    int result = real(path, status);
-    note(path, result, reinterpret_cast<struct stat *>(status));
-    return result;
+    static auto real = next_definition<int (*)(const char *, struct stat64 *)>("stat64");
+    return noted(path, real(path, status), status);
 }
 
 int lstat64(const char *path, struct stat64 *status)
 {
-    using Function = int (*)(const char *, struct stat64 *);
-    static Function real = next_definition<Function>("lstat64");
-    int result = real(path, status);
-    note(path, result, reinterpret_cast<struct stat *>(status));
-    return result;
+    static auto real = next_definition<int (*)(const char *, struct stat64 *)>("lstat64");
+    return noted(path, real(path, status), status);
 }
 
+// Only paths that mean the same from make's working directory are noted.
 int fstatat(int dirfd, const char *path, struct stat *status, int flags)
 {
-    using Function = int (*)(int, const char *, struct stat *, int);
-    static Function real = next_definition<Function>("fstatat");
-    int result = real(dirfd, path, status, flags);
-    // Only paths that mean the same from make's working directory.
-    if (dirfd == AT_FDCWD || path[0] == '/')
-        note(path, result, status);
-    return result;
+    static auto real = next_definition<int (*)(int, const char *, struct stat *, int)>("fstatat");
+    const int result = real(dirfd, path, status, flags);
+    return dirfd == AT_FDCWD || path[0] == '/' ? noted(path, result, status) : result;
 }
 
 int fstatat64(int dirfd, const char *path, struct stat64 *status, int flags)
 {
-    using Function = int (*)(int, const char *, struct stat64 *, int);
-    static Function real = next_definition<Function>("fstatat64");
-    int result = real(dirfd, path, status, flags);
-    if (dirfd == AT_FDCWD || path[0] == '/')
-        note(path, result, reinterpret_cast<struct stat *>(status));
-    return result;
+    static auto real = next_definition<int (*)(int, const char *, struct stat64 *, int)>("fstatat64");
+    const int result = real(dirfd, path, status, flags);
+    return dirfd == AT_FDCWD || path[0] == '/' ? noted(path, result, status) : result;
 }
 
 } // extern "C"

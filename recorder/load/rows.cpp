@@ -14,7 +14,6 @@
 #include <unordered_map>
 
 #include "common/files.h"
-#include "load/late_digests.h"
 #include "makedb/additions.h"
 #include "spool/paths.h"
 #include "spool/spool.h"
@@ -127,10 +126,8 @@ void add_late_digests(Process &proc, late_digests::Cache &digests)
         std::string path = joined_path(dir, name);
         if (proc.digests.contains(path))
             continue;
-        if (auto digest = digests.digest(path, end)) {
-            proc.mtimes[path] = std::move(digest->mtime);
-            proc.digests[std::move(path)] = std::move(digest->hex);
-        }
+        if (auto digest = digests.digest(path, end))
+            proc.digests.emplace(std::move(path), std::move(*digest));
     }
 }
 
@@ -161,13 +158,8 @@ void read_process(Process &proc, const std::map<std::string, std::string> &build
         commands += additions::take_out_of_command(record[1], added);
     }
     for (const auto &record : records_of(proc, spool::digest_file)) {
-        if (record.empty())
-            continue;
-        const std::string path = spool::normal_path(record[0]);
         if (record.size() >= 2)
-            proc.digests[path] = record[1];
-        if (record.size() >= 3)
-            proc.mtimes[path] = record[2];
+            proc.digests[spool::normal_path(record[0])] = {record[1], record.size() >= 3 ? record[2] : ""};
     }
     add_late_digests(proc, digests);
     if (std::filesystem::exists(dir / spool::status_file))
@@ -409,10 +401,11 @@ private:
                     .text(flag(file.is_target))
                     .text(flag(file.double_colon))
                     .number(std::find(goals.begin(), goals.end(), file.name) != goals.end() ? 1 : 0)
-                    .number(file.rule_count)
-                    .found_or_null(proc.digests, joined_path(dir, name));
-                const auto mtime = proc.mtimes.find(joined_path(dir, name));
-                time_column(row, mtime == proc.mtimes.end() ? std::string() : mtime->second);
+                    .number(file.rule_count);
+                if (const auto digest = proc.digests.find(joined_path(dir, name)); digest != proc.digests.end())
+                    time_column(row.text(digest->second.hex), digest->second.mtime);
+                else
+                    row.null().null();
             }
             ++tables_.instances;
 

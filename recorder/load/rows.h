@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "load/late_digests.h"
 #include "load/make_reasons.h"
 #include "makedb/makedb.h"
 
@@ -35,8 +36,8 @@ struct Process {
     std::string dir;                                      ///< working directory: CURDIR, else where it started
     std::vector<const makedb::File *> files;              ///< the files that become instances, in order
     std::map<std::string, std::string, std::less<>> executed; ///< target name -> commands run, one a line
-    std::map<std::string, std::string, std::less<>> digests;  ///< absolute path -> SHA-256
-    std::map<std::string, std::string, std::less<>> mtimes;   ///< absolute path -> modification time, as the spool has it
+    /// absolute path -> SHA-256 and modification time as the spool has them (no time in older spools)
+    std::map<std::string, late_digests::Digest, std::less<>> digests;
     std::optional<make_reasons::Statuses> statuses;       ///< status.tsv; none in a spool without it
     std::vector<std::string> lost; ///< what of its record could not be written or read: the build is incomplete
 };
