@@ -4,6 +4,8 @@
 // spool.h lists them among what the loader takes out of the rows again.
 #pragma once
 
+#include <string.h>
+
 namespace capture {
 
 /// The spool folder of the build.
@@ -31,5 +33,22 @@ inline constexpr char digest_table_file[] = "digest-table.bin";
 /// File name of the library preloaded into make, and where it lies relative to tracemake's folder.
 inline constexpr char preload_name[] = "libtracemake_preload.so";
 inline constexpr char preload_relative_dir[] = "../lib/daver";
+
+
+/// True when the environment entry `entry` ("NAME=VALUE") sets `name`.
+inline bool sets(const char *entry, const char *name)
+{
+    const size_t length = strlen(name);
+    return strncmp(entry, name, length) == 0 && entry[length] == '=';
+}
+
+/// The value of `name` in the environment `env`, or null.
+inline const char *find_env(char *const env[], const char *name)
+{
+    for (; env && *env; ++env)
+        if (sets(*env, name))
+            return *env + strlen(name) + 1;
+    return nullptr;
+}
 
 } // namespace capture

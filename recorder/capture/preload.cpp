@@ -26,14 +26,20 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "capture/capture_env.h"
 #include "capture/first_status.h"
+#include "capture/sub_makes.h"
 #include "common/copy_text.h"
 
 extern char **environ;
+
+using capture::find_env;
+using capture::sets;
 
 namespace {
 
@@ -61,22 +67,8 @@ __attribute__((constructor)) void start()
         return;
     if (asprintf(&proc_dir, "%s/procs/%s", spool, proc) < 0)
         proc_dir = nullptr;
-}
-
-/// True when the environment entry `entry` sets `name`.
-bool sets(const char *entry, const char *name)
-{
-    size_t length = strlen(name);
-    return strncmp(entry, name, length) == 0 && entry[length] == '=';
-}
-
-/// The value of `name` in `env`, or null.
-const char *find_env(char *const env[], const char *name)
-{
-    for (; env && *env; ++env)
-        if (sets(*env, name))
-            return *env + strlen(name) + 1;
-    return nullptr;
+    else
+        sub_makes::init(spool);
 }
 
 /// True when make ran `argv` as its shell with the recipe text last: a
@@ -345,17 +337,47 @@ extern "C" {
 int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
                 const posix_spawnattr_t *attributes, char *const argv[], char *const envp[])
 {
-    using Spawn = int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
-                          char *const[], char *const[]);
-    static Spawn real_spawn = next_definition<Spawn>("posix_spawn");
+    static sub_makes::Spawn real_spawn = next_definition<sub_makes::Spawn>("posix_spawn");
     const ChildEnvironment child_env(envp);
-    int result = real_spawn(pid, path, actions, attributes, argv, child_env.or_else(envp));
+    int result;
+    if (!sub_makes::spawn(real_spawn, pid, path, actions, attributes, argv, child_env.or_else(envp), &result))
+        result = real_spawn(pid, path, actions, attributes, argv, child_env.or_else(envp));
     // Only a recipe's processes get TRACEMAKE_TARGET: make's $(shell) runs
     // with make's own environment, from which the shim took it out.
     const char *target = find_env(envp, capture::target_variable);
     if (result == 0 && target && proc_dir)
         log_command(target, argv);
     return result;
+}
+
+// make learns how its children ended from these: a sub-make that the
+// library started gets its end noted here.
+pid_t waitpid(pid_t pid, int *status, int options)
+{
+    static auto real = next_definition<pid_t (*)(pid_t, int *, int)>("waitpid");
+    int own;
+    const pid_t result = real(pid, status ? status : &own, options);
+    sub_makes::reaped(result, status ? *status : own);
+    return result;
+}
+
+pid_t wait(int *status)
+{
+    return waitpid(-1, status, 0);
+}
+
+pid_t wait4(pid_t pid, int *status, int options, struct rusage *usage)
+{
+    static auto real = next_definition<pid_t (*)(pid_t, int *, int, struct rusage *)>("wait4");
+    int own;
+    const pid_t result = real(pid, status ? status : &own, options, usage);
+    sub_makes::reaped(result, status ? *status : own);
+    return result;
+}
+
+pid_t wait3(int *status, int options, struct rusage *usage)
+{
+    return wait4(-1, status, options, usage);
 }
 
 int execvp(const char *file, char *const argv[])

@@ -4,7 +4,8 @@
 // It gives the process a spool folder, starts the real make with the
 // preloaded library and the target-naming --eval, passes signals on, and
 // writes proc.tsv when make has ended (the library inside make writes the
-// data base, the statuses and the digests).  The build's output
+// data base, the statuses and the digests).  A sub-make that make starts
+// without a shell skips it: the library does its part (sub_makes.h).  The build's output
 // never passes through it: make writes to the build's own stdout and stderr.
 #pragma once
 

@@ -205,8 +205,8 @@ Spool list_spool(const std::filesystem::path &dir)
                 Process &proc = spool.procs.emplace_back();
                 proc.folder = entry.path();
                 proc.id = entry.path().filename().string();
-                // The shim writes proc.tsv whatever became of make; without
-                // it, the shim itself was stopped or could not write.
+                // proc.tsv is there whatever became of make; without it,
+                // the shim itself was stopped or could not write.
                 std::error_code missing;
                 if (!std::filesystem::exists(proc.folder / spool::proc_file, missing))
                     proc.lost.push_back("no " + (proc.folder / spool::proc_file).string());
@@ -217,6 +217,10 @@ Spool list_spool(const std::filesystem::path &dir)
                 }
                 if (const std::string lost = value_of(proc.keys, "lost"); !lost.empty())
                     proc.lost.push_back(lost);
+                // make notes a sub-make's end when it reaps it: a make that
+                // was killed first leaves its sub-makes without one.
+                if (proc.lost.empty() && value_of(proc.keys, "status").empty())
+                    proc.lost.push_back((proc.folder / spool::proc_file).string() + " tells no end of the make process");
             }
     std::sort(spool.procs.begin(), spool.procs.end(), [](const Process &a, const Process &b) {
         const double sa = seconds(value_of(a.keys, "start")), sb = seconds(value_of(b.keys, "start"));

@@ -21,7 +21,11 @@
 //                          size that each maps (capture/end_digests.h), so that a file content is
 //                          read once per build; there while make runs, gone before the load
 //   DIR/procs/ID/          one folder per make process; ID is unique within the spool
-//       proc.tsv           "key<TAB>value" lines:
+//       proc.tsv           "key<TAB>value" lines, written by the shim when make has ended; for a
+//                          sub-make that make started itself, by the library in the parent make:
+//                          the keys up to start when it starts, pid, end and status (and lost)
+//                          when the parent reaps it.  A later line of a key wins.  One without
+//                          status tells of a make that was not seen to end:
 //           parent         ID of the make process whose recipe started this one; empty for the top make
 //           parent_target  name of the target (as the parent make knows it) whose recipe started
 //                          this make; empty when not known
@@ -32,7 +36,7 @@
 //           start, end     as in build.tsv
 //           status         exit status of the make
 //           argv0          argv[0] as the shim was started ("make", "/usr/bin/make", ...)
-//           lost           what of this process's record the shim could not write or read (the
+//           lost           what of this process's record the recorder could not write or read (the
 //                          error); missing when nothing was lost
 //           (a key that this list does not name, as user_p and restarts of older spools, is
 //           left unread; how often make re-executed itself, its data base tells as MAKE_RESTARTS)
@@ -76,8 +80,9 @@
 //   - the --eval in MAKEFLAGS;
 //   - MAKE and MAKE_COMMAND naming the shim's path: argv0 is what the build
 //     would have shown.
-// The files of one make process are written only by that process's shim and
-// its real make, so no file has two writers.
+// The files of one make process are written only by the one that starts it
+// (its shim, or its parent make's library: proc.tsv) and its real make, so
+// no file has two writers.
 #pragma once
 
 #include <filesystem>

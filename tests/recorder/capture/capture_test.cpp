@@ -321,6 +321,50 @@ TEST_F(Capture, EveryMakeOfARecursiveBuildIsAProcessWithItsParent)
     EXPECT_EQ(db.value("SELECT BLD_COMPLETE FROM ZTR_BUILD WHERE BLD_LABEL = '" + label() + "'"), "1");
 }
 
+TEST_F(Capture, ASubMakeEndsInTheRecordAsItsMakeSawIt)
+{
+    // A sub-make that make starts itself is recorded from make's own
+    // process (the real make is make's child); one that a shell starts goes
+    // through the shim.  Both end in the record as they ended, and the
+    // build's output and status are as without the recorder.
+    const struct Case {
+        const char *what;
+        std::string start;    ///< the top recipe that starts the sub-make
+        std::string recipe;   ///< the sub-make's recipe
+        const char *status;   ///< of the sub-make, as recorded
+        bool started_by_make; ///< the real sub-make is a child of the top make
+    } cases[] = {
+        {"by make, succeeding", "$(MAKE) -f sub.mk", "@true", "0", true},
+        {"by make, failing", "$(MAKE) -f sub.mk", "@exit 3", "2", true},
+        {"by make, killed", "$(MAKE) -f sub.mk", "@kill -TERM $$PPID; sleep 2", "143", true},
+        {"by a shell, failing", "cd . && $(MAKE) -f sub.mk", "@exit 3", "2", false},
+        {"by a shell, killed", "cd . && $(MAKE) -f sub.mk", "@kill -TERM $$PPID; sleep 2", "143", false},
+    };
+    for (const Case &c : cases) {
+        // The sub-make's recipe notes the parent of the sub-make: make or the shim.
+        const Files files = {{"Makefile", "all:\n\t@" + c.start + "\n"},
+                             {"sub.mk", "all:\n\t@read -r pid comm state ppid rest < /proc/$$PPID/stat; "
+                                        "echo $$ppid > sub.ppid\n\t" +
+                                            c.recipe + "\n"}};
+        write_project(files);
+        RunResult expected = plain({});
+        write_project(files);
+        RunResult got = recorded({});
+        EXPECT_EQ(got.exit_code, expected.exit_code) << c.what << ": " << got.err;
+        EXPECT_EQ(got.out, expected.out) << c.what;
+        EXPECT_EQ(got.err, expected.err) << c.what;
+        const Proc top = proc_of("make"), sub = proc_of("make -f sub.mk");
+        EXPECT_EQ(sub.keys.at("parent"), top.id) << c.what;
+        EXPECT_EQ(sub.keys.at("status"), c.status) << c.what;
+        EXPECT_GE(sub.keys.at("end"), sub.keys.at("start")) << c.what;
+        const bool by_make = read_file((project() / "sub.ppid").string()) == top.keys.at("pid") + "\n";
+        EXPECT_EQ(by_make, c.started_by_make) << c.what;
+        PgSession db;
+        EXPECT_EQ(db.value("SELECT BLD_COMPLETE FROM ZTR_BUILD WHERE BLD_LABEL = '" + label() + "'"), "1")
+            << c.what;
+    }
+}
+
 TEST_F(Capture, DataBaseIsWhatMakePrintsWithP)
 {
     // db.txt holds what `make -p` prints after its version banner, in the

@@ -439,6 +439,14 @@ TEST_F(Store, ASpoolFileThatCannotBeReadIsToldNotTakenForEmpty)
              std::filesystem::create_directory(s.proc_dir("1") / spool::exec_file);
          },
          "0", ""},
+        {"a make whose end was never noted",
+         [](BuildSpool &s) {
+             Keys keys = spool::read_keys(s.proc_dir("2") / spool::proc_file);
+             keys.erase("end");
+             keys.erase("status");
+             spool::write_keys(s.proc_dir("2") / spool::proc_file, keys);
+         },
+         "0", ""},
         {"start that is no time", [](BuildSpool &s) { s.set_build({{"start", "yesterday"}}); }, nullptr,
          "cannot read the spool: not a time: 'yesterday'"},
     };
