@@ -39,7 +39,7 @@ const char *const instance_query =
 // Columns: 0 the target's OID, 1 the prerequisite's OID.
 const char *const prereq_query =
     "SELECT p.PRQ_INST, p.PRQ_PREREQ FROM ZTR_PREREQ p JOIN ZTR_FILEINST f ON f.OID = p.PRQ_INST"
-    " WHERE f.INST_VERSION = $1 ORDER BY p.PRQ_INST, p.PRQ_POS";
+    " WHERE f.INST_VERSION = $1 AND p.PRQ_INST BETWEEN $2 AND $3 ORDER BY p.PRQ_INST, p.PRQ_POS";
 
 /// `dir` without trailing slashes ("/" stays).
 std::string without_trailing_slash(std::string dir)
@@ -112,7 +112,7 @@ void load_instances(PGconn *conn, Build &build)
 
 void load_prereqs(PGconn *conn, Build &build)
 {
-    const pg::Result res = pg::query(conn, prereq_query, {build.label});
+    const pg::Result res = pg::query(conn, prereq_query, build.instance_range());
     const int rows = PQntuples(res.get());
     build.prereq_start.assign(build.insts.size() + 1, 0);
     build.prereqs.clear();
@@ -139,6 +139,13 @@ Index Build::inst_by_oid(long long oid) const
     auto it = std::lower_bound(insts.begin(), insts.end(), oid,
                                [](const Instance &i, long long o) { return i.oid < o; });
     return it != insts.end() && it->oid == oid ? static_cast<Index>(it - insts.begin()) : none;
+}
+
+std::vector<pg::Param> Build::instance_range() const
+{
+    if (insts.empty())
+        return {label, pg::Param::null(), pg::Param::null()};
+    return {label, std::to_string(insts.front().oid), std::to_string(insts.back().oid)};
 }
 
 std::string replaced_sql(const std::string &column, int first, std::size_t count)

@@ -11,6 +11,8 @@
 
 #include <libpq-fe.h>
 
+#include "common/pg.h"
+
 namespace recorded {
 
 /// A label that names no build, or builds that cannot be compared; what() is the message.
@@ -61,6 +63,11 @@ struct Build {
 
     /// The index of the instance with this OID, or `none`.
     Index inst_by_oid(long long oid) const;
+    /// The label, the lowest and the highest OID of the instances: the
+    /// parameters of a query for rows keyed by instance ("$1", "$2", "$3").
+    /// One load takes its instances' OIDs in one block, so that the range
+    /// lets an index find a build's rows without reading other builds'.
+    std::vector<pg::Param> instance_range() const;
     /// The top directory as it is taken out of recorded commands and values
     /// before two builds are compared: nothing for a build made in "/",
     /// where every path would lose its slashes.

@@ -55,17 +55,34 @@ std::string label_taken(const std::string &label)
 
 void delete_build(PGconn *conn, const std::string &label)
 {
+    // A load takes its instances' OIDs in one block: the rows keyed by
+    // instance are found by that range, which the indexes serve without
+    // reading the other builds' rows.  (count(*) keeps the server from
+    // seeking min and max along the primary key, past every other build.)
+    const pg::Result range =
+        pg::query(conn, "SELECT min(OID), max(OID), count(*) FROM ZTR_FILEINST WHERE INST_VERSION = $1", {label});
+    auto bound = [&](int column) {
+        return PQgetisnull(range.get(), 0, column) ? pg::Param::null() : pg::Param(pg::text(range, 0, column));
+    };
+    const std::vector<pg::Param> keyed = {label, bound(0), bound(1)};
     // Rows that point at others go first.
-    static const char *const statements[] = {
-        "DELETE FROM ZTR_PREREQ WHERE PRQ_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
-        "DELETE FROM ZTR_REASON WHERE RSN_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
-        "DELETE FROM ZTR_TARGETVAR WHERE TV_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
+    static const char *const by_instance[] = {
+        "DELETE FROM ZTR_PREREQ WHERE PRQ_INST BETWEEN $2 AND $3"
+        " AND PRQ_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
+        "DELETE FROM ZTR_REASON WHERE RSN_INST BETWEEN $2 AND $3"
+        " AND RSN_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
+        "DELETE FROM ZTR_TARGETVAR WHERE TV_INST BETWEEN $2 AND $3"
+        " AND TV_INST IN (SELECT OID FROM ZTR_FILEINST WHERE INST_VERSION = $1)",
+    };
+    for (const char *statement : by_instance)
+        pg::query(conn, statement, keyed);
+    static const char *const by_label[] = {
         "DELETE FROM ZTR_VARIABLE WHERE VAR_PROC IN (SELECT OID FROM ZTR_MAKEPROC WHERE PS_VERSION = $1)",
         "DELETE FROM ZTR_FILEINST WHERE INST_VERSION = $1",
         "DELETE FROM ZTR_MAKEPROC WHERE PS_VERSION = $1",
         "DELETE FROM ZTR_BUILD WHERE BLD_LABEL = $1",
     };
-    for (const char *statement : statements)
+    for (const char *statement : by_label)
         pg::query(conn, statement, {label});
 }
 

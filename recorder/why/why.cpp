@@ -24,7 +24,7 @@ namespace {
 const char *const reason_query =
     "SELECT r.RSN_INST, r.RSN_KIND, r.RSN_PREREQ, r.RSN_REMADE, r.RSN_NOTE"
     "  FROM ZTR_REASON r JOIN ZTR_FILEINST f ON f.OID = r.RSN_INST"
-    " WHERE f.INST_VERSION = $1 ORDER BY r.RSN_INST, r.RSN_POS";
+    " WHERE f.INST_VERSION = $1 AND r.RSN_INST BETWEEN $2 AND $3 ORDER BY r.RSN_INST, r.RSN_POS";
 
 /// "dir/name" of an instance relative to the build's top make directory.
 std::string relative_path(const Build &build, const recorded::Instance &inst)
@@ -460,7 +460,7 @@ void write_build(std::FILE *out, Analysis &a, const recorded::Build *earlier)
 Reasons load_reasons(PGconn *conn, const Build &build)
 {
     Reasons reasons(build.insts.size());
-    const pg::Result res = pg::query(conn, reason_query, {build.label});
+    const pg::Result res = pg::query(conn, reason_query, build.instance_range());
     const int rows = PQntuples(res.get());
     for (int r = 0; r < rows; ++r) {
         const Index i = build.inst_by_oid(std::strtoll(PQgetvalue(res.get(), r, 0), nullptr, 10));

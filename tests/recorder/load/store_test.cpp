@@ -369,6 +369,37 @@ TEST_F(Store, ReusedLabelIsRefusedUnlessReplaced)
     EXPECT_EQ(session_.value("SELECT count(*) FROM ZTR_VARIABLE WHERE VAR_PROC = " + old_top), "0");
 }
 
+TEST_F(Store, ReplacingABuildLeavesTheRowsOfAnotherWhoseOidsLieAmongItsOwn)
+{
+    // Hand-made rows need not take their OIDs in blocks: "g" has an
+    // instance between two of "h".  Replacing "h" takes all of its rows
+    // keyed by instance and none of "g"'s.
+    session_.exec("INSERT INTO ZTR_FILEINST (OID, INST_NAME, INST_DIR, INST_VERSION) VALUES"
+                  " (60100, 'a', '/h', 'h'), (60200, 'b', '/g', 'g'), (60300, 'c', '/h', 'h');"
+                  "INSERT INTO ZTR_PREREQ (PRQ_INST, PRQ_PREREQ, PRQ_POS, PRQ_ORDERONLY) VALUES"
+                  " (60100, 60300, 0, 0), (60200, 60200, 0, 0), (60300, 60100, 0, 0);"
+                  "INSERT INTO ZTR_REASON (RSN_INST, RSN_POS, RSN_KIND) VALUES"
+                  " (60100, 0, 'missing'), (60200, 0, 'missing'), (60300, 0, 'missing');"
+                  "INSERT INTO ZTR_TARGETVAR (TV_INST, TV_NAME, TV_OP, TV_VALUE) VALUES"
+                  " (60100, 'V', '=', '1'), (60200, 'V', '=', '2'), (60300, 'V', '=', '3')");
+    BuildSpool spool;
+    spool.set_build({{"label", "h"}, {"replace", "1"}});
+    ASSERT_NO_THROW(store::load_spool(spool.dir()));
+    const std::pair<const char *, const char *> keyed[] = {
+        {"ZTR_PREREQ", "PRQ_INST"}, {"ZTR_REASON", "RSN_INST"}, {"ZTR_TARGETVAR", "TV_INST"}};
+    for (const auto &[table, column] : keyed)
+        EXPECT_EQ(session_.value(std::string("SELECT string_agg(") + column + "::text, ',') FROM " + table +
+                                 " WHERE " + column + " BETWEEN 60000 AND 60999"),
+                  "60200")
+            << table;
+    EXPECT_EQ(session_.rows("SELECT INST_NAME, INST_VERSION FROM ZTR_FILEINST WHERE OID BETWEEN 60000 AND 60999"),
+              (std::vector<std::vector<std::string>>{{"b", "g"}}));
+    session_.exec("DELETE FROM ZTR_PREREQ WHERE PRQ_INST BETWEEN 60000 AND 60999;"
+                  "DELETE FROM ZTR_REASON WHERE RSN_INST BETWEEN 60000 AND 60999;"
+                  "DELETE FROM ZTR_TARGETVAR WHERE TV_INST BETWEEN 60000 AND 60999;"
+                  "DELETE FROM ZTR_FILEINST WHERE OID BETWEEN 60000 AND 60999");
+}
+
 TEST_F(Store, OidsAreUniqueAcrossLoadsAndAboveHandMadeRows)
 {
     session_.exec("INSERT INTO ZTR_FILEINST (OID, INST_NAME, INST_VERSION) VALUES (7000000, 'hand', 'hand')");
