@@ -550,8 +550,12 @@ TEST_F(Capture, RecordThatIsNotWholeIsToldAndStoredIncomplete)
         const char *what;
         std::string recipe;
         std::string told; ///< the spool file that standard error names
+        const char *procs = "1";
     } cases[] = {
         {"the digests cannot be written", "@mkdir " + here + "digests.tsv.new", "digests were not written"},
+        {"a sub-make's digests cannot be written",
+         "@$(MAKE) --no-print-directory sub\nsub:\n\t@mkdir " + here + "digests.tsv.new", "digests were not written",
+         "2"},
         {"the data base cannot be read", "@mkdir " + here + "db.txt", "db.txt"},
         {"the commands cannot be read", "@true\n\t@rm " + here + "exec.tsv && mkdir " + here + "exec.tsv",
          "exec.tsv"},
@@ -565,7 +569,8 @@ TEST_F(Capture, RecordThatIsNotWholeIsToldAndStoredIncomplete)
         EXPECT_NE(r.err.find(c.told), std::string::npos) << c.what << ": " << r.err;
         PgSession db;
         EXPECT_EQ(db.value("SELECT BLD_COMPLETE FROM ZTR_BUILD WHERE BLD_LABEL = '" + label() + "'"), "0") << c.what;
-        EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = '" + label() + "'"), "1") << c.what;
+        EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = '" + label() + "'"), c.procs)
+            << c.what;
     }
 }
 
