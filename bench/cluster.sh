@@ -1,5 +1,5 @@
-# Sourced by the benchmarks from the top of the tree: a scratch folder
-# $work and a throwaway cluster in $work/pg holding "DAVER" with the schema,
+# Sourced by the benchmarks from the top of the tree: a scratch folder $work
+# (under TMPDIR, else /tmp) and a throwaway cluster in $work/pg holding "DAVER" with the schema,
 # which libpq's defaults (PGHOST, ...) then point at; both go on exit.
 work=$(mktemp -d "${TMPDIR:-/tmp}/daver-bench-XXXXXX")
 chmod 755 "$work"

@@ -12,7 +12,9 @@
 # no-op rebuild, plain and recorded, with their ratios and the seconds of the
 # recorded run that went to storing the build; then the load alone
 # of one recorded full build (`tracemake load` of its spool) in seconds, and
-# the bytes it added to the database.  TMPDIR places the spools.
+# the bytes it added to the database.  TMPDIR places the spools,
+# the project and the throwaway cluster (a file system whose new files are
+# slow to make, as a crowded /tmp can be, weighs on the recorded runs more).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
