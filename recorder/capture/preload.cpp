@@ -1,5 +1,5 @@
 // The library that the make shim preloads into each real make of a recorded
-// build.  Inside make it does three small things and nothing else:
+// build.  Inside make it does these small things and nothing else:
 //   - every program that make starts for a recipe (make 4.3 starts them all
 //     with posix_spawn, older makes with vfork and execvp) is logged to
 //     exec.tsv of the process's spool folder, with the target taken from the
@@ -11,6 +11,9 @@
 //     output stays exactly its own;
 //   - when make re-executes itself (after remaking a makefile) it runs the
 //     real make again instead of the shim that argv[0] names;
+//   - a sub-make that make starts itself (posix_spawn of the shim) is
+//     started and recorded here instead of by the shim (sub_makes.h), and
+//     its end noted when make reaps it (wait, waitpid, wait3, wait4);
 //   - the first status call per path (first_status.cpp) is written to
 //     status.tsv when make exits or re-executes itself, and the digests of
 //     those files (end_digests.cpp) to digests.tsv when it exits.
@@ -355,7 +358,7 @@ int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *
 pid_t waitpid(pid_t pid, int *status, int options)
 {
     static auto real = next_definition<pid_t (*)(pid_t, int *, int)>("waitpid");
-    int own;
+    int own = 0;
     const pid_t result = real(pid, status ? status : &own, options);
     sub_makes::reaped(result, status ? *status : own);
     return result;
@@ -369,7 +372,7 @@ pid_t wait(int *status)
 pid_t wait4(pid_t pid, int *status, int options, struct rusage *usage)
 {
     static auto real = next_definition<pid_t (*)(pid_t, int *, int, struct rusage *)>("wait4");
-    int own;
+    int own = 0;
     const pid_t result = real(pid, status ? status : &own, options, usage);
     sub_makes::reaped(result, status ? *status : own);
     return result;
