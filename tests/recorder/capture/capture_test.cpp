@@ -333,19 +333,24 @@ TEST_F(Capture, ASubMakeEndsInTheRecordAsItsMakeSawIt)
         std::string recipe;   ///< the sub-make's recipe
         const char *status;   ///< of the sub-make, as recorded
         bool started_by_make; ///< the real sub-make is a child of the top make
+        std::string before = "", after = ""; ///< more of sub.mk around its first rule
     } cases[] = {
         {"by make, succeeding", "$(MAKE) -f sub.mk", "@true", "0", true},
         {"by make, failing", "$(MAKE) -f sub.mk", "@exit 3", "2", true},
         {"by make, killed", "$(MAKE) -f sub.mk", "@kill -TERM $$PPID; sleep 2", "143", true},
         {"by a shell, failing", "cd . && $(MAKE) -f sub.mk", "@exit 3", "2", false},
         {"by a shell, killed", "cd . && $(MAKE) -f sub.mk", "@kill -TERM $$PPID; sleep 2", "143", false},
+        // The sub-make makes its makefile and runs again in the same process.
+        {"by make, remaking its makefile", "$(MAKE) -f sub.mk", "@echo $(X)", "0", true, "-include gen.mk\n",
+         "gen.mk:\n\t@echo 'X = 1' > gen.mk\n"},
     };
     for (const Case &c : cases) {
         // The sub-make's recipe notes the parent of the sub-make: make or the shim.
         const Files files = {{"Makefile", "all:\n\t@" + c.start + "\n"},
-                             {"sub.mk", "all:\n\t@read -r pid comm state ppid rest < /proc/$$PPID/stat; "
-                                        "echo $$ppid > sub.ppid\n\t" +
-                                            c.recipe + "\n"}};
+                             {"sub.mk", c.before +
+                                            "all:\n\t@read -r pid comm state ppid rest < /proc/$$PPID/stat; "
+                                            "echo $$ppid > sub.ppid\n\t" +
+                                            c.recipe + "\n" + c.after}};
         write_project(files);
         RunResult expected = plain({});
         write_project(files);
