@@ -10,7 +10,8 @@
 #
 # Prints, as medians of the rounds: the full build from clean at -j2 and the
 # no-op rebuild, plain and recorded, with their ratios and the seconds of the
-# recorded run that went to storing the build; then the load alone
+# recorded run that went to storing the build; the same in processor
+# seconds (the server's included), which a busy host disturbs less; then the load alone
 # of one recorded full build (`tracemake load` of its spool) in seconds, and
 # the bytes it added to the database.  TMPDIR places the spools,
 # the project and the throwaway cluster (a file system whose new files are
@@ -68,23 +69,44 @@ EOF
 source bench/timing.sh
 
 declare -A times
-# One recorded build: its seconds, and the seconds of storing it that
-# tracemake reports at its end, into times[NAME,recorded] and times[NAME,storing].
-record_run() { # NAME LABEL MAKE-ARGS...
-  local name=$1 label=$2 start end err=$work/record.err
+# Wall and processor seconds of COMMAND run in the project (output to
+# $work/run.err), into times[NAME,KIND] and cpu[NAME,KIND]: the processor
+# time of the command and its children (bash's `times`), and that of the
+# server's processes that ended meanwhile (what the postmaster reaped), so
+# that a recorded run counts the server's part of storing too.  Processor
+# time is what a busy host disturbs least.
+declare -A cpu
+measure() { # NAME KIND COMMAND...
+  local name=$1 kind=$2 start end used server_before server_after
   shift 2
+  server_before=$(server_cpu)
   start=$(date +%s.%N)
-  (cd "$project" && "$tracemake" record --label "$label" --replace -- make "$@" >/dev/null 2>"$err") ||
-    { cat "$err" >&2; exit 1; }
+  used=$(cd "$project" && { "$@" >/dev/null 2>"$work/run.err" || exit 1; } && times) ||
+    { cat "$work/run.err" >&2; exit 1; }
+  used=$(awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%.3f", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' <<<"$used")
   end=$(date +%s.%N)
-  times[$name,recorded]+=" $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }')"
-  times[$name,storing]+=" $(sed -n 's/.*variables in \([0-9.]*\) s$/\1/p' "$err")"
+  sleep 0.2 # the server's backend of a recorded run is reaped
+  server_after=$(server_cpu)
+  times[$name,$kind]+=" $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }')"
+  cpu[$name,$kind]+=" $(awk -v u="$used" -v a="$server_before" -v b="$server_after" 'BEGIN { printf "%.3f", u + b - a }')"
+}
+# Processor seconds of the server's processes that have ended so far.
+server_cpu() {
+  awk -v hz="$(getconf CLK_TCK)" '{ printf "%.3f", ($16 + $17) / hz }' "/proc/$(head -n 1 "$pgdir/data/postmaster.pid")/stat"
+}
+# One recorded build, and the seconds of storing it that tracemake reports
+# at its end, into times[NAME,storing].
+record_run() { # NAME LABEL MAKE-ARGS...
+  local name=$1 label=$2
+  shift 2
+  measure "$name" recorded "$tracemake" record --label "$label" --replace -- make "$@"
+  times[$name,storing]+=" $(sed -n 's/.*variables in \([0-9.]*\) s$/\1/p' "$work/run.err")"
 }
 run_pair() { # NAME PREPARE-COMMAND ROUND MAKE-ARGS...
   local name=$1 prepare=$2 round=$3
   shift 3
   (cd "$project" && eval "$prepare")
-  times[$name,plain]+=" $(cd "$project" && seconds make "$@")"
+  measure "$name" plain make "$@"
   (cd "$project" && eval "$prepare")
   record_run "$name" "$name-$round" "$@"
 }
@@ -118,6 +140,14 @@ for name in full no-op; do
   storing=$(median ${times[$name,storing]})
   printf '%-8s %10.3f %10.3f %8.3f %8.1f s storing\n' "$name" "$plain" "$recorded" \
     "$(awk -v r="$recorded" -v p="$plain" 'BEGIN { print r / p }')" "$storing"
+done
+printf '%-8s %10s %10s %8s   (processor seconds, medians; the server'"'"'s included)\n' build plain recorded ratio
+for name in full no-op; do
+  # shellcheck disable=SC2086
+  plain=$(median ${cpu[$name,plain]})
+  # shellcheck disable=SC2086
+  recorded=$(median ${cpu[$name,recorded]})
+  printf '%-8s %10.3f %10.3f %8.3f\n' "$name" "$plain" "$recorded" "$(awk -v r="$recorded" -v p="$plain" 'BEGIN { print r / p }')"
 done
 printf 'load of one full build: %.3f s, %d bytes added to the database (spool %d bytes)\n' \
   "$load_seconds" "$((after - before))" "$spool_bytes"
