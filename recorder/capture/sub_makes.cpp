@@ -77,11 +77,15 @@ public:
     void fail() { failed_ = true; }
     const char *c_str() const { return data_; }
     size_t size() const { return size_; }
-    /// Hands the text over to the caller, who frees it.
+    /// Hands the text over to the caller, who frees it; null when it failed.
     char *release()
     {
-        char *text = ok() ? data_ : nullptr;
+        char *text = data_;
         data_ = nullptr;
+        if (failed_) {
+            free(text);
+            return nullptr;
+        }
         return text;
     }
 
