@@ -370,6 +370,41 @@ TEST_F(Capture, ASubMakeEndsInTheRecordAsItsMakeSawIt)
     }
 }
 
+TEST_F(Capture, ASubMakeKeepsTheVariablesItHasWithoutTheRecorder)
+{
+    // What the recorder gives a sub-make (its library, the target-naming
+    // --eval, the shim as $(MAKE)) is taken out of what is stored, whether
+    // make or a shell started it: the stored values are those plain make's
+    // sub-make's recipe prints (unexpanded, as the data base has them at
+    // make's end).  The
+    // user's own LD_PRELOAD stays.
+    const char *const names[] = {"MAKE", "MAKEFLAGS", "MAKELEVEL", "MAKE_COMMAND", "LD_PRELOAD"};
+    std::string prints;
+    for (const char *name : names)
+        prints += std::string("\t@echo '") + name + "=$(value " + name + ")'\n";
+    for (const std::string start : {"$(MAKE) -s -f sub.mk V=1", "cd . && $(MAKE) -s -f sub.mk V=1"}) {
+        const Files files = {{"Makefile", "all:\n\t@" + start + "\n"}, {"sub.mk", "all:\n" + prints}};
+        const std::vector<std::string> env = {"LD_PRELOAD=libm.so.6"};
+        write_project(files);
+        RunResult expected = plain({}, env);
+        ASSERT_EQ(expected.exit_code, 0) << expected.err;
+        write_project(files);
+        RunResult got = recorded({}, env);
+        ASSERT_EQ(got.exit_code, 0) << got.err;
+        PgSession db;
+        for (const char *name : names) {
+            const std::regex printed("(^|\n)" + std::string(name) + "=([^\n]*)\n");
+            std::smatch value;
+            ASSERT_TRUE(std::regex_search(expected.out, value, printed)) << name << ": " << expected.out;
+            EXPECT_EQ(db.value("SELECT VAR_VALUE FROM ZTR_VARIABLE JOIN ZTR_MAKEPROC ON VAR_PROC = ZTR_MAKEPROC.OID"
+                               " WHERE PS_VERSION = '" + label() + "' AND PS_CMDLINE = 'make -s -f sub.mk V=1'"
+                               " AND VAR_NAME = '" + name + "'"),
+                      value[2].str())
+                << start << ": " << name;
+        }
+    }
+}
+
 TEST_F(Capture, DataBaseIsWhatMakePrintsWithP)
 {
     // db.txt holds what `make -p` prints after its version banner, in the
