@@ -16,11 +16,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 
 #include "capture/capture_env.h"
+#include "capture/make_start.h"
 #include "common/child.h"
 #include "common/files.h"
 #include "spool/spool.h"
@@ -31,54 +33,6 @@ namespace fs = std::filesystem;
 
 namespace shim {
 namespace {
-
-/// An environment being prepared for a child: NAME=VALUE entries.
-class Environment {
-public:
-    Environment()
-    {
-        for (char **entry = environ; *entry; ++entry)
-            entries_.emplace_back(*entry);
-    }
-    /// The value of `name`, or null when it is not set.
-    const std::string *get(std::string_view name) const
-    {
-        for (const auto &entry : entries_)
-            if (matches(entry, name))
-                return &entry;
-        return nullptr;
-    }
-    std::string value(std::string_view name) const
-    {
-        const std::string *entry = get(name);
-        return entry ? entry->substr(name.size() + 1) : std::string();
-    }
-    void set(std::string_view name, const std::string &value)
-    {
-        unset(name);
-        entries_.push_back(std::string(name) + "=" + value);
-    }
-    void unset(std::string_view name)
-    {
-        std::erase_if(entries_, [&](const std::string &entry) { return matches(entry, name); });
-    }
-    /// The entries as posix_spawn wants them; valid while the object is unchanged.
-    std::vector<char *> pointers()
-    {
-        std::vector<char *> result;
-        for (auto &entry : entries_)
-            result.push_back(entry.data());
-        result.push_back(nullptr);
-        return result;
-    }
-
-private:
-    static bool matches(const std::string &entry, std::string_view name)
-    {
-        return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=';
-    }
-    std::vector<std::string> entries_;
-};
 
 std::string getenv_string(const char *name)
 {
@@ -304,71 +258,23 @@ std::string preload_path()
 
 namespace {
 
-/// Fills the command line as the spool shows it (argv0, cmdline) into
-/// `proc`; returns the argv0 shown.
-std::string describe_command(const std::vector<std::string> &argv, const Environment &env,
-                             const std::string &shim_path, std::map<std::string, std::string> &proc)
-{
-    // $(MAKE) names the shim; without the recorder it would name what the
-    // user typed at the top.
-    std::string shown_argv0 = argv.empty() ? "make" : argv[0];
-    if (shown_argv0 == shim_path)
-        shown_argv0 = env.value(capture::env_argv0);
-    std::vector<std::string> shown = argv;
-    if (shown.empty())
-        shown.push_back(shown_argv0);
-    shown[0] = shown_argv0;
-    proc["argv0"] = shown_argv0;
-    proc["cmdline"] = join_words(shown);
-    return shown_argv0;
-}
-
-/// The real make's arguments.  $(MAKE) is make's argv[0] and must come
-/// back to the shim: a bare "make" does (the shim folder is first in
-/// PATH) and echoes in recipes as it would without the recorder; a path
-/// is replaced by the shim's own.  The --eval goes in once per build:
-/// MAKEFLAGS carries it on to the sub-makes.
-std::vector<std::string> real_make_argv(const std::vector<std::string> &argv, const std::string &shown_argv0,
-                                        const std::string &shim_path, const std::string &makeflags)
-{
-    std::vector<std::string> make_argv = {shown_argv0.find('/') == std::string::npos ? shown_argv0 : shim_path};
-    if (makeflags.find(capture::target_variable) == std::string::npos)
-        make_argv.push_back(capture::target_eval);
-    make_argv.insert(make_argv.end(), argv.begin() + (argv.empty() ? 0 : 1), argv.end());
-    return make_argv;
-}
-
-/// The environment make starts with: its own process ID for the makes it
-/// starts, no target of a parent's recipe, the preloaded library first.
-void prepare_environment(Environment &env, const std::string &id, const std::string &preload)
-{
-    env.set(capture::env_proc, id);
-    env.set(capture::env_depth, std::to_string(std::atoi(env.value(capture::env_depth).c_str()) + 1));
-    // A sub-make inherits its parent recipe's target: it must not reach
-    // this make's parse-time $(shell) calls, nor look like its own recipes'.
-    env.unset(capture::target_variable);
-    const std::string user_preload = env.value("LD_PRELOAD");
-    env.set("LD_PRELOAD", preload + (user_preload.empty() ? "" : ":" + user_preload));
-}
+/// The arrays that make_start allocates, freed when they go.
+void free_arguments(const char **argv) { std::free(argv); }
+using Arguments = std::unique_ptr<const char *[], decltype(&free_arguments)>;
+using MakeEnvironment = std::unique_ptr<char *[], decltype(&make_start::free_environment)>;
 
 /// Starts the real make with the signal mask `mask`; when it cannot be
 /// started, takes the process's folder out of the spool again and throws.
-pid_t start_make(const std::string &real_make, std::vector<std::string> &make_argv, Environment &env,
-                 const sigset_t &mask, const fs::path &proc_dir)
+pid_t start_make(const std::string &real_make, const char *const argv[], char *const env[], const sigset_t &mask,
+                 const fs::path &proc_dir)
 {
-    std::vector<char *> arg_pointers;
-    for (auto &word : make_argv)
-        arg_pointers.push_back(word.data());
-    arg_pointers.push_back(nullptr);
-    std::vector<char *> env_pointers = env.pointers();
-
     pid_t pid = -1;
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setsigmask(&attributes, &mask);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     int spawn_error =
-        posix_spawn(&pid, real_make.c_str(), nullptr, &attributes, arg_pointers.data(), env_pointers.data());
+        posix_spawn(&pid, real_make.c_str(), nullptr, &attributes, const_cast<char *const *>(argv), env);
     posix_spawnattr_destroy(&attributes);
     if (spawn_error != 0) {
         std::error_code ignored;
@@ -412,10 +318,8 @@ Outcome wait_for_make(pid_t pid, const SignalCatcher &catcher)
 /// proc.tsv, which makes the stored build incomplete.
 void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &proc)
 {
-    // The library writes the digests after the data base, when make exits.
-    std::error_code error;
-    if (fs::exists(proc_dir / spool::database_file, error) && !fs::exists(proc_dir / spool::digest_file, error)) {
-        proc["lost"] = "the digests were not written to " + (proc_dir / spool::digest_file).string();
+    if (char digests[4200]; make_start::digests_missing(proc_dir.c_str(), digests, sizeof digests)) {
+        proc["lost"] = std::string("the digests were not written to ") + digests;
         std::fprintf(stderr, "tracemake: the record of this make is not whole: %s\n", proc["lost"].c_str());
     }
     try {
@@ -429,10 +333,9 @@ void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &
 
 Outcome run_make(const std::vector<std::string> &argv)
 {
-    Environment env;
-    const fs::path spool = env.value(capture::env_spool);
-    const std::string real_make = env.value(capture::env_real_make);
-    const std::string shim_path = env.value(capture::env_shim);
+    const fs::path spool = getenv_string(capture::env_spool);
+    const std::string real_make = getenv_string(capture::env_real_make);
+    const std::string shim_path = getenv_string(capture::env_shim);
     if (spool.empty() || real_make.empty() || shim_path.empty())
         throw std::runtime_error("the environment names no recording (TRACEMAKE_SPOOL, TRACEMAKE_REAL_MAKE, TRACEMAKE_SHIM)");
 
@@ -440,21 +343,31 @@ Outcome run_make(const std::vector<std::string> &argv)
     // otherwise stay empty in the spool when the shim falls back to make.
     const std::string startdir = fs::current_path().string();
     const std::string preload = preload_path();
+    std::vector<char *> words;
+    for (const std::string &word : argv)
+        words.push_back(const_cast<char *>(word.c_str()));
+    words.push_back(nullptr);
+    const std::string shown = make_start::shown_argv0(words.data(), shim_path.c_str(), environ);
+    const Arguments make_argv(make_start::arguments(words.data(), shown.c_str(), shim_path.c_str(), environ),
+                              free_arguments);
     std::map<std::string, std::string> proc;
     const std::string id = new_proc_id(spool);
     const fs::path proc_dir = spool / spool::procs_dir / id;
-    proc["parent"] = env.value(capture::env_proc);
-    proc["parent_target"] = env.value(capture::target_variable);
+    const MakeEnvironment make_env(make_start::environment(environ, id.c_str(), preload.c_str()),
+                                   make_start::free_environment);
+    if (!make_argv || !make_env)
+        throw std::bad_alloc();
+    proc["parent"] = getenv_string(capture::env_proc);
+    proc["parent_target"] = getenv_string(capture::target_variable);
     proc["startdir"] = startdir;
-    const std::string shown_argv0 = describe_command(argv, env, shim_path, proc);
-    const std::string makeflags = env.value("MAKEFLAGS");
-
-    std::vector<std::string> make_argv = real_make_argv(argv, shown_argv0, shim_path, makeflags);
-    prepare_environment(env, id, preload);
+    proc["argv0"] = shown;
+    std::vector<std::string> shown_words = argv.empty() ? std::vector<std::string>{shown} : argv;
+    shown_words[0] = shown;
+    proc["cmdline"] = join_words(shown_words);
 
     SignalCatcher catcher;
     proc["start"] = wall_clock();
-    const pid_t pid = start_make(real_make, make_argv, env, catcher.old_mask(), proc_dir);
+    const pid_t pid = start_make(real_make, make_argv.get(), make_env.get(), catcher.old_mask(), proc_dir);
     proc["pid"] = std::to_string(pid);
     const Outcome outcome = wait_for_make(pid, catcher);
     proc["end"] = wall_clock();

@@ -16,10 +16,10 @@
 #include <unistd.h>
 
 #include "capture/capture_env.h"
+#include "capture/make_start.h"
 #include "common/copy_text.h"
 
 using capture::find_env;
-using capture::sets;
 
 namespace {
 
@@ -180,65 +180,6 @@ void remove_folder(const char *folder)
     rmdir(folder);
 }
 
-/// A new "NAME=VALUE" entry, VALUE being `value` and `more` joined by
-/// `separator` when both are there; null when there is no memory.
-char *entry_of(const char *name, const char *value, const char *separator = "", const char *more = "")
-{
-    Text entry;
-    entry.add(name);
-    entry.add("=");
-    entry.add(value);
-    if (*value && *more)
-        entry.add(separator);
-    entry.add(more);
-    return entry.release();
-}
-
-/// The entries that environment_for() adds to what the sub-make inherits.
-constexpr size_t own_entries = 3;
-
-/// The sub-make's environment: `env` (as the shim would have had it) with
-/// its own process ID, one level deeper, no target of this make's recipe,
-/// and the library first in LD_PRELOAD; free it with free_environment().
-char **environment_for(char *const env[], const char *id)
-{
-    const char *depth = find_env(env, capture::env_depth);
-    const char *user_preload = find_env(env, "LD_PRELOAD");
-    char deeper[16];
-    snprintf(deeper, sizeof deeper, "%d", (depth ? atoi(depth) : 0) + 1);
-    char *own[own_entries] = {entry_of(capture::env_proc, id), entry_of(capture::env_depth, deeper),
-                              entry_of("LD_PRELOAD", library, ":", user_preload ? user_preload : "")};
-    size_t count = 0;
-    while (env[count])
-        ++count;
-    char **copy = static_cast<char **>(malloc((count + own_entries + 1) * sizeof *copy));
-    if (!copy || !own[0] || !own[1] || !own[2]) {
-        for (char *entry : own)
-            free(entry);
-        free(copy);
-        return nullptr;
-    }
-    size_t out = 0;
-    for (size_t i = 0; i < count; ++i)
-        if (!sets(env[i], capture::env_proc) && !sets(env[i], capture::env_depth) &&
-            !sets(env[i], capture::target_variable) && !sets(env[i], "LD_PRELOAD"))
-            copy[out++] = env[i];
-    for (char *entry : own)
-        copy[out++] = entry;
-    copy[out] = nullptr;
-    return copy;
-}
-
-void free_environment(char **env)
-{
-    size_t count = 0;
-    while (env[count])
-        ++count;
-    for (size_t i = count - own_entries; i < count; ++i)
-        free(env[i]);
-    free(env);
-}
-
 /// Keeps `pid` and its folder until make reaps it.
 void remember(pid_t pid, char *folder)
 {
@@ -256,29 +197,6 @@ void remember(pid_t pid, char *folder)
     }
     *child = {pid, folder, children};
     __atomic_store_n(&children, child, __ATOMIC_RELEASE);
-}
-
-/// The real make's arguments, as the shim gives them: argv[0] as shown
-/// (the shim's path when it is a path, so that $(MAKE) comes back to it),
-/// the --eval that names recipe targets unless MAKEFLAGS carries it on
-/// already, and make's own words.  Free the array (not its words).
-const char **arguments_for(char *const argv[], const char *shown, char *const env[])
-{
-    size_t argc = 0;
-    while (argv[argc])
-        ++argc;
-    const char **make_argv = static_cast<const char **>(malloc((argc + 2) * sizeof *make_argv));
-    if (!make_argv)
-        return nullptr;
-    size_t out = 0;
-    make_argv[out++] = strchr(shown, '/') ? shim : shown;
-    const char *flags = find_env(env, "MAKEFLAGS");
-    if (!flags || !strstr(flags, capture::target_variable))
-        make_argv[out++] = capture::target_eval;
-    for (size_t i = 1; i < argc; ++i)
-        make_argv[out++] = argv[i];
-    make_argv[out] = nullptr;
-    return make_argv;
 }
 
 /// The keys of proc.tsv known when the sub-make starts.
@@ -331,11 +249,8 @@ bool spawn(Spawn real_spawn, pid_t *pid, const char *path, const posix_spawn_fil
     if (!getcwd(cwd, sizeof cwd))
         return false;
 
-    // $(MAKE) names the shim by its path when the top make was started by
-    // one: the record shows what the user typed.
-    const char *argv0_env = find_env(envp, capture::env_argv0);
-    const char *shown = strcmp(argv[0], shim) == 0 && argv0_env ? argv0_env : argv[0];
-    const char **make_argv = arguments_for(argv, shown, envp);
+    const char *shown = make_start::shown_argv0(argv, shim, envp);
+    const char **make_argv = make_start::arguments(argv, shown, shim, envp);
     char *folder = make_argv ? new_folder() : nullptr;
     if (!folder) {
         free(make_argv);
@@ -344,7 +259,8 @@ bool spawn(Spawn real_spawn, pid_t *pid, const char *path, const posix_spawn_fil
     const char *id = strrchr(folder, '/') + 1;
     Text keys;
     start_keys(keys, argv, shown, envp, cwd);
-    char **make_env = keys.ok() && append_keys(folder, keys.c_str(), keys.size(), true) ? environment_for(envp, id)
+    char **make_env = keys.ok() && append_keys(folder, keys.c_str(), keys.size(), true)
+                           ? make_start::environment(envp, id, library)
                                                                                           : nullptr;
     if (!make_env) {
         remove_folder(folder);
@@ -353,7 +269,7 @@ bool spawn(Spawn real_spawn, pid_t *pid, const char *path, const posix_spawn_fil
         return false;
     }
     *result = real_spawn(pid, real_make, actions, attributes, const_cast<char *const *>(make_argv), make_env);
-    free_environment(make_env);
+    make_start::free_environment(make_env);
     free(make_argv);
     if (*result != 0) {
         // The shim tries again, and says what is wrong.
@@ -379,7 +295,7 @@ void reaped(pid_t pid, int wait_status)
         return;
     const int saved_errno = errno;
     // No malloc and no stdio: make may reap from its fatal signal handler.
-    char text[9000]; // the folder is under 4200 bytes: its path escaped fits twice over
+    char text[9000]; // holds the lines below with the digests' path (under 4200 bytes) escaped
     char *out = stpcpy(text, "end\t");
     wall_clock(out);
     out = stpcpy(out + strlen(out), "\nstatus\t");
@@ -389,23 +305,17 @@ void reaped(pid_t pid, int wait_status)
     number[sizeof number - 1] = '\0';
     out = stpcpy(out, digits);
     *out++ = '\n';
-    // The library writes the digests after the data base, when make exits.
-    char db[4200], digests[4200];
-    const size_t folder_length = strlen(child->folder);
-    if (folder_length + sizeof "/digests.tsv" <= sizeof db) {
-        memcpy(stpcpy(db, child->folder), "/db.txt", sizeof "/db.txt");
-        memcpy(stpcpy(digests, child->folder), "/digests.tsv", sizeof "/digests.tsv");
-        if (access(db, F_OK) == 0 && access(digests, F_OK) != 0) {
-            static const char lost[] = "the digests were not written to ";
-            static const char told[] = "tracemake: the record of this make is not whole: ";
-            ssize_t ignored = write(STDERR_FILENO, told, sizeof told - 1);
-            ignored = write(STDERR_FILENO, lost, sizeof lost - 1);
-            ignored = write(STDERR_FILENO, digests, strlen(digests));
-            ignored = write(STDERR_FILENO, "\n", 1);
-            (void)ignored;
-            out = copy_text::escape(stpcpy(stpcpy(out, "lost\t"), lost), digests);
-            *out++ = '\n';
-        }
+    char digests[4200];
+    if (make_start::digests_missing(child->folder, digests, sizeof digests)) {
+        static const char lost[] = "the digests were not written to ";
+        static const char told[] = "tracemake: the record of this make is not whole: ";
+        ssize_t ignored = write(STDERR_FILENO, told, sizeof told - 1);
+        ignored = write(STDERR_FILENO, lost, sizeof lost - 1);
+        ignored = write(STDERR_FILENO, digests, strlen(digests));
+        ignored = write(STDERR_FILENO, "\n", 1);
+        (void)ignored;
+        out = copy_text::escape(stpcpy(stpcpy(out, "lost\t"), lost), digests);
+        *out++ = '\n';
     }
     append_keys(child->folder, text, static_cast<size_t>(out - text), false);
     __atomic_store_n(&child->pid, 0, __ATOMIC_RELEASE);
