@@ -279,13 +279,21 @@ int stdout_to_file(const char *path)
     return saved_stdout;
 }
 
+/// Set while the data base is printed: make's localtime() then takes the
+/// time zone as it was at the start of the printing.
+bool printing_database;
+
 /// Prints the data base to stdout between the banner lines that `make -p` prints around it.
 void print_database(const Printer (&printers)[printer_count], void (*strcache_stats)(const char *))
 {
-    // A full buffer spares a write per line.
-    bool line_buffered = __flbf(stdout);
-    if (line_buffered)
-        setvbuf(stdout, nullptr, _IOFBF, 0);
+    // A large full buffer spares a write per line, and per page.  stdout
+    // keeps it after the printing (setvbuf without a buffer keeps the one
+    // in use), which is why it is never freed.
+    static char buffer[1 << 16];
+    const bool line_buffered = __flbf(stdout);
+    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    tzset();
+    printing_database = true;
 
     time_t now = time(nullptr);
     printf(dgettext("make", "\n# Make data base, printed on %s"), ctime(&now));
@@ -296,9 +304,9 @@ void print_database(const Printer (&printers)[printer_count], void (*strcache_st
     now = time(nullptr);
     printf(dgettext("make", "\n# Finished Make data base on %s\n"), ctime(&now));
 
+    printing_database = false;
     fflush(stdout);
-    if (line_buffered)
-        setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stdout, nullptr, line_buffered ? _IOLBF : _IOFBF, 0);
 }
 
 /// make's data base as `make -p` prints it (without the version banner),
@@ -415,6 +423,16 @@ int execvp(const char *file, char *const argv[])
         return real_execvp(real_make, argv);
     }
     return real_execvp(file, argv);
+}
+
+// make prints each file's time with localtime(), which looks at the time
+// zone file again on every call (a status call per file known); the
+// printing takes it once.
+struct tm *localtime(const time_t *time)
+{
+    static auto real = next_definition<struct tm *(*)(const time_t *)>("localtime");
+    static struct tm parts;
+    return printing_database ? localtime_r(time, &parts) : real(time);
 }
 
 void exit(int status)
