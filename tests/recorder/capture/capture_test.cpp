@@ -3,7 +3,9 @@
 // command for which target.  Each test writes a small project into a
 // temporary folder, runs it with the stock make and with `tracemake record
 // --keep-spool`, and reads the spool.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -78,15 +80,24 @@ protected:
         argv.insert(argv.end(), {"--", "make"});
         argv.insert(argv.end(), args.begin(), args.end());
         RunResult r = run_program(argv, in_project(std::move(env)));
-        // The recorder's own last line, checked and taken off, so that the
-        // build's output compares with plain make's.
+        // The recorder's own last line, checked against what was stored and
+        // taken off, so that the build's output compares with plain make's.
         static const std::regex stored(
-            "tracemake: stored the build '[^']+': [0-9]+ make processes, [0-9]+ file instances, [0-9]+ executed "
-            "commands, [0-9]+ variables in [0-9]+\\.[0-9] s\n$");
+            "tracemake: stored the build '[^']+': ([0-9]+) make processes, ([0-9]+) file instances, ([0-9]+) executed "
+            "commands, ([0-9]+) variables in [0-9]+\\.[0-9] s\n$");
         std::smatch line;
-        if (std::regex_search(r.err, line, stored))
+        if (std::regex_search(r.err, line, stored)) {
+            const std::string of_build = "'" + label_ + "'";
+            PgSession db;
+            EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_MAKEPROC WHERE PS_VERSION = " + of_build), line[1].str());
+            EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_FILEINST WHERE INST_VERSION = " + of_build), line[2].str());
+            EXPECT_EQ(db.value("SELECT count(INST_EXECMDS) FROM ZTR_FILEINST WHERE INST_VERSION = " + of_build),
+                      line[3].str());
+            EXPECT_EQ(db.value("SELECT count(*) FROM ZTR_VARIABLE JOIN ZTR_MAKEPROC ON VAR_PROC = ZTR_MAKEPROC.OID"
+                               " WHERE PS_VERSION = " + of_build),
+                      line[4].str());
             r.err.erase(static_cast<std::size_t>(line.position(0)));
-        else if (r.exit_code == 0)
+        } else if (r.exit_code == 0)
             ADD_FAILURE() << "no line on what was stored:\n" << r.err;
         return r;
     }
@@ -403,6 +414,53 @@ TEST_F(Capture, ASubMakeKeepsTheVariablesItHasWithoutTheRecorder)
                                " AND VAR_NAME = '" + name + "'"),
                       value[2].str())
                 << start << ": " << name;
+        }
+    }
+}
+
+/// The time that the data base in `text` shows for the file `name`, or "" when it shows none.
+std::string time_shown(const std::string &text, const std::string &name)
+{
+    const std::size_t entry = text.find("\n" + name + ":\n");
+    const std::string mark = "#  Last modified ";
+    const std::size_t at = entry == std::string::npos ? entry : text.find(mark, entry);
+    if (at == std::string::npos || text.find("\n\n", entry) < at)
+        return {};
+    return text.substr(at + mark.size(), text.find('\n', at) - at - mark.size());
+}
+
+TEST_F(Capture, TheDataBaseShowsFileTimesInTheZoneOfTheBuild)
+{
+    // make prints file times in local time; the recorder takes the zone
+    // once per data base rather than per file.  2020-01-15 12:00:00 UTC:
+    const struct timespec times[2] = {{1579089600, 0}, {1579089600, 0}};
+    const struct {
+        const char *tz;     ///< TZ for the build, none when null
+        const char *shown;  ///< the time printed, when known here
+    } cases[] = {
+        {nullptr, nullptr}, // the machine's own zone
+        {"TZ=UTC", "2020-01-15 12:00:00"},
+        {"TZ=Asia/Kolkata", "2020-01-15 17:30:00"},
+        {"TZ=America/St_Johns", "2020-01-15 08:30:00"},
+    };
+    for (const auto &c : cases) {
+        const std::string label = c.tz ? c.tz : "no TZ";
+        write_project({{"Makefile", "all: in.txt\n\t@:\n"}, {"in.txt", "x\n"}});
+        ASSERT_EQ(utimensat(AT_FDCWD, (project() / "in.txt").c_str(), times, 0), 0);
+        std::vector<std::string> env;
+        if (c.tz)
+            env.push_back(c.tz);
+        const RunResult printed = plain({"-p"}, env);
+        const RunResult r = recorded({}, env);
+        ASSERT_EQ(r.exit_code, 0) << label << ": " << r.err;
+        auto all = procs();
+        ASSERT_EQ(all.size(), 1u) << label;
+        const std::string db = read_file((spool_dir() / spool::procs_dir / all[0].id / spool::database_file).string());
+        const std::string expected = time_shown(printed.out, "in.txt");
+        ASSERT_FALSE(expected.empty()) << label << ": " << printed.out;
+        EXPECT_EQ(time_shown(db, "in.txt"), expected) << label;
+        if (c.shown) {
+            EXPECT_EQ(expected.substr(0, 19), c.shown) << label;
         }
     }
 }
