@@ -426,8 +426,10 @@ private:
                         .number(list == &file.order_only ? 1 : 0);
                     ++tables_.prereqs;
                 }
-            if (proc.executed.contains(file.name))
+            if (proc.executed.contains(file.name)) {
+                ++tables_.executed;
                 reason_rows(i, inst, decider.decide(file));
+            }
             for (const makedb::Variable &var : file.variables)
                 CopyRow(tables_.targetvar).number(inst).text(var.name).text(var.op).text(var.value).number(var.source);
         }

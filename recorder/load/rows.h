@@ -81,7 +81,7 @@ std::size_t append_variable_rows(const Process &proc, std::int64_t oid, std::str
 /// The COPY text of each table but ZTR_VARIABLE (columns as in the lists below) and the counts.
 struct Tables {
     std::string makeproc, fileinst, prereq, targetvar, reason;
-    std::size_t instances = 0, prereqs = 0, reasons = 0;
+    std::size_t instances = 0, executed = 0, prereqs = 0, reasons = 0; ///< executed: instances whose commands ran
     std::int64_t top_proc = -1; ///< OID of the top make process, or -1 when the spool has none
 };
 
