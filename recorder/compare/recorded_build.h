@@ -63,10 +63,12 @@ struct Build {
 
     /// The index of the instance with this OID, or `none`.
     Index inst_by_oid(long long oid) const;
-    /// The label, the lowest and the highest OID of the instances: the
-    /// parameters of a query for rows keyed by instance ("$1", "$2", "$3").
-    /// One load takes its instances' OIDs in one block, so that the range
-    /// lets an index find a build's rows without reading other builds'.
+    /// The lowest and the highest OID of the instances: the parameters of
+    /// a query for rows keyed by instance ("$1", "$2").  One load takes its
+    /// instances' OIDs in one block, so that the range lets an index find a
+    /// build's rows without reading other builds'.  Rows of instances that
+    /// are not the build's (hand-made rows can interleave) are dropped
+    /// where their OIDs are looked up.
     std::vector<pg::Param> instance_range() const;
     /// The top directory as it is taken out of recorded commands and values
     /// before two builds are compared: nothing for a build made in "/",

@@ -20,11 +20,10 @@ using recorded::none;
 
 namespace {
 
-// Columns: 0 instance, 1 kind, 2 prerequisite, 3 remade, 4 note.
-const char *const reason_query =
-    "SELECT r.RSN_INST, r.RSN_KIND, r.RSN_PREREQ, r.RSN_REMADE, r.RSN_NOTE"
-    "  FROM ZTR_REASON r JOIN ZTR_FILEINST f ON f.OID = r.RSN_INST"
-    " WHERE f.INST_VERSION = $1 AND r.RSN_INST BETWEEN $2 AND $3 ORDER BY r.RSN_INST, r.RSN_POS";
+// Columns: 0 instance, 1 kind, 2 prerequisite, 3 remade, 4 note.  By the
+// OID range alone, as the prerequisites are read (recorded_build.cpp).
+const char *const reason_query = "SELECT RSN_INST, RSN_KIND, RSN_PREREQ, RSN_REMADE, RSN_NOTE FROM ZTR_REASON"
+                                 " WHERE RSN_INST BETWEEN $1 AND $2 ORDER BY RSN_INST, RSN_POS";
 
 /// "dir/name" of an instance relative to the build's top make directory.
 std::string relative_path(const Build &build, const recorded::Instance &inst)

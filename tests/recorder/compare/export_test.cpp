@@ -112,7 +112,8 @@ TEST_F(Exports, RsfOfTwoBuildsPairsLayersAndPlaces)
     for (const Record &want : present)
         EXPECT_TRUE(has(all, want)) << want[0] << " " << want[1] << " " << want[2];
     const Record absent[] = {{"EXECUTED", "7114", "-"}, {"TARGET", "7114", "-"}, {"GOAL", "7113", "-"},
-                             {"CONTAIN", "/w/a", "/w/b"}, {"CONTAIN", "/w/b", "/w/b/lib"}};
+                             {"CONTAIN", "/w/a", "/w/b"}, {"CONTAIN", "/w/b", "/w/b/lib"},
+                             {"DEPENDON", "7119", "7118"}};  // cmp-far's, among cmp-a's OIDs
     for (const Record &unwanted : absent)
         EXPECT_FALSE(has(all, unwanted)) << unwanted[0] << " " << unwanted[1] << " " << unwanted[2];
 

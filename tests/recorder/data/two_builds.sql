@@ -58,13 +58,16 @@ INSERT INTO ZTR_FILEINST (OID, INST_NAME, INST_DIR, INST_VERSION, INST_PROC, INS
     (8125, 'libcalc.a', '/w/b/lib', 'cmp-b', 8003, NULL, NULL, '0', '0', '0', 0, 0, 'L2'),
     (8126, 'my file.txt', '/w/b/src', 'cmp-b', 8003, 'touch "$@"', 'touch "my file.txt" ', '0', '1', '0', 0, 0, 'W2'),
     (8127, 'stdio.h', '/usr/include', 'cmp-b', 8003, NULL, NULL, '0', '0', '0', 0, 0, 'X1'),
-    (9511, 'other.c', '/w/f/x', 'cmp-far', 9501, NULL, NULL, '0', '0', '0', 0, 0, 'F1');
+    -- cmp-far's instances lie among cmp-a's OIDs, as hand-made rows may.
+    (7118, 'other.c', '/w/f/x', 'cmp-far', 9501, NULL, NULL, '0', '0', '0', 0, 0, 'F1'),
+    (7119, 'other.o', '/w/f/x', 'cmp-far', 9501, 'cc -c $<', 'cc -c other.c', '0', '1', '0', 0, 0, 'F2');
 
 INSERT INTO ZTR_PREREQ (PRQ_INST, PRQ_PREREQ, PRQ_POS, PRQ_ORDERONLY) VALUES
     (7111, 7112, 0, 0), (7112, 7113, 0, 0), (7113, 7114, 0, 0), (7113, 7115, 1, 0),
     (7121, 7122, 0, 0), (7122, 7123, 0, 0), (7122, 7125, 1, 0), (7123, 7124, 0, 0),
     (8111, 8112, 0, 0), (8112, 8113, 0, 0), (8112, 8117, 1, 0), (8113, 8114, 0, 0), (8117, 8118, 0, 0),
-    (8121, 8122, 0, 0), (8122, 8123, 0, 0), (8122, 8125, 1, 0), (8123, 8124, 0, 0);
+    (8121, 8122, 0, 0), (8122, 8123, 0, 0), (8122, 8125, 1, 0), (8123, 8124, 0, 0),
+    (7119, 7118, 0, 0);
 
 INSERT INTO ZTR_VARIABLE (VAR_NAME, VAR_VALUE, VAR_SOURCE, VAR_PROC) VALUES
     ('PATH', '/usr/bin:/bin', 1, 7002), ('CFLAGS    ', '-O2', 2, 7002), ('CURDIR', '/w/a/lib', 2, 7002),
