@@ -11,7 +11,9 @@
 # Prints, as medians of the rounds: the full build from clean at -j2 and the
 # no-op rebuild, plain and recorded, with their ratios and the seconds of the
 # recorded run that went to storing the build; the same in processor
-# seconds (the server's included), which a busy host disturbs less; then the load alone
+# seconds (the server's included), which a busy host disturbs less; `why` of
+# the last full build and recording it again under its label (--replace),
+# right after it was recorded; then the load alone
 # of one recorded full build (`tracemake load` of its spool) in seconds, and
 # the bytes it added to the database.  TMPDIR places the spools,
 # the project and the throwaway cluster (a file system whose new files are
@@ -118,6 +120,12 @@ for round in $(seq 1 "$rounds"); do
   echo "round $round of $rounds done" >&2
 done
 
+# What a user asks right after recording (the tables not analyzed since):
+# why the last full build rebuilt what it did, then the same label recorded
+# again (--replace, a no-op build) and the seconds of its storing.
+why_seconds=$(seconds "$tracemake" why "full-$rounds")
+record_run replace "full-$rounds" -j2
+
 # The load alone: one recorded full build's spool, stored under a new label.
 spool=$work/spool
 (cd "$project" && make clean >/dev/null && "$tracemake" record --label spooled --keep-spool "$spool" -- make -j2 >/dev/null 2>&1)
@@ -149,5 +157,7 @@ for name in full no-op; do
   recorded=$(median ${cpu[$name,recorded]})
   printf '%-8s %10.3f %10.3f %8.3f\n' "$name" "$plain" "$recorded" "$(awk -v r="$recorded" -v p="$plain" 'BEGIN { print r / p }')"
 done
+printf 'right after recording: why %.3f s; --replace of that build %.3f s, of which %.1f s storing\n' \
+  "$why_seconds" "${times[replace,recorded]}" "${times[replace,storing]}"
 printf 'load of one full build: %.3f s, %d bytes added to the database (spool %d bytes)\n' \
   "$load_seconds" "$((after - before))" "$spool_bytes"
