@@ -39,6 +39,20 @@ const char *shown_argv0(char *const argv[], const char *shim, char *const env[])
     return shim && strcmp(argv[0], shim) == 0 && typed ? typed : argv[0];
 }
 
+char *command_line(char *const argv[], const char *shown)
+{
+    size_t length = strlen(shown) + 1;
+    for (size_t i = 1; argv[0] && argv[i]; ++i)
+        length += strlen(argv[i]) + 1;
+    char *line = static_cast<char *>(malloc(length));
+    if (!line)
+        return nullptr;
+    char *out = stpcpy(line, shown);
+    for (size_t i = 1; argv[0] && argv[i]; ++i)
+        out = stpcpy(stpcpy(out, " "), argv[i]);
+    return line;
+}
+
 const char **arguments(char *const argv[], const char *shown, const char *shim, char *const env[])
 {
     size_t argc = 0;

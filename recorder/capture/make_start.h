@@ -12,6 +12,10 @@ namespace make_start {
 /// `env`) when $(MAKE) named the shim by its path `shim`, else argv[0].
 const char *shown_argv0(char *const argv[], const char *shim, char *const env[]);
 
+/// The command line as the record shows it: `shown` and argv's other
+/// words, a space between each.  Null without memory; free() it.
+char *command_line(char *const argv[], const char *shown);
+
 /// The real make's arguments: `shown` (the shim's path instead when it is
 /// a path, so that $(MAKE) comes back to the shim), the --eval that names
 /// recipe targets unless MAKEFLAGS in `env` carries it on already, and
@@ -32,5 +36,10 @@ void free_environment(char **env);
 /// digest file's path is then in `path` (of `size` bytes).  Makes no call
 /// that is unsafe in a signal handler.
 bool digests_missing(const char *folder, char *path, size_t size);
+
+/// What proc.tsv's lost key says then, the path following, and the line
+/// that tells the user, before it.
+inline constexpr char digests_lost[] = "the digests were not written to ";
+inline constexpr char record_not_whole[] = "tracemake: the record of this make is not whole: ";
 
 } // namespace make_start

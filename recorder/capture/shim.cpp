@@ -319,8 +319,8 @@ Outcome wait_for_make(pid_t pid, const SignalCatcher &catcher)
 void write_record(const fs::path &proc_dir, std::map<std::string, std::string> &proc)
 {
     if (char digests[4200]; make_start::digests_missing(proc_dir.c_str(), digests, sizeof digests)) {
-        proc["lost"] = std::string("the digests were not written to ") + digests;
-        std::fprintf(stderr, "tracemake: the record of this make is not whole: %s\n", proc["lost"].c_str());
+        proc["lost"] = std::string(make_start::digests_lost) + digests;
+        std::fprintf(stderr, "%s%s\n", make_start::record_not_whole, proc["lost"].c_str());
     }
     try {
         spool::write_keys(proc_dir / spool::proc_file, proc);
@@ -355,15 +355,15 @@ Outcome run_make(const std::vector<std::string> &argv)
     const fs::path proc_dir = spool / spool::procs_dir / id;
     const MakeEnvironment make_env(make_start::environment(environ, id.c_str(), preload.c_str()),
                                    make_start::free_environment);
-    if (!make_argv || !make_env)
+    const std::unique_ptr<char, decltype(&std::free)> cmdline(make_start::command_line(words.data(), shown.c_str()),
+                                                              std::free);
+    if (!make_argv || !make_env || !cmdline)
         throw std::bad_alloc();
     proc["parent"] = getenv_string(capture::env_proc);
     proc["parent_target"] = getenv_string(capture::target_variable);
     proc["startdir"] = startdir;
     proc["argv0"] = shown;
-    std::vector<std::string> shown_words = argv.empty() ? std::vector<std::string>{shown} : argv;
-    shown_words[0] = shown;
-    proc["cmdline"] = join_words(shown_words);
+    proc["cmdline"] = cmdline.get();
 
     SignalCatcher catcher;
     proc["start"] = wall_clock();

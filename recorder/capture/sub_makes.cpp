@@ -202,12 +202,7 @@ void remember(pid_t pid, char *folder)
 /// The keys of proc.tsv known when the sub-make starts.
 void start_keys(Text &keys, char *const argv[], const char *shown, char *const env[], const char *cwd)
 {
-    Text cmdline;
-    cmdline.add(shown);
-    for (int i = 1; argv[i]; ++i) {
-        cmdline.add(" ");
-        cmdline.add(argv[i]);
-    }
+    char *cmdline = make_start::command_line(argv, shown);
     char start[32];
     wall_clock(start);
     const char *parent = find_env(env, capture::env_proc);
@@ -216,10 +211,11 @@ void start_keys(Text &keys, char *const argv[], const char *shown, char *const e
     keys.key("parent_target", target ? target : "");
     keys.key("startdir", cwd);
     keys.key("argv0", shown);
-    keys.key("cmdline", cmdline.ok() ? cmdline.c_str() : "");
+    keys.key("cmdline", cmdline ? cmdline : "");
     keys.key("start", start);
-    if (!cmdline.ok())
+    if (!cmdline)
         keys.fail();
+    free(cmdline);
 }
 
 } // namespace
@@ -260,8 +256,8 @@ bool spawn(Spawn real_spawn, pid_t *pid, const char *path, const posix_spawn_fil
     Text keys;
     start_keys(keys, argv, shown, envp, cwd);
     char **make_env = keys.ok() && append_keys(folder, keys.c_str(), keys.size(), true)
-                           ? make_start::environment(envp, id, library)
-                                                                                          : nullptr;
+                          ? make_start::environment(envp, id, library)
+                          : nullptr;
     if (!make_env) {
         remove_folder(folder);
         free(folder);
@@ -307,14 +303,13 @@ void reaped(pid_t pid, int wait_status)
     *out++ = '\n';
     char digests[4200];
     if (make_start::digests_missing(child->folder, digests, sizeof digests)) {
-        static const char lost[] = "the digests were not written to ";
-        static const char told[] = "tracemake: the record of this make is not whole: ";
-        ssize_t ignored = write(STDERR_FILENO, told, sizeof told - 1);
-        ignored = write(STDERR_FILENO, lost, sizeof lost - 1);
+        using make_start::digests_lost;
+        ssize_t ignored = write(STDERR_FILENO, make_start::record_not_whole, sizeof make_start::record_not_whole - 1);
+        ignored = write(STDERR_FILENO, digests_lost, sizeof digests_lost - 1);
         ignored = write(STDERR_FILENO, digests, strlen(digests));
         ignored = write(STDERR_FILENO, "\n", 1);
         (void)ignored;
-        out = copy_text::escape(stpcpy(stpcpy(out, "lost\t"), lost), digests);
+        out = copy_text::escape(stpcpy(stpcpy(out, "lost\t"), digests_lost), digests);
         *out++ = '\n';
     }
     append_keys(child->folder, text, static_cast<size_t>(out - text), false);

@@ -387,8 +387,7 @@ TEST_F(Capture, ASubMakeKeepsTheVariablesItHasWithoutTheRecorder)
     // --eval, the shim as $(MAKE)) is taken out of what is stored, whether
     // make or a shell started it: the stored values are those plain make's
     // sub-make's recipe prints (unexpanded, as the data base has them at
-    // make's end).  The
-    // user's own LD_PRELOAD stays.
+    // make's end).  The user's own LD_PRELOAD stays.
     const char *const names[] = {"MAKE", "MAKEFLAGS", "MAKELEVEL", "MAKE_COMMAND", "LD_PRELOAD"};
     std::string prints;
     for (const char *name : names)
